@@ -1,0 +1,120 @@
+#include "usb/Fileiofunctions.h"
+
+#include <algorithm>
+#include <fstream>
+#include <system_error>
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace qdm {
+
+std::int64_t FileSizeOf(const std::filesystem::path& fileName) {
+    std::ifstream file(fileName, std::ios::binary | std::ios::ate);
+    if (!file) return -1;
+    const std::streamoff size = file.tellg();
+    return size < 0 ? -1 : static_cast<std::int64_t>(size);
+}
+
+std::size_t ReadFileInto(const std::filesystem::path& fileName, std::span<std::uint8_t> buffer) {
+    std::ifstream file(fileName, std::ios::binary);
+    if (!file) return 0;
+    file.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
+    return static_cast<std::size_t>(file.gcount());
+}
+
+bool WriteFileFrom(std::span<const std::uint8_t> buffer, const std::filesystem::path& fileName) {
+    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
+    if (!file) return false;
+    file.write(reinterpret_cast<const char*>(buffer.data()),
+               static_cast<std::streamsize>(buffer.size()));
+    file.close();
+    return static_cast<bool>(file);
+}
+
+std::filesystem::path ExecutableDirectory() {
+    std::error_code ec;
+#if defined(_WIN32)
+    std::wstring path(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n > 0 && n < path.size()) {
+        path.resize(n);
+        return std::filesystem::path(path).parent_path();
+    }
+#else
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) return self.parent_path();
+#endif
+    return std::filesystem::current_path(ec);
+}
+
+void ExchangeNibbles(std::span<std::uint8_t> bytes) {
+    for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>((b >> 4) | (b << 4));
+}
+
+std::uint8_t HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
+    if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
+    if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
+    return 0;
+}
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+std::string_view NextTextLine(std::span<const std::uint8_t> text, std::size_t& position) {
+    const std::size_t start = std::min(position, text.size());
+    std::size_t end = start;
+    while (end < text.size() && !(text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n'))
+        ++end;
+    position = end + 2;
+    return {reinterpret_cast<const char*>(text.data()) + start, end - start};
+}
+
+namespace {
+
+std::uint8_t ByteAt(std::string_view line, std::size_t at) {
+    return static_cast<std::uint8_t>(HexDigitValue(line[at]) << 4 | HexDigitValue(line[at + 1]));
+}
+
+// Header fields of a record line, or false when the line cannot be one.
+bool ParseHeader(std::string_view line, HexRecord& record) {
+    constexpr std::size_t kHeaderChars = 9;  // ':' LL AAAA TT
+    if (line.empty() || line[0] != ':' || line.size() < kHeaderChars || line.size() > kMaxRecordLine)
+        return false;
+    record.count = ByteAt(line, 1);
+    record.address = static_cast<std::uint16_t>(ByteAt(line, 3) << 8 | ByteAt(line, 5));
+    record.type = ByteAt(line, 7);
+    record.data = line[7] == '0' && line[8] == '0';
+    return !record.data || line.size() >= kHeaderChars + 2u * record.count;
+}
+
+}  // namespace
+
+bool DecodeRecord(std::string_view line, std::span<std::uint8_t, kRecordDataCapacity> data,
+                  HexRecord& record) {
+    HexRecord parsed;
+    if (!ParseHeader(line, parsed)) return false;
+    record = parsed;
+    if (parsed.data) {
+        for (std::size_t i = 0; i < parsed.count; ++i) data[i] = ByteAt(line, 9 + 2 * i);
+    }
+    return true;
+}
+
+bool DecodeRecordToImage(std::string_view line,
+                         std::span<std::uint8_t, kDiagnosticImageSize> image) {
+    HexRecord record;
+    if (!ParseHeader(line, record)) return false;
+    if (record.data) {
+        for (std::size_t i = 0; i < record.count; ++i) {
+            const std::size_t at = std::size_t{record.address} + i;
+            if (at < image.size()) image[at] = ByteAt(line, 9 + 2 * i);
+        }
+    }
+    return true;
+}
+
+}  // namespace qdm
