@@ -10,7 +10,9 @@ ProgramState& State() {
     return state;
 }
 
-void ResetProgramState() { State() = ProgramState{}; }
+void ResetProgramState() {
+    State() = ProgramState{};
+}
 
 namespace {
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {

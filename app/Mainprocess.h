@@ -21,7 +21,7 @@ inline constexpr std::array<std::string_view, 10> AgentNames = {
 
 inline constexpr std::size_t kChipTypeCount = 13;
 inline constexpr std::array<std::string_view, kChipTypeCount> ChipTypeNames = {
-    "AUTO",  "QL040", "QL020", "QM005", "QM010", "QM010C",   "QM020",
+    "AUTO",  "QL040", "QL020", "QM005", "QM010", "QM010C",    "QM020",
     "QM040", "QM080", "QN020", "QN040", "QN080", "Demoboard",
 };
 // The combo box's own list; kept apart from ChipTypeNames although the contents are equal.
@@ -56,6 +56,8 @@ struct ProgramState {
     // The dongle firmware text with its nibbles exchanged back; its size is FirmwareTextLength.
     std::vector<std::uint8_t> FirmwareText;
     std::uint8_t DumpFilesEnabled = 1;
+    // Native handle of the main window, 0 where there is none (the command line tool).
+    std::uintptr_t MainWindowHandle = 0;
 
     [[nodiscard]] std::size_t FirmwareTextLength() const { return FirmwareText.size(); }
 };

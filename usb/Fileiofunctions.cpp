@@ -50,7 +50,8 @@ std::filesystem::path ExecutableDirectory() {
 }
 
 void ExchangeNibbles(std::span<std::uint8_t> bytes) {
-    for (std::uint8_t& b : bytes) b = static_cast<std::uint8_t>((b >> 4) | (b << 4));
+    for (std::uint8_t& b : bytes)
+        b = static_cast<std::uint8_t>((b >> 4) | (b << 4));
 }
 
 std::uint8_t HexDigitValue(char c) {
@@ -67,7 +68,8 @@ bool IsHexDigit(char c) {
 std::string_view NextTextLine(std::span<const std::uint8_t> text, std::size_t& position) {
     const std::size_t start = std::min(position, text.size());
     std::size_t end = start;
-    while (end < text.size() && !(text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n'))
+    while (end < text.size() &&
+           !(text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n'))
         ++end;
     position = end + 2;
     return {reinterpret_cast<const char*>(text.data()) + start, end - start};
@@ -82,7 +84,8 @@ std::uint8_t ByteAt(std::string_view line, std::size_t at) {
 // Header fields of a record line, or false when the line cannot be one.
 bool ParseHeader(std::string_view line, HexRecord& record) {
     constexpr std::size_t kHeaderChars = 9;  // ':' LL AAAA TT
-    if (line.empty() || line[0] != ':' || line.size() < kHeaderChars || line.size() > kMaxRecordLine)
+    if (line.empty() || line[0] != ':' || line.size() < kHeaderChars ||
+        line.size() > kMaxRecordLine)
         return false;
     record.count = ByteAt(line, 1);
     record.address = static_cast<std::uint16_t>(ByteAt(line, 3) << 8 | ByteAt(line, 5));
@@ -99,7 +102,8 @@ bool DecodeRecord(std::string_view line, std::span<std::uint8_t, kRecordDataCapa
     if (!ParseHeader(line, parsed)) return false;
     record = parsed;
     if (parsed.data) {
-        for (std::size_t i = 0; i < parsed.count; ++i) data[i] = ByteAt(line, 9 + 2 * i);
+        for (std::size_t i = 0; i < parsed.count; ++i)
+            data[i] = ByteAt(line, 9 + 2 * i);
     }
     return true;
 }

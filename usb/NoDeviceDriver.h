@@ -1,13 +1,12 @@
 #pragma once
 // A driver that never finds a device: the backend of a host built without USB access.
 
-
 #include "usb/UsbDriver.h"
 
 namespace qdm::usb {
 
 class NoDeviceDriver final : public UsbDriver {
-public:
+  public:
     std::vector<std::string> PresentInterfaces(const Guid&) override { return {}; }
     Handle OpenDevice(const std::string&, std::uint32_t& error) override {
         error = error::FileNotFound;
@@ -28,7 +27,7 @@ public:
     NotifyHandle RegisterHandleNotification(WindowHandle, Handle) override { return 0; }
     bool UnregisterNotification(NotifyHandle) override { return true; }
 
-private:
+  private:
     EventHandle lastEvent_ = 0;
 };
 

@@ -3,6 +3,8 @@
 
 namespace qdm::usb {
 
-std::shared_ptr<UsbDriver> CreatePlatformDriver() { return std::make_shared<NoDeviceDriver>(); }
+std::shared_ptr<UsbDriver> CreatePlatformDriver() {
+    return std::make_shared<NoDeviceDriver>();
+}
 
 }  // namespace qdm::usb

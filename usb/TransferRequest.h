@@ -90,7 +90,8 @@ constexpr void StoreLe16(std::span<std::uint8_t> b, std::size_t at, std::uint16_
     b[at + 1] = static_cast<std::uint8_t>(v >> 8);
 }
 constexpr void StoreLe32(std::span<std::uint8_t> b, std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (std::size_t i = 0; i < 4; ++i)
+        b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 }  // namespace qdm::usb

@@ -7,10 +7,14 @@ namespace qdm::usb {
 
 std::array<std::uint8_t, 16> Guid::Bytes() const {
     std::array<std::uint8_t, 16> b{};
-    for (std::size_t i = 0; i < 4; ++i) b[i] = static_cast<std::uint8_t>(Data1 >> (8 * i));
-    for (std::size_t i = 0; i < 2; ++i) b[4 + i] = static_cast<std::uint8_t>(Data2 >> (8 * i));
-    for (std::size_t i = 0; i < 2; ++i) b[6 + i] = static_cast<std::uint8_t>(Data3 >> (8 * i));
-    for (std::size_t i = 0; i < 8; ++i) b[8 + i] = Data4[i];
+    for (std::size_t i = 0; i < 4; ++i)
+        b[i] = static_cast<std::uint8_t>(Data1 >> (8 * i));
+    for (std::size_t i = 0; i < 2; ++i)
+        b[4 + i] = static_cast<std::uint8_t>(Data2 >> (8 * i));
+    for (std::size_t i = 0; i < 2; ++i)
+        b[6 + i] = static_cast<std::uint8_t>(Data3 >> (8 * i));
+    for (std::size_t i = 0; i < 8; ++i)
+        b[8 + i] = Data4[i];
     return b;
 }
 
@@ -35,8 +39,12 @@ std::shared_ptr<UsbDriver> ActiveDriverShared() {
     return slot;
 }
 
-UsbDriver& ActiveDriver() { return *ActiveDriverShared(); }
+UsbDriver& ActiveDriver() {
+    return *ActiveDriverShared();
+}
 
-void SetActiveDriver(std::shared_ptr<UsbDriver> driver) { ActiveSlot() = std::move(driver); }
+void SetActiveDriver(std::shared_ptr<UsbDriver> driver) {
+    ActiveSlot() = std::move(driver);
+}
 
 }  // namespace qdm::usb

@@ -33,8 +33,8 @@ inline constexpr Guid DriverInterfaceGuid{
 
 using Handle = std::intptr_t;
 inline constexpr Handle InvalidHandle = -1;
-using EventHandle = std::intptr_t;  // 0 = none
-using NotifyHandle = std::intptr_t;  // 0 = none
+using EventHandle = std::intptr_t;    // 0 = none
+using NotifyHandle = std::intptr_t;   // 0 = none
 using WindowHandle = std::uintptr_t;  // 0 = no window
 
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
@@ -79,15 +79,15 @@ struct Overlapped {
 
 // Result of DeviceIoControl and GetOverlappedResult, as the Win32 calls report it.
 struct IoResult {
-    bool ok = false;               // the call (or the completed request) succeeded
-    std::uint32_t error = 0;       // system error code: 0, IoPending, IoIncomplete, or a failure
-    std::uint32_t bytes = 0;       // bytes returned into the output buffer
+    bool ok = false;          // the call (or the completed request) succeeded
+    std::uint32_t error = 0;  // system error code: 0, IoPending, IoIncomplete, or a failure
+    std::uint32_t bytes = 0;  // bytes returned into the output buffer
 };
 
 enum class WaitResult { Signalled, TimedOut, Failed };
 
 class UsbDriver {
-public:
+  public:
     UsbDriver() = default;
     UsbDriver(const UsbDriver&) = delete;
     UsbDriver& operator=(const UsbDriver&) = delete;
@@ -122,7 +122,8 @@ public:
 
     // Events, as CreateEventA (named differently: windows.h makes CreateEvent a macro). A named
     // event that already exists is opened instead.
-    virtual EventHandle CreateEventObject(const char* name, bool manualReset, bool initialState) = 0;
+    virtual EventHandle CreateEventObject(const char* name, bool manualReset,
+                                          bool initialState) = 0;
     virtual WaitResult WaitForEvent(EventHandle event, std::uint32_t milliseconds) = 0;
     virtual bool CloseEvent(EventHandle event) = 0;
 
@@ -143,7 +144,7 @@ std::shared_ptr<UsbDriver> CreatePlatformDriver();
 
 // RAII for an event of a driver.
 class Event {
-public:
+  public:
     Event(UsbDriver& driver, const char* name, bool manualReset = false, bool initialState = false)
         : driver_(&driver), handle_(driver.CreateEventObject(name, manualReset, initialState)) {}
     Event(const Event&) = delete;
@@ -153,7 +154,7 @@ public:
     }
     [[nodiscard]] EventHandle handle() const { return handle_; }
 
-private:
+  private:
     UsbDriver* driver_;
     EventHandle handle_;
 };

@@ -1,0 +1,53 @@
+#include "protocol/HostHooks.h"
+
+#include <thread>
+#include <utility>
+
+#include "usb/Fileiofunctions.h"
+
+namespace qdm {
+
+namespace {
+PumpHook& Pump() {
+    static PumpHook hook;
+    return hook;
+}
+SleepHook& Sleep() {
+    static SleepHook hook;
+    return hook;
+}
+std::filesystem::path& Dumps() {
+    static std::filesystem::path directory;
+    return directory;
+}
+}  // namespace
+
+void PumpMessages() {
+    if (Pump()) Pump()();
+}
+
+void SetPumpHook(PumpHook hook) {
+    Pump() = std::move(hook);
+}
+
+void SleepFor(std::chrono::milliseconds duration) {
+    if (Sleep()) {
+        Sleep()(duration);
+    } else {
+        std::this_thread::sleep_for(duration);
+    }
+}
+
+void SetSleepHook(SleepHook hook) {
+    Sleep() = std::move(hook);
+}
+
+std::filesystem::path DumpDirectory() {
+    return Dumps().empty() ? ExecutableDirectory() : Dumps();
+}
+
+void SetDumpDirectory(std::filesystem::path directory) {
+    Dumps() = std::move(directory);
+}
+
+}  // namespace qdm

@@ -1,0 +1,27 @@
+#pragma once
+// What the board operations need from the front end: a way to let the window process its
+// pending messages between exchanges, a way to wait, and the folder the dump files go to.
+// Tests replace them so nothing sleeps for real.
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+
+namespace qdm {
+
+using PumpHook = std::function<void()>;
+using SleepHook = std::function<void(std::chrono::milliseconds)>;
+
+// Lets the front end process its pending messages once (nothing by default).
+void PumpMessages();
+void SetPumpHook(PumpHook hook);
+
+// Waits for the given time (a real sleep by default).
+void SleepFor(std::chrono::milliseconds duration);
+void SetSleepHook(SleepHook hook);
+
+// Folder of the read-back dump files: the executable's folder unless set.
+std::filesystem::path DumpDirectory();
+void SetDumpDirectory(std::filesystem::path directory);
+
+}  // namespace qdm

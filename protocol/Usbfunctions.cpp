@@ -1,0 +1,169 @@
+#include "protocol/Usbfunctions.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/Mainprocess.h"
+#include "usb/CCyUSBDevice.h"
+
+namespace qdm {
+
+namespace {
+
+using usb::CCyUSBDevice;
+using usb::CCyUSBEndPoint;
+
+constexpr std::uint8_t kBulk = 2;
+constexpr std::size_t kQueryBufferSize = 1000;
+
+std::unique_ptr<CCyUSBDevice> NewDevice() {
+    return std::make_unique<CCyUSBDevice>(0, usb::DriverInterfaceGuid, true);
+}
+
+// Construction already tried device 0; a device that is there but would not open gets one port
+// reset and one more try.
+void RunOpenSequence(CCyUSBDevice& device) {
+    if (device.DeviceCount() != 0 && !device.Open(0)) {
+        device.ResetPort();
+        device.Open(0);
+    }
+}
+
+// The last bulk endpoint of each direction wins.
+bool ChooseBulkEndpoints(CCyUSBDevice& device) {
+    device.BulkInEndPoint = nullptr;
+    device.BulkOutEndPoint = nullptr;
+    for (std::size_t i = 1; i < device.EndPointCount(); ++i) {
+        CCyUSBEndPoint* endpoint = device.EndPoints[i];
+        if (endpoint == nullptr || endpoint->Attributes != kBulk) continue;
+        if ((endpoint->Address & 0x80) != 0) {
+            device.BulkInEndPoint = endpoint;
+        } else {
+            device.BulkOutEndPoint = endpoint;
+        }
+    }
+    return device.BulkInEndPoint != nullptr && device.BulkOutEndPoint != nullptr;
+}
+
+std::string HexId(std::uint16_t id) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(id));
+    return text;
+}
+
+}  // namespace
+
+bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uint8_t> reply) {
+    // Reused between transactions: a long run sends thousands of lists.
+    static std::vector<std::uint8_t> sendBuffer;
+    const std::size_t padded = PaddedListLength(command.size());
+    sendBuffer.assign(padded, 0);
+    std::copy(command.begin(), command.end(), sendBuffer.begin());
+    std::fill(reply.begin(), reply.end(), std::uint8_t{0});
+
+    const auto device = NewDevice();
+    RunOpenSequence(*device);
+    if (!device->IsOpen() || !ChooseBulkEndpoints(*device)) {
+        device->Release();
+        return false;
+    }
+    CCyUSBEndPoint& in = *device->BulkInEndPoint;
+    CCyUSBEndPoint& out = *device->BulkOutEndPoint;
+    usb::UsbDriver& driver = device->Driver();
+    bool ok = false;
+    {
+        usb::Event outEvent(driver, "CYUSB_OUT");
+        usb::Event inEvent(driver, "CYUSB_IN");
+        usb::Overlapped outOverlapped{outEvent.handle(), 0};
+        usb::Overlapped inOverlapped{inEvent.handle(), 0};
+        // The read is queued first so that the answer always finds it waiting.
+        usb::Request inRequest = in.BeginTransfer(reply, inOverlapped);
+        usb::Request outRequest = out.BeginTransfer(sendBuffer, outOverlapped);
+        const bool outDone = out.WaitForTransfer(outOverlapped, kTransferWaitMs);
+        const bool inDone = in.WaitForTransfer(inOverlapped, kTransferWaitMs);
+        std::uint32_t sent = 0;
+        std::uint32_t received = 0;
+        const bool outOk = out.FinishTransfer(sendBuffer, sent, outOverlapped, outRequest);
+        const bool inOk = in.FinishTransfer(reply, received, inOverlapped, inRequest);
+        ok = outDone && inDone && outOk && inOk && sent == padded && received == reply.size();
+    }
+    device->Release();
+    return ok;
+}
+
+bool Exchange(CommandList& list, std::span<std::uint8_t> reply) {
+    const std::size_t replyLength = list.ReplyLength();
+    const bool ok =
+        replyLength <= reply.size() && WriterTransaction(list.Bytes(), reply.first(replyLength));
+    list.Reset();
+    return ok;
+}
+
+bool CheckDonglePresence() {
+    const auto device = NewDevice();
+    RunOpenSequence(*device);
+    const bool present = !device->EndPoints.empty();
+    if (present) {
+        State().DetectedVID = HexId(device->VendorId);
+        State().DetectedPID = HexId(device->ProductId);
+    }
+    device->Release();
+    return present;
+}
+
+bool ResetDonglePort() {
+    const auto device = NewDevice();
+    RunOpenSequence(*device);
+    const bool reset = device->IsOpen();
+    if (reset) device->ResetPort();
+    device->Release();
+    return reset;
+}
+
+bool QueryDongleIdentity() {
+    CommandList list(kQueryBufferSize);
+    list.OP_INFO(2);
+    list.OP_END_GROUP();
+    std::array<std::uint8_t, kQueryBufferSize> reply{};
+    const bool ok = Exchange(list, reply) && reply[0] == 0x14 && reply[1] >= 2;
+    ResetDonglePort();
+    return ok;
+}
+
+bool QueryHardwareVersion(std::array<std::uint8_t, 4>& version) {
+    CommandList list(kQueryBufferSize);
+    list.OP_INFO(3);
+    list.OP_END_GROUP();
+    std::array<std::uint8_t, kQueryBufferSize> reply{};
+    const bool ok = Exchange(list, reply);
+    if (ok) std::copy_n(reply.begin(), version.size(), version.begin());
+    ResetDonglePort();
+    return ok;
+}
+
+std::uint8_t DetectClientBoard() {
+    CommandList list;
+    list.OP_R8_SELECT(0xAA);
+    list.OP_IO_SETUP_A(0x00);
+    list.OP_IO_READ_ID();
+    list.OP_R8_SELECT(0x55);
+    list.OP_END_GROUP();
+    std::array<std::uint8_t, 1> reply{};
+    std::uint8_t kind = kBoardNone;
+    if (Exchange(list, reply)) {
+        const std::uint8_t id = reply[0];
+        if (id < 0x40) {
+            kind = kBoardK3r8;
+        } else if (id == 0xC1) {
+            kind = kBoardK3r1;
+        } else if (id == 0x81) {
+            kind = kBoardDemo;
+        }
+    }
+    ResetDonglePort();
+    return kind;
+}
+
+}  // namespace qdm

@@ -1,0 +1,142 @@
+#pragma once
+// Endpoint objects: each turns a transfer into one request to the driver, built with the
+// 38-byte request header, submitted as overlapped I/O and collected later.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "usb/UsbDriver.h"
+
+namespace qdm::usb {
+
+class CCyUSBEndPoint;
+
+// The request buffer of one submitted transfer: the header, followed by the data in buffered
+// mode. It belongs to the endpoint from submission to FinishTransfer; should it be dropped
+// unfinished (an early return, an exception), it aborts the transfer and awaits its completion
+// so the driver can never write into memory that has gone.
+class Request {
+  public:
+    Request() = default;
+    Request(CCyUSBEndPoint& endpoint, Overlapped& overlapped, std::vector<std::uint8_t> buffer)
+        : endpoint_(&endpoint), overlapped_(&overlapped), buffer_(std::move(buffer)) {}
+    Request(Request&& other) noexcept { *this = std::move(other); }
+    Request& operator=(Request&& other) noexcept;
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+    ~Request() { Abandon(); }
+
+    explicit operator bool() const { return !buffer_.empty(); }
+    [[nodiscard]] std::span<std::uint8_t> Buffer() { return buffer_; }
+    [[nodiscard]] std::span<const std::uint8_t> Buffer() const { return buffer_; }
+    // Marks the request as collected and frees its buffer.
+    void Release();
+
+  private:
+    void Abandon() noexcept;
+
+    CCyUSBEndPoint* endpoint_ = nullptr;
+    Overlapped* overlapped_ = nullptr;
+    std::vector<std::uint8_t> buffer_;
+};
+
+enum : std::uint8_t { kTransferBuffered = 0, kTransferDirect = 1 };
+
+class CCyUSBEndPoint {
+  public:
+    // `descriptor` is a standard 7-byte endpoint descriptor, or empty for the control endpoint.
+    CCyUSBEndPoint(UsbDriver& driver, Handle deviceHandle,
+                   std::span<const std::uint8_t> descriptor);
+    CCyUSBEndPoint(const CCyUSBEndPoint&) = delete;
+    CCyUSBEndPoint& operator=(const CCyUSBEndPoint&) = delete;
+    virtual ~CCyUSBEndPoint() = default;
+
+    Handle DeviceHandle;
+    std::uint8_t DescriptorLength = 0;
+    std::uint8_t DescriptorType = 0;
+    std::uint8_t Address = 0;
+    std::uint8_t Attributes = 0;
+    std::uint16_t MaxPacketSize = 0;
+    std::uint16_t PacketsPerFrame = 0;
+    std::uint8_t Interval = 0;
+    std::uint32_t TimeOut = 10000;
+    std::uint32_t UsbdStatus = 0;
+    std::uint32_t NtStatus = 0;
+    std::uint32_t BytesTransferred = 0;
+    std::uint32_t LastError = 0;
+    bool IsIn = false;
+    std::uint8_t TransferMode = kTransferDirect;
+
+    // Submissions return the request, or an empty one when nothing could be submitted.
+    virtual Request BeginDirectTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped);
+    virtual Request BeginBufferedTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped);
+    virtual Request BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) = 0;
+    // Collects a submitted transfer: `length` := bytes moved (never more than `buffer` holds).
+    // A transfer still in progress is aborted and awaited first.
+    virtual bool FinishTransfer(std::span<std::uint8_t> buffer, std::uint32_t& length,
+                                Overlapped& overlapped, Request& request,
+                                std::span<std::uint8_t> packetInfo = {});
+
+    bool WaitForTransfer(Overlapped& overlapped, std::uint32_t milliseconds);
+    // Synchronous transfer bounded by TimeOut.
+    bool TransferData(std::span<std::uint8_t> buffer, std::uint32_t& length,
+                      std::span<std::uint8_t> packetInfo = {});
+    bool Abort();
+
+    [[nodiscard]] UsbDriver& Driver() const { return *driver_; }
+
+  protected:
+    // Submits `request` with `code`. A direct transfer moves its data straight from or into
+    // `callerData`; the others carry it inside the request.
+    Request Submit(std::uint32_t code, std::vector<std::uint8_t> request,
+                   std::span<std::uint8_t> callerData, Overlapped& overlapped, bool direct);
+
+  private:
+    friend class Request;
+    void AbortAndAwait(Overlapped& overlapped) noexcept;
+
+    UsbDriver* driver_;
+};
+
+class CCyControlEndPoint final : public CCyUSBEndPoint {
+  public:
+    CCyControlEndPoint(UsbDriver& driver, Handle deviceHandle,
+                       std::span<const std::uint8_t> descriptor = {});
+
+    std::uint8_t Target = 0;       // recipient: device
+    std::uint8_t RequestType = 2;  // vendor
+    std::uint8_t Direction = 0;    // host to device
+    std::uint8_t RequestCode = 0;
+    std::uint16_t Value = 0;
+    std::uint16_t Index = 0;
+
+    Request BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;
+};
+
+class CCyBulkEndPoint final : public CCyUSBEndPoint {
+  public:
+    using CCyUSBEndPoint::CCyUSBEndPoint;
+    Request BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;
+};
+
+class CCyInterruptEndPoint final : public CCyUSBEndPoint {
+  public:
+    using CCyUSBEndPoint::CCyUSBEndPoint;
+    Request BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;
+};
+
+class CCyIsocEndPoint final : public CCyUSBEndPoint {
+  public:
+    using CCyUSBEndPoint::CCyUSBEndPoint;
+    Request BeginDirectTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;
+    Request BeginBufferedTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;
+    Request BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;
+
+  private:
+    std::uint32_t PacketCount(std::size_t length) const;
+};
+
+inline constexpr std::size_t kIsoPacketInfoSize = 8;
+
+}  // namespace qdm::usb

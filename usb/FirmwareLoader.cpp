@@ -1,0 +1,120 @@
+#include "usb/FirmwareLoader.h"
+
+#include <array>
+#include <memory>
+
+#include "app/Mainprocess.h"
+#include "usb/CCyUSBDevice.h"
+#include "usb/Fileiofunctions.h"
+
+namespace qdm {
+
+namespace {
+constexpr std::uint8_t kEndRecordType = 0x01;
+
+bool Reject(std::string* why, std::string reason) {
+    if (why != nullptr) *why = std::move(reason);
+    return false;
+}
+
+bool CheckRecord(std::string_view line, std::size_t number, HexRecord& record, std::string* why) {
+    const std::string where = "line " + std::to_string(number) + ": ";
+    if (line.empty() || line[0] != ':') return Reject(why, where + "does not start with ':'");
+    if (line.size() > kMaxRecordLine) return Reject(why, where + "longer than 512 characters");
+    for (std::size_t i = 1; i < line.size(); ++i)
+        if (!IsHexDigit(line[i]))
+            return Reject(why, where + "holds a character that is not hexadecimal");
+    if (line.size() < 11 || (line.size() - 1) % 2 != 0)
+        return Reject(why, where + "too short for a record");
+    std::array<std::uint8_t, kRecordDataCapacity> data{};
+    if (!DecodeRecord(line, data, record)) return Reject(why, where + "not a record");
+    if (line.size() != 11 + 2u * record.count)
+        return Reject(why, where + "its length does not match its byte count");
+    unsigned sum = 0;
+    for (std::size_t i = 1; i < line.size(); i += 2)
+        sum += static_cast<unsigned>(HexDigitValue(line[i]) << 4 | HexDigitValue(line[i + 1]));
+    if ((sum & 0xFF) != 0) return Reject(why, where + "wrong checksum");
+    return true;
+}
+}  // namespace
+
+std::filesystem::path FirmwareFilePath() {
+    return ExecutableDirectory() / kFirmwareFileName;
+}
+
+bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_t>& text) {
+    text.clear();
+    const std::int64_t size = FileSizeOf(file);
+    if (size < 0) return false;
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    if (ReadFileInto(file, bytes) != bytes.size()) return false;
+    ExchangeNibbles(bytes);
+    text = std::move(bytes);
+    return true;
+}
+
+bool ValidateFirmwareText(std::span<const std::uint8_t> text, std::string* why) {
+    std::size_t position = 0;
+    std::size_t number = 0;
+    while (position < text.size()) {
+        const std::string_view line = NextTextLine(text, position);
+        HexRecord record;
+        if (!CheckRecord(line, ++number, record, why)) return false;
+        if (record.type == kEndRecordType) return true;
+    }
+    return Reject(why, "no end record");
+}
+
+bool DownloadFirmware(std::span<const std::uint8_t> text) {
+    if (text.empty() || !ValidateFirmwareText(text)) return false;
+    std::unique_ptr<usb::CCyUSBDevice> device;
+    try {
+        device = std::make_unique<usb::CCyUSBDevice>(State().MainWindowHandle,
+                                                     usb::DriverInterfaceGuid, true);
+        if (device->DeviceCount() == 0) {
+            device->Release();
+            return false;
+        }
+        device->Open(0);
+        if (!device->ControlEndPoint) {
+            device->Release();
+            return false;
+        }
+        usb::CCyControlEndPoint& control = *device->ControlEndPoint;
+        const auto request = [&](std::uint16_t address, std::span<std::uint8_t> data) {
+            control.Target = 0;
+            control.RequestType = 2;
+            control.Direction = 0;
+            control.RequestCode = kFirmwareLoadRequest;
+            control.Value = address;
+            control.Index = 0;
+            std::uint32_t length = 0;
+            return control.TransferData(data, length) && length == data.size();
+        };
+        std::array<std::uint8_t, 1> cpu{0x01};
+        bool ok = request(kCpuControlRegister, cpu);
+        std::size_t position = 0;
+        std::array<std::uint8_t, kRecordDataCapacity> data{};
+        while (ok && position < text.size()) {
+            HexRecord record;
+            DecodeRecord(NextTextLine(text, position), data, record);
+            // Extended and start address records mean nothing to this loader.
+            if (record.type == kEndRecordType) {
+                ok = request(record.address, {});
+                break;
+            }
+            if (record.data) ok = request(record.address, std::span(data).first(record.count));
+        }
+        if (ok) {
+            cpu[0] = 0x00;
+            ok = request(kCpuControlRegister, cpu);
+        }
+        device->Release();
+        return ok;
+    } catch (const std::exception&) {
+        if (device) device.reset();
+        return false;
+    }
+}
+
+}  // namespace qdm

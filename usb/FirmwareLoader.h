@@ -1,0 +1,34 @@
+#pragma once
+// Loading the dongle's own firmware: the firmware file stores Intel HEX text with the two
+// nibbles of every byte exchanged; its records go into the EZ-USB's memory through the
+// firmware-load vendor request, framed by holding and releasing the CPU.
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace qdm {
+
+inline constexpr const char* kFirmwareFileName = "DWTB.TBH";
+inline constexpr std::uint8_t kFirmwareLoadRequest = 0xA0;
+inline constexpr std::uint16_t kCpuControlRegister = 0xE600;
+
+// "DWTB.TBH" in the executable's folder.
+std::filesystem::path FirmwareFilePath();
+
+// Reads the firmware file whole and exchanges the nibbles back. False (and `text` empty) when
+// the file cannot be opened or read whole.
+bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_t>& text);
+
+// Checks every line up to the end record: ':' first, hexadecimal digits only, at most 512
+// characters, exactly the length its byte count gives, a correct checksum; and that an end
+// record exists. `why` (when given) receives the reason for a rejection.
+bool ValidateFirmwareText(std::span<const std::uint8_t> text, std::string* why = nullptr);
+
+// Loads the firmware text into device 0. Nothing is sent unless the whole text is valid. True
+// when a dongle was found and every request of the sequence went through.
+bool DownloadFirmware(std::span<const std::uint8_t> text);
+
+}  // namespace qdm
