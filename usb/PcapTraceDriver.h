@@ -1,0 +1,67 @@
+#pragma once
+// A driver decorator that records every control and bulk transfer, with its data, in a pcap
+// file of link type 220 (Linux usbmon, memory-mapped header), which Wireshark and tshark read.
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "usb/UsbDriver.h"
+
+namespace qdm::usb {
+
+class PcapTraceDriver final : public UsbDriver {
+  public:
+    // Writes to `file` (created or replaced); IsOpen() tells whether that worked.
+    PcapTraceDriver(std::shared_ptr<UsbDriver> inner, const std::filesystem::path& file);
+    ~PcapTraceDriver() override;
+
+    [[nodiscard]] bool IsOpen() const { return static_cast<bool>(out_); }
+    [[nodiscard]] std::uint64_t PacketsWritten() const { return packets_; }
+
+    std::vector<std::string> PresentInterfaces(const Guid& interfaceClass) override;
+    Handle OpenDevice(const std::string& path, std::uint32_t& error) override;
+    bool CloseDevice(Handle handle) override;
+    IoResult DeviceIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,
+                             std::span<std::uint8_t> out, Overlapped* overlapped) override;
+    IoResult GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) override;
+    EventHandle CreateEventObject(const char* name, bool manualReset, bool initialState) override;
+    WaitResult WaitForEvent(EventHandle event, std::uint32_t milliseconds) override;
+    bool CloseEvent(EventHandle event) override;
+    NotifyHandle RegisterInterfaceNotification(WindowHandle window,
+                                               const Guid& interfaceClass) override;
+    NotifyHandle RegisterHandleNotification(WindowHandle window, Handle handle) override;
+    bool UnregisterNotification(NotifyHandle notification) override;
+
+  private:
+    // One transfer between its submission and its completion record.
+    struct Transfer {
+        std::uint64_t id = 0;
+        std::uint8_t kind = 0;      // usbmon transfer type: 2 control, 3 bulk
+        std::uint8_t endpoint = 0;  // with bit 7 for IN
+        std::uint8_t device = 0;
+        std::span<const std::uint8_t> setup;  // 8 bytes for control requests
+        std::span<std::uint8_t> data;         // where IN data arrives
+        std::uint32_t dataOffset = 0;         // bytes of header before the data in the result
+        std::uint32_t length = 0;             // bytes asked for
+    };
+
+    void Submitted(const Transfer& t, std::span<const std::uint8_t> outData);
+    void Completed(const Transfer& t, const IoResult& result);
+    void WritePacket(const Transfer& t, char type, std::int32_t status, std::uint32_t length,
+                     std::span<const std::uint8_t> data);
+
+    std::shared_ptr<UsbDriver> inner_;
+    std::ofstream out_;
+    std::map<Handle, std::uint8_t> devices_;
+    std::map<std::string, std::uint8_t> addresses_;
+    std::map<const Overlapped*, Transfer> pending_;
+    std::uint64_t nextId_ = 1;
+    std::uint64_t packets_ = 0;
+};
+
+}  // namespace qdm::usb
