@@ -38,4 +38,42 @@ bool QueryHardwareVersion(std::array<std::uint8_t, 4>& version);
 // 0 none, 1 K3.r8, 2 K3.r1, 3 demoboard.
 std::uint8_t DetectClientBoard();
 
+// Board operations. Images are programmed, read and counted in units of 16 KiB from address 0;
+// a page index addresses 256 bytes, a block index 512 bytes. Buffers must hold what the call
+// reads or writes (units x 16 KiB, or 512 bytes for a block).
+inline constexpr std::uint32_t kImageUnit = 16384;
+inline constexpr std::uint32_t kOptionBlockIndex = 4095;
+
+// K3.r8: four serial flash chips programmed together.
+bool R8Enable(std::uint8_t on);
+bool R8ReadId(std::span<std::uint8_t, 12> id);
+bool R8Erase(std::uint8_t x, std::uint8_t y);
+bool R8BlankCheck(std::uint32_t first, std::uint32_t last, std::uint8_t& flags);
+bool R8ProgramImage(std::span<const std::uint8_t> image, std::uint32_t units);
+bool R8ProgramPage(std::span<const std::uint8_t, kPageSize> page, std::uint32_t pageIndex);
+bool R8ReadBack(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
+                std::span<std::uint8_t> chip3, std::uint32_t units, std::span<std::uint8_t> chip4);
+bool R8ReadBlock(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
+                 std::span<std::uint8_t> chip3, std::uint32_t blockIndex,
+                 std::span<std::uint8_t> chip4);
+
+// K3.r1: one serial flash chip and a busy line.
+bool R1BusyCheck();
+bool R1Enable(std::uint8_t on);
+bool R1Erase(std::uint8_t x, std::uint8_t y);
+bool R1ReadId(std::span<std::uint8_t, 3> id);
+bool R1BlankCheck(std::uint32_t first, std::uint32_t last);
+bool R1ProgramImage(std::span<const std::uint8_t> image, std::uint32_t units);
+bool R1ProgramPage(std::span<const std::uint8_t, kPageSize> page, std::uint32_t pageIndex);
+bool R1ReadBlock(std::span<std::uint8_t> block, std::uint32_t blockIndex);
+std::uint32_t R1BitCount(std::uint32_t address, std::uint32_t count);
+
+// Demoboard: one flash chip; the board is held while its flash is worked on.
+bool DemoEnable(std::uint8_t on);
+bool DemoRunControl(std::uint8_t release);
+bool DemoReadId(std::span<std::uint8_t, 3> id);
+bool DemoChipErase();
+bool DemoProgramImage(std::span<const std::uint8_t> image, std::uint32_t units);
+std::uint32_t DemoBitCount(std::uint32_t address, std::uint32_t count);
+
 }  // namespace qdm
