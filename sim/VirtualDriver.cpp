@@ -183,7 +183,9 @@ IoResult VirtualDriver::Finish(usb::Handle handle, usb::Overlapped* overlapped, 
     r.pending = false;
     r.result = result;
     const std::uint64_t id = AddRequest(handle, overlapped, std::move(r));
-    if (const auto& event = requests_.at(id).event) event->signalled = true;
+    Request& added = requests_.at(id);
+    if (added.event) added.event->signalled = true;
+    added.event.reset();  // only a pending request keeps its event alive
     return result;
 }
 
@@ -195,9 +197,10 @@ void VirtualDriver::OnBulkComplete(std::uint64_t id, const BulkCompletion& compl
     const Outcome o = OutcomeOf(completion.status);
     const auto bytes = static_cast<std::uint32_t>(r.dataOffset + completion.length);
     r.result = {o.error == error::Success, o.error, bytes};
+    auto event = std::move(r.event);  // only a pending request keeps its event alive
     if (r.abandoned) return;
     if (r.header != nullptr) WriteStatus(r.header, o);
-    if (r.event) r.event->signalled = true;
+    if (event) event->signalled = true;
 }
 
 void VirtualDriver::DropRequestsOf(usb::Handle handle) {
