@@ -374,7 +374,7 @@ bool VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
     }
     if (exchangeLogEnabled_) {
         exchangeLog_.push_back({index, ranIn, std::vector<std::uint8_t>(list.begin(), list.end()),
-                                reply_, deliver && !reply_.empty(), fault.kind});
+                                reply_, deliver, fault.kind});
     }
     if (fault.kind == FaultKind::Unplug) {
         Unplug();

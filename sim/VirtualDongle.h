@@ -125,7 +125,7 @@ struct ExchangeRecord {
     FirmwareState state = FirmwareState::Boot;  // what ran the list
     std::vector<std::uint8_t> command;          // the list as received (padding included)
     std::vector<std::uint8_t> reply;            // as the firmware produced it (before corruption)
-    bool delivered = false;                     // the reply went to the IN FIFO
+    bool delivered = false;  // false when the reply was withheld (fault, busy board, no firmware)
     FaultKind fault = FaultKind::None;
 };
 

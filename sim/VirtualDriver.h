@@ -5,6 +5,10 @@
 // returns TimedOut at once and advances the driver's clock by the time asked for; an infinite
 // wait on such an event, which nothing could ever signal, returns Failed.
 //
+// A request that reaches the dongle signals its overlapped event when it completes, whatever the
+// outcome (a stalled control request too); requests refused before that (bad handle, bad
+// buffers, device gone) return their error and signal nothing.
+//
 // Requests pending on a handle that is closed are cancelled at the dongle and abandoned: nothing
 // is written into their buffers or overlapped records afterwards. While a request is pending its
 // buffers (and the header of a direct transfer) must stay valid, as with the real driver.

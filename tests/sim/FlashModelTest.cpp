@@ -41,6 +41,7 @@ struct EraseCase {
     std::uint32_t first;
     std::uint32_t count;
     std::vector<std::uint32_t> erased;
+    friend void PrintTo(const EraseCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class SerialFlashErase : public ::testing::TestWithParam<EraseCase> {};

@@ -74,6 +74,7 @@ TEST_F(McuRom, ExactSixCycleSequenceErasesAfterPolling) {
 struct EraseVariant {
     const char* name;
     std::vector<Cycle> cycles;
+    friend void PrintTo(const EraseVariant& c, std::ostream* os) { *os << c.name; }
 };
 
 class McuRomNoErase : public McuRom, public ::testing::WithParamInterface<EraseVariant> {};
@@ -237,6 +238,7 @@ TEST_F(McuRom, ProgramOutsideARunDoesNothing) {
 struct SizeCase {
     const char* name;
     std::uint32_t blocks;
+    friend void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class McuRomRoundTrip : public McuRom, public ::testing::WithParamInterface<SizeCase> {};

@@ -119,6 +119,7 @@ struct HoldReleaseCase {
     bool signature;
     bool hold;
     FirmwareState expected;
+    friend void PrintTo(const HoldReleaseCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class HoldRelease : public ::testing::TestWithParam<HoldReleaseCase> {};
@@ -185,6 +186,7 @@ struct BootCase {
     Bytes list;
     bool replied;
     Bytes reply;
+    friend void PrintTo(const BootCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class BootFirmwareAnswers : public ::testing::TestWithParam<BootCase> {};

@@ -24,6 +24,7 @@ struct WalkCase {
     const char* name;
     Bytes list;
     Bytes reply;
+    friend void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ListWalking : public ::testing::TestWithParam<WalkCase> {};
@@ -58,6 +59,7 @@ struct IdCase {
     BoardKind board;
     std::optional<std::uint8_t> override;
     std::uint8_t id;
+    friend void PrintTo(const IdCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class BoardId : public ::testing::TestWithParam<IdCase> {};
