@@ -1,0 +1,133 @@
+#include "sim/Demoboard.h"
+
+#include "sim/BoardReplies.h"
+
+namespace qdm::sim {
+
+namespace {
+constexpr std::uint8_t kAccessOn = 0xAA;
+constexpr std::uint8_t kAccessOff = 0x55;
+constexpr std::uint8_t kHold = 0xA5;
+constexpr std::uint8_t kRelease = 0x5A;
+constexpr std::uint8_t kPowerOff = 0x20;
+constexpr std::uint8_t kPowerSequence[] = {0x38, 0x18, 0x58};
+}  // namespace
+
+// Hold/release and power belong to the board, not to the dongle's interface logic, so only the
+// access switch and the chip's latch go idle here.
+void Demoboard::ResetInterface() {
+    flashAccess_ = false;
+    powerSequence_ = 0;
+    chip_.PowerCycle();
+}
+
+void Demoboard::PowerCycle() {
+    ResetInterface();
+    powered_ = false;
+    held_ = false;
+    erasing_ = false;
+}
+
+void Demoboard::LineWrite(std::uint8_t value) {
+    if (value == kPowerOff) {
+        powered_ = false;
+        flashAccess_ = false;
+        powerSequence_ = 0;
+        return;
+    }
+    if (value == kPowerSequence[powerSequence_]) {
+        ++powerSequence_;
+    } else {
+        powerSequence_ = value == kPowerSequence[0] ? 1 : 0;
+    }
+    if (powerSequence_ == 3) {
+        powerSequence_ = 0;
+        if (Busy())
+            RefuseList();
+        else
+            powered_ = true;
+    }
+}
+
+void Demoboard::Execute(const WriterCommand& command, std::span<std::uint8_t> reply) {
+    using namespace writer_op;
+    switch (command.Opcode()) {
+        case IoWrite:
+            LineWrite(command.Arg(1));
+            return;
+        case DemoMode:
+            switch (command.Arg(1)) {
+                case kAccessOn:
+                    flashAccess_ = true;
+                    break;
+                case kAccessOff:
+                    flashAccess_ = false;
+                    break;
+                case kHold:
+                    held_ = true;
+                    break;
+                case kRelease:
+                    held_ = false;
+                    break;
+                default:
+                    break;
+            }
+            return;
+        case DemoQuery:
+        case DemoWrite:
+        case DemoProgramPage:
+        case DemoBitCount:
+            if (flashAccess_) ExecuteFlash(command, reply);
+            return;
+        default:
+            return;
+    }
+}
+
+std::uint8_t Demoboard::Status() const {
+    if (erasing_) return kStatusBusy | kStatusWriteEnabled;
+    return chip_.WriteEnabled() ? kStatusWriteEnabled : kFlashStatusIdle;
+}
+
+void Demoboard::ExecuteFlash(const WriterCommand& command, std::span<std::uint8_t> reply) {
+    using namespace writer_op;
+    switch (command.Opcode()) {
+        case DemoQuery:
+            if (command.Arg(1) == 0x01) {
+                for (std::size_t k = 0; k < 3; ++k)
+                    reply[k] = chip_.ReadId()[k];
+            } else if (command.Arg(1) == 0x03) {
+                reply[0] = Status();
+            } else {
+                ++statusPolls_;
+                if (erasing_ && pollsLeft_) {
+                    if (*pollsLeft_ == 0)
+                        erasing_ = false;
+                    else
+                        --*pollsLeft_;
+                }
+                reply[0] = Status();
+            }
+            return;
+        case DemoWrite:
+            if (erasing_) return;  // a busy part ignores everything but status reads
+            if (command.Arg(1) == 0x55) {
+                chip_.WriteEnable();
+            } else if (chip_.WriteEnabled()) {
+                chip_.EraseChip();
+                erasing_ = true;
+                pollsLeft_ = eraseBusyPolls_;
+            }
+            return;
+        case DemoProgramPage:
+            if (!erasing_) chip_.ProgramPage(command.Address(), command.PageData());
+            return;
+        case DemoBitCount:
+            StoreBe24(reply, chip_.CountOnes(command.Address()));
+            return;
+        default:
+            return;
+    }
+}
+
+}  // namespace qdm::sim

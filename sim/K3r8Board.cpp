@@ -1,0 +1,103 @@
+#include "sim/K3r8Board.h"
+
+#include "sim/BoardReplies.h"
+
+namespace qdm::sim {
+
+namespace {
+constexpr std::uint8_t kSelect = 0xAA;
+constexpr std::uint8_t kRelease = 0x55;
+constexpr std::uint8_t kLinesUp = 0xFF;
+}  // namespace
+
+// Four parts of the same family, told apart by their last ID byte so interleaving shows.
+K3r8Board::K3r8Board()
+    : chips_{SerialFlash({0xEF, 0x40, 0x15}), SerialFlash({0xEF, 0x40, 0x16}),
+             SerialFlash({0xEF, 0x40, 0x17}), SerialFlash({0xEF, 0x40, 0x18})} {}
+
+void K3r8Board::ResetInterface() {
+    selected_ = false;
+    readPosition_ = 0;
+    for (SerialFlash& chip : chips_)
+        chip.PowerCycle();
+}
+
+void K3r8Board::Execute(const WriterCommand& command, std::span<std::uint8_t> reply) {
+    using namespace writer_op;
+    switch (command.Opcode()) {
+        case R8Select:
+            if (command.Arg(1) == kSelect) selected_ = true;
+            if (command.Arg(1) == kRelease) selected_ = false;
+            return;
+        case IoSetupC:
+            if (command.Arg(1) == kLinesUp && Busy()) {
+                selected_ = false;
+                RefuseList();
+            }
+            return;
+        case R8Query:
+        case R8Write:
+        case R8SetAddress:
+        case R8Read:
+        case R8ProgramPage:
+            if (selected_) ExecuteFlash(command, reply);
+            return;
+        default:
+            return;
+    }
+}
+
+void K3r8Board::ExecuteFlash(const WriterCommand& command, std::span<std::uint8_t> reply) {
+    using namespace writer_op;
+    switch (command.Opcode()) {
+        case R8Query:
+            if (command.Arg(1) == 0x01) {
+                for (std::size_t c = 0; c < kChipCount; ++c)
+                    for (std::size_t k = 0; k < 3; ++k)
+                        reply[4 * k + c] = chips_[c].ReadId()[k];
+            } else if (command.Arg(1) == 0x03) {
+                reply[0] = kFlashStatusIdle;
+            } else {
+                std::uint8_t blank = 0;
+                for (std::size_t c = 0; c < kChipCount; ++c)
+                    if (chips_[c].IsBlockBlank(command.Arg(2)))
+                        blank = static_cast<std::uint8_t>(blank | (0x10U << c));
+                reply[0] = blank;
+            }
+            return;
+        case R8Write:
+            if (command.Arg(1) == 0x55) {
+                for (SerialFlash& chip : chips_)
+                    chip.WriteEnable();
+            } else {
+                std::uint8_t failed = 0;
+                for (std::size_t c = 0; c < kChipCount; ++c)
+                    if (!chips_[c].EraseBlocks(command.Arg(2), command.Arg(3)))
+                        failed = static_cast<std::uint8_t>(failed | (1U << c));
+                reply[0] = 0x00;
+                reply[1] = failed;
+            }
+            return;
+        case R8SetAddress:
+            readPosition_ = SerialFlash::Wrap(command.Address());
+            return;
+        case R8Read: {
+            const std::size_t perChip = reply.size() / kChipCount;
+            for (std::size_t i = 0; i < perChip; ++i) {
+                const auto at = static_cast<std::uint32_t>(readPosition_ + i);
+                for (std::size_t c = 0; c < kChipCount; ++c)
+                    reply[kChipCount * i + c] = chips_[c].ReadByte(at);
+            }
+            readPosition_ = SerialFlash::Wrap(readPosition_ + static_cast<std::uint32_t>(perChip));
+            return;
+        }
+        case R8ProgramPage:
+            for (SerialFlash& chip : chips_)
+                chip.ProgramPage(command.Address(), command.PageData());
+            return;
+        default:
+            return;
+    }
+}
+
+}  // namespace qdm::sim

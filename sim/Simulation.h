@@ -1,0 +1,26 @@
+#pragma once
+// A ready-made simulation: a virtual driver with one plugged virtual dongle, by board name.
+
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "sim/VirtualDongle.h"
+#include "sim/VirtualDriver.h"
+
+namespace qdm::sim {
+
+struct Simulation {
+    std::shared_ptr<VirtualDriver> driver;
+    std::shared_ptr<VirtualDongle> dongle;
+};
+
+// The dongle configuration for a board name: "k3r8", "k3r1", "demoboard" (writer dongles with
+// that board) or "mcurom" (an MCU-ROM dongle). Nullopt for any other name.
+std::optional<DongleConfig> ConfigForBoard(std::string_view board);
+
+// A driver with one dongle attached; nullopt for an unknown board name.
+std::optional<Simulation> MakeSimulation(std::string_view board);
+Simulation MakeSimulation(DongleConfig config);
+
+}  // namespace qdm::sim

@@ -1,0 +1,392 @@
+#include "sim/VirtualDongle.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "sim/Demoboard.h"
+#include "sim/K3r1Board.h"
+#include "sim/K3r8Board.h"
+#include "sim/StandInFirmware.h"
+
+namespace qdm::sim {
+
+namespace {
+
+namespace request {
+constexpr std::uint8_t GetStatus = 0;
+constexpr std::uint8_t SetAddress = 5;
+constexpr std::uint8_t GetDescriptor = 6;
+constexpr std::uint8_t GetConfiguration = 8;
+constexpr std::uint8_t SetConfiguration = 9;
+constexpr std::uint8_t GetInterface = 10;
+constexpr std::uint8_t SetInterface = 11;
+}  // namespace request
+
+constexpr std::uint8_t kStandardDeviceIn = 0x80;
+constexpr std::uint8_t kStandardDeviceOut = 0x00;
+constexpr std::uint8_t kStandardInterfaceIn = 0x81;
+constexpr std::uint8_t kStandardInterfaceOut = 0x01;
+constexpr std::uint8_t kVendorDeviceOut = 0x40;
+constexpr std::uint8_t kVendorDeviceIn = 0xC0;
+
+std::size_t CopyOut(std::span<const std::uint8_t> from, std::span<std::uint8_t> to,
+                    std::size_t limit) {
+    const std::size_t n = std::min({from.size(), to.size(), limit});
+    std::copy_n(from.begin(), n, to.begin());
+    return n;
+}
+
+}  // namespace
+
+const char* FirmwareStateName(FirmwareState state) {
+    switch (state) {
+        case FirmwareState::Boot:
+            return "boot";
+        case FirmwareState::Held:
+            return "held";
+        case FirmwareState::Writer:
+            return "writer";
+        case FirmwareState::McuRom:
+            return "mcurom";
+        case FirmwareState::Halted:
+            return "halted";
+    }
+    return "?";
+}
+
+VirtualDongle::VirtualDongle(DongleConfig config)
+    : config_(std::move(config)),
+      facts_(config_.facts),
+      device_(BuildDeviceDescriptor(config_.vendorId, config_.productId, config_.bcdDevice)),
+      configuration_(BuildConfigurationDescriptor()),
+      board_(MakeBoard(config_.board)),
+      boot_(facts_),
+      writer_(*board_, facts_),
+      mcuRom_(mcuRomFlash_, facts_),
+      ram_(kRamSize, 0) {
+    // The largest reply (a read list of 64 K) fits without growing during a run.
+    reply_.reserve(64 * 1024);
+    inFifo_.reserve(64 * 1024);
+    if (config_.startPlugged) Plug();
+}
+
+VirtualDongle::~VirtualDongle() = default;
+
+K3r8Board* VirtualDongle::K3r8() {
+    return dynamic_cast<K3r8Board*>(board_.get());
+}
+K3r1Board* VirtualDongle::K3r1() {
+    return dynamic_cast<K3r1Board*>(board_.get());
+}
+Demoboard* VirtualDongle::Demo() {
+    return dynamic_cast<Demoboard*>(board_.get());
+}
+
+// --- Bus ---------------------------------------------------------------------------------------
+
+void VirtualDongle::Plug() {
+    if (plugged_) return;
+    plugged_ = true;
+    ++plugCount_;
+    std::fill(ram_.begin(), ram_.end(), 0);
+    inFifo_.clear();
+    inHead_ = 0;
+    exchangeCount_ = 0;
+    configurationValue_ = 1;
+    board_->PowerCycle();
+    mcuRomFlash_.PowerCycle();
+    mcuRom_.Start();
+    state_ = config_.kind == DongleKind::McuRom ? FirmwareState::McuRom : FirmwareState::Boot;
+}
+
+void VirtualDongle::Unplug() {
+    if (!plugged_) return;
+    plugged_ = false;
+    inFifo_.clear();
+    inHead_ = 0;
+    CompleteAllPending(BulkStatus::NoDevice);
+    Dispatch();
+}
+
+// --- Control endpoint --------------------------------------------------------------------------
+
+std::vector<std::uint8_t> VirtualDongle::StringDescriptor(std::uint8_t index) const {
+    switch (index) {
+        case 0:
+            return BuildLanguageDescriptor();
+        case kManufacturerIndex:
+            return BuildStringDescriptor(config_.manufacturer);
+        case kProductIndex:
+            return BuildStringDescriptor(config_.product);
+        case kSerialNumberIndex:
+            return BuildStringDescriptor(config_.serialNumber);
+        default:
+            return {};
+    }
+}
+
+ControlResult VirtualDongle::ControlTransfer(const SetupPacket& setup,
+                                             std::span<std::uint8_t> data) {
+    ControlResult result{ControlStatus::NoDevice, 0};
+    if (plugged_) result = HandleControl(setup, data);
+    ControlRecord record{setup, {}, result.status};
+    const bool in = (setup.bmRequestType & 0x80) != 0;
+    const std::size_t logged =
+        in ? result.length : std::min<std::size_t>(setup.wLength, data.size());
+    record.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(logged));
+    controlLog_.push_back(std::move(record));
+    return result;
+}
+
+ControlResult VirtualDongle::HandleStandardIn(const SetupPacket& setup,
+                                              std::span<std::uint8_t> data) {
+    switch (setup.bRequest) {
+        case request::GetDescriptor: {
+            const auto type = static_cast<std::uint8_t>(setup.wValue >> 8);
+            const auto index = static_cast<std::uint8_t>(setup.wValue & 0xFF);
+            std::vector<std::uint8_t> string;
+            std::span<const std::uint8_t> descriptor;
+            if (type == descriptor_type::Device && index == 0) {
+                descriptor = device_;
+            } else if (type == descriptor_type::Configuration && index == 0) {
+                descriptor = configuration_;
+            } else if (type == descriptor_type::String) {
+                string = StringDescriptor(index);
+                descriptor = string;
+            }
+            if (descriptor.empty()) return {ControlStatus::Stall, 0};
+            return {ControlStatus::Ok, CopyOut(descriptor, data, setup.wLength)};
+        }
+        case request::GetStatus: {
+            const std::array<std::uint8_t, 2> status{0, 0};
+            return {ControlStatus::Ok, CopyOut(status, data, setup.wLength)};
+        }
+        case request::GetConfiguration: {
+            const std::array<std::uint8_t, 1> value{configurationValue_};
+            return {ControlStatus::Ok, CopyOut(value, data, setup.wLength)};
+        }
+        default:
+            return {ControlStatus::Stall, 0};
+    }
+}
+
+ControlResult VirtualDongle::HandleControl(const SetupPacket& setup, std::span<std::uint8_t> data) {
+    switch (setup.bmRequestType) {
+        case kStandardDeviceIn:
+            return HandleStandardIn(setup, data);
+        case kStandardDeviceOut:
+            if (setup.bRequest == request::SetConfiguration && setup.wValue <= 1) {
+                configurationValue_ = static_cast<std::uint8_t>(setup.wValue);
+                return {ControlStatus::Ok, 0};
+            }
+            if (setup.bRequest == request::SetAddress) return {ControlStatus::Ok, 0};
+            return {ControlStatus::Stall, 0};
+        case kStandardInterfaceIn:
+            if (setup.bRequest == request::GetInterface && setup.wIndex == 0) {
+                const std::array<std::uint8_t, 1> alt{0};
+                return {ControlStatus::Ok, CopyOut(alt, data, setup.wLength)};
+            }
+            return {ControlStatus::Stall, 0};
+        case kStandardInterfaceOut:
+            if (setup.bRequest == request::SetInterface && setup.wIndex == 0 && setup.wValue == 0)
+                return {ControlStatus::Ok, 0};
+            return {ControlStatus::Stall, 0};
+        case kVendorDeviceOut: {
+            if (setup.bRequest != kFirmwareLoadRequest) return {ControlStatus::Stall, 0};
+            const std::size_t n = std::min<std::size_t>(setup.wLength, data.size());
+            for (std::size_t i = 0; i < n; ++i) {
+                const auto address = static_cast<std::uint16_t>(setup.wValue + i);
+                ram_[address] = data[i];
+                if (address == kCpuControlAddress) WriteCpuControl(data[i]);
+            }
+            return {ControlStatus::Ok, n};
+        }
+        case kVendorDeviceIn: {
+            if (setup.bRequest != kFirmwareLoadRequest) return {ControlStatus::Stall, 0};
+            const std::size_t n = std::min<std::size_t>(setup.wLength, data.size());
+            for (std::size_t i = 0; i < n; ++i)
+                data[i] = ram_[static_cast<std::uint16_t>(setup.wValue + i)];
+            return {ControlStatus::Ok, n};
+        }
+        default:
+            return {ControlStatus::Stall, 0};
+    }
+}
+
+void VirtualDongle::WriteCpuControl(std::uint8_t value) {
+    // An MCU-ROM dongle runs its firmware from its own memory; loads do not reach it.
+    if (config_.kind == DongleKind::McuRom) return;
+    if ((value & 0x01) != 0) {
+        state_ = FirmwareState::Held;
+        return;
+    }
+    if (state_ != FirmwareState::Held) return;
+    if (!config_.writerNeedsSignature || HoldsWriterSignature(ram_)) {
+        state_ = FirmwareState::Writer;
+        writer_.Start();
+    } else {
+        state_ = FirmwareState::Halted;
+    }
+}
+
+// --- Bulk endpoints ----------------------------------------------------------------------------
+
+void VirtualDongle::Queue(BulkCallback callback, BulkCompletion result) {
+    completions_.push_back({std::move(callback), result});
+}
+
+// Callbacks run only from here, with the dongle's state complete; a callback that calls back in
+// only adds to the queue, which this loop then drains in order.
+void VirtualDongle::Dispatch() {
+    if (dispatching_) return;
+    dispatching_ = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{dispatching_};
+    while (!completions_.empty()) {
+        Completion next = std::move(completions_.front());
+        completions_.pop_front();
+        if (next.callback) next.callback(next.result);
+    }
+}
+
+void VirtualDongle::CompleteAllPending(BulkStatus status) {
+    while (!pendingIn_.empty()) {
+        PendingIn t = std::move(pendingIn_.front());
+        pendingIn_.pop_front();
+        Queue(std::move(t.callback), {t.id, t.endpoint, status, 0});
+    }
+}
+
+BulkId VirtualDongle::SubmitBulk(std::uint8_t endpoint, std::span<std::uint8_t> buffer,
+                                 BulkCallback callback) {
+    const BulkId id = nextBulkId_++;
+    if (!plugged_) {
+        Queue(std::move(callback), {id, endpoint, BulkStatus::NoDevice, 0});
+    } else if (endpoint == kBulkOutEndpoint) {
+        const bool stillThere = HandleCommandList(buffer);
+        Queue(std::move(callback),
+              {id, endpoint, stillThere ? BulkStatus::Completed : BulkStatus::NoDevice,
+               stillThere ? buffer.size() : 0});
+    } else if (endpoint == kBulkInEndpoint) {
+        if (buffer.empty()) {
+            Queue(std::move(callback), {id, endpoint, BulkStatus::Completed, 0});
+        } else {
+            pendingIn_.push_back({id, endpoint, buffer, std::move(callback)});
+            ServeIn();
+        }
+    } else {
+        Queue(std::move(callback), {id, endpoint, BulkStatus::Stall, 0});
+    }
+    Dispatch();
+    return id;
+}
+
+void VirtualDongle::ServeIn() {
+    while (!pendingIn_.empty() && inHead_ < inFifo_.size()) {
+        PendingIn t = std::move(pendingIn_.front());
+        pendingIn_.pop_front();
+        const std::size_t n = std::min(t.buffer.size(), inFifo_.size() - inHead_);
+        std::memcpy(t.buffer.data(), inFifo_.data() + inHead_, n);
+        inHead_ += n;
+        if (inHead_ == inFifo_.size()) {
+            inFifo_.clear();
+            inHead_ = 0;
+        }
+        Queue(std::move(t.callback), {t.id, t.endpoint, BulkStatus::Completed, n});
+    }
+}
+
+bool VirtualDongle::CancelBulk(BulkId id) {
+    const auto it = std::find_if(pendingIn_.begin(), pendingIn_.end(),
+                                 [id](const PendingIn& t) { return t.id == id; });
+    if (it == pendingIn_.end()) return false;
+    PendingIn t = std::move(*it);
+    pendingIn_.erase(it);
+    Queue(std::move(t.callback), {t.id, t.endpoint, BulkStatus::Cancelled, 0});
+    Dispatch();
+    return true;
+}
+
+void VirtualDongle::CancelEndpoint(std::uint8_t endpoint) {
+    for (auto it = pendingIn_.begin(); it != pendingIn_.end();) {
+        if (it->endpoint != endpoint) {
+            ++it;
+            continue;
+        }
+        Queue(std::move(it->callback), {it->id, it->endpoint, BulkStatus::Cancelled, 0});
+        it = pendingIn_.erase(it);
+    }
+    Dispatch();
+}
+
+bool VirtualDongle::ResetPort() {
+    if (!plugged_) return false;
+    ++portResets_;
+    inFifo_.clear();
+    inHead_ = 0;
+    CompleteAllPending(BulkStatus::Cancelled);
+    Dispatch();
+    return true;
+}
+
+// --- Command lists -----------------------------------------------------------------------------
+
+void VirtualDongle::InjectFault(std::uint64_t exchange, ExchangeFault fault) {
+    faults_.emplace_back(exchange, fault);
+}
+
+ExchangeFault VirtualDongle::TakeFault(std::uint64_t exchange) {
+    const auto it = std::find_if(faults_.begin(), faults_.end(),
+                                 [exchange](const auto& f) { return f.first == exchange; });
+    if (it == faults_.end()) return {};
+    const ExchangeFault fault = it->second;
+    faults_.erase(it);
+    return fault;
+}
+
+Firmware* VirtualDongle::RunningFirmware() {
+    switch (state_) {
+        case FirmwareState::Boot:
+            return &boot_;
+        case FirmwareState::Writer:
+            return &writer_;
+        case FirmwareState::McuRom:
+            return &mcuRom_;
+        case FirmwareState::Held:
+        case FirmwareState::Halted:
+            break;
+    }
+    return nullptr;
+}
+
+bool VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
+    const std::uint64_t index = ++exchangeCount_;
+    const ExchangeFault fault = TakeFault(index);
+    const FirmwareState ranIn = state_;
+
+    reply_.clear();
+    bool deliver = false;
+    if (fault.kind != FaultKind::Unplug) {
+        if (Firmware* firmware = RunningFirmware()) deliver = firmware->Run(list, reply_);
+        if (fault.kind == FaultKind::NoReply) deliver = false;
+    }
+    if (exchangeLogEnabled_) {
+        exchangeLog_.push_back({index, ranIn, std::vector<std::uint8_t>(list.begin(), list.end()),
+                                reply_, deliver, fault.kind});
+    }
+    if (fault.kind == FaultKind::Unplug) {
+        Unplug();
+        return false;
+    }
+    if (fault.kind == FaultKind::CorruptReply && fault.offset < reply_.size())
+        reply_[fault.offset] ^= fault.mask;
+    if (deliver && !reply_.empty()) {
+        inFifo_.insert(inFifo_.end(), reply_.begin(), reply_.end());
+        ServeIn();
+    }
+    return true;
+}
+
+}  // namespace qdm::sim

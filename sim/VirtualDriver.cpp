@@ -1,0 +1,453 @@
+#include "sim/VirtualDriver.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "usb/TransferRequest.h"
+
+namespace qdm::sim {
+
+using usb::IoResult;
+namespace error = usb::error;
+namespace status = usb::status;
+
+namespace {
+
+constexpr std::size_t kHeader = usb::kTransferRequestSize;
+
+IoResult Fail(std::uint32_t code) {
+    return {false, code, 0};
+}
+
+struct Outcome {
+    std::uint32_t error;
+    std::uint32_t nt;
+    std::uint32_t usbd;
+};
+
+Outcome OutcomeOf(BulkStatus s) {
+    switch (s) {
+        case BulkStatus::Completed:
+            return {error::Success, status::NtSuccess, status::UsbdSuccess};
+        case BulkStatus::Cancelled:
+            return {error::OperationAborted, status::NtCancelled, status::UsbdCancelled};
+        case BulkStatus::NoDevice:
+            return {error::DeviceNotConnected, status::NtNoSuchDevice, status::UsbdDeviceGone};
+        case BulkStatus::Stall:
+            break;
+    }
+    return {error::GenFailure, status::NtUnsuccessful, status::UsbdStall};
+}
+
+Outcome OutcomeOf(ControlStatus s) {
+    switch (s) {
+        case ControlStatus::Ok:
+            return OutcomeOf(BulkStatus::Completed);
+        case ControlStatus::NoDevice:
+            return OutcomeOf(BulkStatus::NoDevice);
+        case ControlStatus::Stall:
+            break;
+    }
+    return OutcomeOf(BulkStatus::Stall);
+}
+
+void WriteStatus(std::uint8_t* header, const Outcome& o) {
+    const std::span<std::uint8_t> h(header, kHeader);
+    usb::StoreLe32(h, usb::header::NtStatus, o.nt);
+    usb::StoreLe32(h, usb::header::UsbdStatus, o.usbd);
+}
+
+// Makes `out` carry the request header when the caller passed separate buffers.
+void MirrorHeader(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
+    if (in.data() != out.data()) std::memmove(out.data(), in.data(), kHeader);
+}
+
+// A zero-terminated text in a fixed-size driver buffer.
+std::size_t PutText(std::span<std::uint8_t> out, std::string_view text) {
+    const std::size_t size = std::min(out.size(), usb::kDriverNameSize);
+    std::fill_n(out.begin(), size, std::uint8_t{0});
+    const std::size_t n = std::min(text.size(), size - 1);
+    std::copy_n(text.begin(), n, out.begin());
+    return size;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+}  // namespace
+
+VirtualDriver::VirtualDriver() = default;
+
+VirtualDriver::~VirtualDriver() {
+    std::vector<usb::Handle> open;
+    for (const auto& [handle, _] : handles_)
+        open.push_back(handle);
+    for (const usb::Handle handle : open)
+        DropRequestsOf(handle);
+}
+
+std::string VirtualDriver::Attach(std::shared_ptr<VirtualDongle> dongle) {
+    const auto& c = dongle->Config();
+    char path[160];
+    std::snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#%s&%zu#",
+                  static_cast<unsigned>(c.vendorId), static_cast<unsigned>(c.productId),
+                  c.serialNumber.c_str(), dongles_.size());
+    std::string full = Lower(path) + Lower(usb::DriverInterfaceGuid.ToString());
+    const auto address = static_cast<std::uint8_t>(2 + dongles_.size());
+    dongles_.push_back({std::move(dongle), full, address});
+    return full;
+}
+
+// --- Devices -----------------------------------------------------------------------------------
+
+std::vector<std::string> VirtualDriver::PresentInterfaces(const usb::Guid& interfaceClass) {
+    std::vector<std::string> paths;
+    if (interfaceClass != usb::DriverInterfaceGuid) return paths;
+    for (const AttachedDongle& d : dongles_)
+        if (d.dongle->Plugged()) paths.push_back(d.path);
+    return paths;
+}
+
+void VirtualDriver::InjectOpenFailure(std::uint32_t error, unsigned count) {
+    openError_ = error;
+    openFailures_ = count;
+}
+
+usb::Handle VirtualDriver::OpenDevice(const std::string& path, std::uint32_t& error) {
+    ++opensAttempted_;
+    if (openFailures_ > 0) {
+        --openFailures_;
+        error = openError_;
+        return usb::InvalidHandle;
+    }
+    for (std::size_t i = 0; i < dongles_.size(); ++i) {
+        const AttachedDongle& d = dongles_[i];
+        if (d.path != path || !d.dongle->Plugged()) continue;
+        const usb::Handle handle = nextHandle_++;
+        handles_[handle] = {i, d.dongle->PlugCount()};
+        error = error::Success;
+        return handle;
+    }
+    error = error::FileNotFound;
+    return usb::InvalidHandle;
+}
+
+bool VirtualDriver::CloseDevice(usb::Handle handle) {
+    if (closeFails_ || handles_.count(handle) == 0) return false;
+    DropRequestsOf(handle);
+    handles_.erase(handle);
+    return true;
+}
+
+VirtualDriver::AttachedDongle* VirtualDriver::DongleOf(usb::Handle handle, std::uint32_t& error) {
+    const auto it = handles_.find(handle);
+    if (it == handles_.end()) {
+        error = error::InvalidHandle;
+        return nullptr;
+    }
+    AttachedDongle& d = dongles_[it->second.dongle];
+    if (!d.dongle->Plugged() || d.dongle->PlugCount() != it->second.plugCount) {
+        error = error::DeviceNotConnected;
+        return nullptr;
+    }
+    return &d;
+}
+
+// --- Requests ----------------------------------------------------------------------------------
+
+std::uint64_t VirtualDriver::AddRequest(usb::Handle handle, usb::Overlapped* overlapped,
+                                        Request request) {
+    // A record reused for a new request drops the finished request it carried.
+    if (overlapped != nullptr) {
+        const auto old = requests_.find(overlapped->Internal);
+        if (old != requests_.end() && old->second.overlapped == overlapped && !old->second.pending)
+            requests_.erase(old);
+    }
+    request.handle = handle;
+    request.overlapped = overlapped;
+    if (overlapped != nullptr) request.event = EventOf(overlapped->hEvent);
+    const std::uint64_t id = nextRequest_++;
+    requests_.emplace(id, std::move(request));
+    if (overlapped != nullptr) overlapped->Internal = static_cast<std::uintptr_t>(id);
+    return id;
+}
+
+IoResult VirtualDriver::Finish(usb::Handle handle, usb::Overlapped* overlapped, IoResult result) {
+    if (overlapped == nullptr) return result;
+    Request r;
+    r.pending = false;
+    r.result = result;
+    const std::uint64_t id = AddRequest(handle, overlapped, std::move(r));
+    Request& added = requests_.at(id);
+    if (added.event) added.event->signalled = true;
+    added.event.reset();  // only a pending request keeps its event alive
+    return result;
+}
+
+void VirtualDriver::OnBulkComplete(std::uint64_t id, const BulkCompletion& completion) {
+    const auto it = requests_.find(id);
+    if (it == requests_.end() || !it->second.pending) return;
+    Request& r = it->second;
+    r.pending = false;
+    const Outcome o = OutcomeOf(completion.status);
+    const auto bytes = static_cast<std::uint32_t>(r.dataOffset + completion.length);
+    r.result = {o.error == error::Success, o.error, bytes};
+    auto event = std::move(r.event);  // only a pending request keeps its event alive
+    if (r.abandoned) return;
+    if (r.header != nullptr) WriteStatus(r.header, o);
+    if (event) event->signalled = true;
+}
+
+void VirtualDriver::DropRequestsOf(usb::Handle handle) {
+    const auto h = handles_.find(handle);
+    std::vector<BulkId> pending;
+    for (auto& [id, r] : requests_) {
+        if (r.handle != handle) continue;
+        r.abandoned = true;
+        if (r.pending) pending.push_back(r.bulk);
+    }
+    if (h != handles_.end()) {
+        VirtualDongle& dongle = *dongles_[h->second.dongle].dongle;
+        for (const BulkId bulk : pending)
+            dongle.CancelBulk(bulk);
+    }
+    std::erase_if(requests_, [handle](const auto& entry) { return entry.second.handle == handle; });
+}
+
+std::size_t VirtualDriver::PendingRequests() const {
+    return static_cast<std::size_t>(std::count_if(requests_.begin(), requests_.end(),
+                                                  [](const auto& e) { return e.second.pending; }));
+}
+
+IoResult VirtualDriver::DeviceIoControl(usb::Handle handle, std::uint32_t code,
+                                        std::span<std::uint8_t> in, std::span<std::uint8_t> out,
+                                        usb::Overlapped* overlapped) {
+    std::uint32_t failure = 0;
+    AttachedDongle* d = DongleOf(handle, failure);
+    if (d == nullptr) return Fail(failure);
+    VirtualDongle& dongle = *d->dongle;
+    switch (code) {
+        case usb::ioctl::ControlTransfer:
+            return ControlIo(dongle, in, out, handle, overlapped);
+        case usb::ioctl::BufferedTransfer:
+        case usb::ioctl::DirectTransfer:
+            return BulkIo(dongle, code, in, out, handle, overlapped);
+        case usb::ioctl::AbortPipe:
+            if (in.empty()) return Fail(error::InvalidParameter);
+            dongle.CancelEndpoint(in[0]);
+            return Finish(handle, overlapped, {true, error::Success, 0});
+        case usb::ioctl::ResetPort:
+            dongle.ResetPort();
+            return Finish(handle, overlapped, {true, error::Success, 0});
+        case usb::ioctl::GetDriverVersion:
+        case usb::ioctl::GetUsbdiVersion:
+        case usb::ioctl::GetAltInterfaceSetting:
+        case usb::ioctl::GetAddress:
+        case usb::ioctl::GetDeviceName:
+        case usb::ioctl::GetFriendlyName:
+            return InfoIo(*d, code, out, handle, overlapped);
+        default:
+            return Fail(error::InvalidParameter);
+    }
+}
+
+IoResult VirtualDriver::ControlIo(VirtualDongle& dongle, std::span<std::uint8_t> in,
+                                  std::span<std::uint8_t> out, usb::Handle handle,
+                                  usb::Overlapped* overlapped) {
+    if (in.size() < kHeader || out.size() < kHeader) return Fail(error::InvalidParameter);
+    const auto request = usb::TransferRequest::ReadFrom(in);
+    const bool toHost = (request.bmRequestType & 0x80) != 0;
+    const std::size_t length = request.wLength;
+    if ((toHost ? out.size() : in.size()) < kHeader + length) return Fail(error::InvalidParameter);
+
+    const SetupPacket setup{request.bmRequestType, request.bRequest, request.wValue, request.wIndex,
+                            request.wLength};
+    const auto data = (toHost ? out : in).subspan(kHeader, length);
+    MirrorHeader(in, out);
+    const ControlResult r = dongle.ControlTransfer(setup, data);
+    const Outcome o = OutcomeOf(r.status);
+    WriteStatus(out.data(), o);
+    return Finish(
+        handle, overlapped,
+        {o.error == error::Success, o.error, static_cast<std::uint32_t>(kHeader + r.length)});
+}
+
+IoResult VirtualDriver::BulkIo(VirtualDongle& dongle, std::uint32_t code,
+                               std::span<std::uint8_t> in, std::span<std::uint8_t> out,
+                               usb::Handle handle, usb::Overlapped* overlapped) {
+    if (in.size() < kHeader) return Fail(error::InvalidParameter);
+    const auto header = usb::TransferRequest::ReadFrom(in);
+    const std::uint8_t endpoint = header.EndpointAddress;
+
+    Request request;
+    std::span<std::uint8_t> data;
+    if (code == usb::ioctl::BufferedTransfer) {
+        if (out.size() < kHeader || header.BufferOffset < kHeader)
+            return Fail(error::InvalidParameter);
+        const auto buffer = (endpoint & 0x80) != 0 ? out : in;
+        if (header.BufferOffset > buffer.size() ||
+            header.BufferLength > buffer.size() - header.BufferOffset)
+            return Fail(error::InvalidParameter);
+        data = buffer.subspan(header.BufferOffset, header.BufferLength);
+        MirrorHeader(in, out);
+        request.header = out.data();
+        request.dataOffset = header.BufferOffset;
+    } else {
+        data = out;  // the caller's own buffer, either direction
+        request.header = in.data();
+        request.dataOffset = 0;
+    }
+
+    const std::uint64_t id = AddRequest(handle, overlapped, std::move(request));
+    const BulkId bulk = dongle.SubmitBulk(
+        endpoint, data, [this, id](const BulkCompletion& c) { OnBulkComplete(id, c); });
+    auto it = requests_.find(id);
+    if (it == requests_.end()) return Fail(error::OperationAborted);
+    it->second.bulk = bulk;
+    if (it->second.pending && overlapped == nullptr) {
+        // A synchronous caller would wait forever: nothing but the caller could feed the dongle.
+        dongle.CancelBulk(bulk);
+        requests_.erase(id);
+        return Fail(error::WaitTimeout);
+    }
+    if (it->second.pending) return {false, error::IoPending, 0};
+    const IoResult result = it->second.result;
+    if (overlapped == nullptr) requests_.erase(it);
+    return result;
+}
+
+IoResult VirtualDriver::InfoIo(const AttachedDongle& d, std::uint32_t code,
+                               std::span<std::uint8_t> out, usb::Handle handle,
+                               usb::Overlapped* overlapped) {
+    switch (code) {
+        case usb::ioctl::GetDriverVersion:
+        case usb::ioctl::GetUsbdiVersion:
+            if (out.size() < 4) return Fail(error::InvalidParameter);
+            usb::StoreLe32(out, 0,
+                           code == usb::ioctl::GetDriverVersion ? driverVersion_ : usbdiVersion_);
+            return Finish(handle, overlapped, {true, error::Success, 4});
+        case usb::ioctl::GetAltInterfaceSetting:
+        case usb::ioctl::GetAddress:
+            if (out.empty()) return Fail(error::InvalidParameter);
+            out[0] = code == usb::ioctl::GetAddress ? d.busAddress : altSetting_;
+            return Finish(handle, overlapped, {true, error::Success, 1});
+        default: {
+            if (out.empty()) return Fail(error::InvalidParameter);
+            const std::string name = code == usb::ioctl::GetDeviceName
+                                         ? "\\Device\\QdmSimDongle" + std::to_string(d.busAddress)
+                                         : d.dongle->Config().product;
+            const std::size_t n = PutText(out, name);
+            return Finish(handle, overlapped,
+                          {true, error::Success, static_cast<std::uint32_t>(n)});
+        }
+    }
+}
+
+IoResult VirtualDriver::GetOverlappedResult(usb::Handle handle, usb::Overlapped& overlapped,
+                                            bool /*wait*/) {
+    if (handles_.count(handle) == 0) return Fail(error::InvalidHandle);
+    const auto it = requests_.find(overlapped.Internal);
+    if (it == requests_.end() || it->second.overlapped != &overlapped ||
+        it->second.handle != handle)
+        return Fail(error::InvalidParameter);
+    // Waiting for a pending request could never end: nothing runs behind the caller's back.
+    if (it->second.pending) return Fail(error::IoIncomplete);
+    return it->second.result;
+}
+
+// --- Events ------------------------------------------------------------------------------------
+
+std::shared_ptr<VirtualDriver::EventObject> VirtualDriver::EventOf(usb::EventHandle event) const {
+    const auto it = events_.find(event);
+    return it == events_.end() ? nullptr : it->second;
+}
+
+usb::EventHandle VirtualDriver::CreateEventObject(const char* name, bool manualReset,
+                                                  bool initialState) {
+    const std::string key = name != nullptr ? name : "";
+    std::shared_ptr<EventObject> object;
+    if (!key.empty()) {
+        const auto it = namedEvents_.find(key);
+        if (it != namedEvents_.end()) object = it->second.lock();
+    }
+    if (!object) {
+        object = std::make_shared<EventObject>(EventObject{key, manualReset, initialState});
+        if (!key.empty()) namedEvents_[key] = object;
+    }
+    const usb::EventHandle handle = nextEvent_++;
+    events_[handle] = std::move(object);
+    return handle;
+}
+
+bool VirtualDriver::CloseEvent(usb::EventHandle event) {
+    const auto it = events_.find(event);
+    if (it == events_.end()) return false;
+    const std::string name = it->second->name;
+    events_.erase(it);
+    if (!name.empty()) {
+        const auto named = namedEvents_.find(name);
+        if (named != namedEvents_.end() && named->second.expired()) namedEvents_.erase(named);
+    }
+    return true;
+}
+
+usb::WaitResult VirtualDriver::WaitForEvent(usb::EventHandle event, std::uint32_t milliseconds) {
+    const auto object = EventOf(event);
+    if (!object) return usb::WaitResult::Failed;
+    if (object->signalled) {
+        if (!object->manualReset) object->signalled = false;
+        return usb::WaitResult::Signalled;
+    }
+    if (milliseconds == usb::kInfinite) return usb::WaitResult::Failed;
+    clockMs_ += milliseconds;
+    return usb::WaitResult::TimedOut;
+}
+
+std::optional<bool> VirtualDriver::EventSignalled(usb::EventHandle event) const {
+    const auto object = EventOf(event);
+    if (!object) return std::nullopt;
+    return object->signalled;
+}
+
+// --- Notifications -----------------------------------------------------------------------------
+
+usb::NotifyHandle VirtualDriver::RegisterInterfaceNotification(usb::WindowHandle window,
+                                                               const usb::Guid& interfaceClass) {
+    NotificationRecord record;
+    record.id = nextNotification_++;
+    record.kind = NotificationRecord::Kind::Interface;
+    record.window = window;
+    record.interfaceClass = interfaceClass;
+    notifications_.push_back(record);
+    return record.id;
+}
+
+usb::NotifyHandle VirtualDriver::RegisterHandleNotification(usb::WindowHandle window,
+                                                            usb::Handle handle) {
+    if (handles_.count(handle) == 0) return 0;
+    NotificationRecord record;
+    record.id = nextNotification_++;
+    record.kind = NotificationRecord::Kind::Handle;
+    record.window = window;
+    record.device = handle;
+    notifications_.push_back(record);
+    return record.id;
+}
+
+bool VirtualDriver::UnregisterNotification(usb::NotifyHandle notification) {
+    if (unregisterFails_) return false;
+    for (NotificationRecord& record : notifications_) {
+        if (record.id == notification && record.active) {
+            record.active = false;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace qdm::sim
