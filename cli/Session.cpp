@@ -1,0 +1,67 @@
+#include "cli/Session.h"
+
+#include <ostream>
+
+#include "app/Mainprocess.h"
+#include "protocol/HostHooks.h"
+#include "sim/StandInFirmware.h"
+#include "usb/Fileiofunctions.h"
+#include "usb/FirmwareLoader.h"
+#include "usb/PcapTraceDriver.h"
+
+namespace qdm::cli {
+
+std::unique_ptr<Session> Session::Create(const GlobalOptions& options, std::ostream& err) {
+    std::unique_ptr<Session> session(new Session);
+    session->options_ = options;
+    std::shared_ptr<usb::UsbDriver> driver;
+    if (options.simulate) {
+        session->simulation_ = sim::MakeSimulation(*options.simulate);
+        if (!session->simulation_) {
+            err << "unknown board '" << *options.simulate
+                << "' for --simulate (use k3r8, k3r1, demoboard or mcurom)\n";
+            return nullptr;
+        }
+        driver = session->simulation_->driver;
+        // The virtual dongle lives in virtual time: waits advance its clock instead of sleeping.
+        std::weak_ptr<sim::VirtualDriver> clock = session->simulation_->driver;
+        SetSleepHook([clock](std::chrono::milliseconds duration) {
+            if (auto d = clock.lock())
+                d->AdvanceClock(static_cast<std::uint64_t>(duration.count()));
+        });
+    } else {
+        driver = usb::CreatePlatformDriver();
+    }
+    if (options.trace) {
+        auto trace = std::make_shared<usb::PcapTraceDriver>(driver, *options.trace);
+        if (!trace->IsOpen()) {
+            err << "cannot create the trace file " << *options.trace << "\n";
+            return nullptr;
+        }
+        driver = trace;
+    }
+    usb::SetActiveDriver(driver);
+    return session;
+}
+
+Session::~Session() {
+    usb::SetActiveDriver(nullptr);
+    SetSleepHook(nullptr);
+}
+
+bool Session::LoadFirmwareText(std::string& where) {
+    std::vector<std::uint8_t>& text = State().FirmwareText;
+    if (!options_.firmware && simulation_) {
+        // Only the virtual dongle ever gets the stand-in; it is not a file anyone can find.
+        where = "the virtual dongle's stand-in firmware";
+        text = sim::StandInFirmwareFile();
+        ExchangeNibbles(text);
+        return true;
+    }
+    const std::filesystem::path file =
+        options_.firmware ? std::filesystem::path(*options_.firmware) : FirmwareFilePath();
+    where = file.string();
+    return ReadFirmwareText(file, text);
+}
+
+}  // namespace qdm::cli
