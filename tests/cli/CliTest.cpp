@@ -1,0 +1,88 @@
+// Runs qdm-writer-cli as a user would and checks its output and exit status.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+struct CliRun {
+    int status = -1;
+    std::string output;
+};
+
+CliRun RunCli(const std::string& arguments) {
+    CliRun run;
+    const std::string command = std::string(QDM_CLI_PATH) + " " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return run;
+    std::array<char, 4096> chunk{};
+    while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr)
+        run.output += chunk.data();
+    const int raw = pclose(pipe);
+    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return run;
+}
+
+TEST(Cli, DetectOnEachVirtualBoard) {
+    struct Case {
+        const char* board;
+        int status;
+        const char* line;
+    };
+    for (const Case c : {Case{"k3r8", 0, "Client board: OTP Writer K3.r8"},
+                         Case{"k3r1", 0, "Client board: OTP Writer K3.r1"},
+                         Case{"demoboard", 0, "Client board: Speech OTP Demoboard"},
+                         Case{"mcurom", 4, "does not answer as a writer dongle"}}) {
+        const CliRun run = RunCli(std::string("--simulate ") + c.board + " detect");
+        EXPECT_EQ(run.status, c.status) << run.output;
+        EXPECT_NE(run.output.find(c.line), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("Dongle: present, VID 0x04B4 PID 0x1004"), std::string::npos);
+    }
+}
+
+TEST(Cli, UsageErrors) {
+    EXPECT_EQ(RunCli("").status, 2);
+    EXPECT_EQ(RunCli("--simulate k9 detect").status, 2);
+    EXPECT_EQ(RunCli("frobnicate").status, 2);
+    EXPECT_EQ(RunCli("--simulate").status, 2);
+    const CliRun help = RunCli("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("--simulate BOARD"), std::string::npos);
+}
+
+TEST(Cli, TraceShowsFirmwareWritesAndCommandLists) {
+    const auto pcap = std::filesystem::temp_directory_path() / "qdm-cli-trace.pcap";
+    const CliRun run = RunCli("--simulate k3r8 --trace " + pcap.string() + " detect");
+    ASSERT_EQ(run.status, 0) << run.output;
+    ASSERT_TRUE(std::filesystem::exists(pcap));
+    if (std::system("command -v tshark >/dev/null 2>&1") != 0) {
+        std::filesystem::remove(pcap);
+        GTEST_SKIP() << "tshark is not installed";
+    }
+    std::string read;
+    {
+        const std::string command =
+            "tshark -r " + pcap.string() +
+            " -Y 'usb.setup.bRequest == 0xa0 || usb.capdata' -T fields"
+            " -e usb.setup.wValue -e usb.data_fragment -e usb.capdata 2>/dev/null";
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::array<char, 65536> chunk{};
+        while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr)
+            read += chunk.data();
+        pclose(pipe);
+    }
+    std::filesystem::remove(pcap);
+    EXPECT_NE(read.find("0xe600\t01"), std::string::npos) << read;      // CPU held
+    EXPECT_NE(read.find("0xe600\t00"), std::string::npos);              // CPU released
+    EXPECT_NE(read.find("0103020000"), std::string::npos);              // hardware version list
+    EXPECT_NE(read.find("35aa1a0015003555020000"), std::string::npos);  // board detection list
+}
+
+}  // namespace
