@@ -28,7 +28,11 @@ int Main(int argc, char** argv) {
         return kExitSuccess;
     }
     using Command = int (*)(Session&, const std::vector<std::string>&, std::ostream&);
-    const std::map<std::string, Command> commands = {{"detect", &RunDetect}};
+    const std::map<std::string, Command> commands = {
+        {"detect", &RunDetect},
+        {"download", &RunDownloadCommand},
+        {"mcurom", &RunMcuRomCommand},
+    };
     const auto command = commands.find(line->command);
     if (command == commands.end()) {
         std::cerr << "qdm-writer-cli: unknown command " << line->command << "\n\n" << UsageText();

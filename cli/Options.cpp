@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "cli/SimFaults.h"
+
 namespace qdm::cli {
 
 namespace {
@@ -38,6 +40,12 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
             ok = TakeValue(args, i, "--trace", line.global.trace, error);
         } else if (IsOption(arg, "--firmware")) {
             ok = TakeValue(args, i, "--firmware", line.global.firmware, error);
+        } else if (IsOption(arg, "--sim-dump")) {
+            ok = TakeValue(args, i, "--sim-dump", line.global.simDump, error);
+        } else if (IsOption(arg, "--sim-fault")) {
+            std::optional<std::string> fault;
+            ok = TakeValue(args, i, "--sim-fault", fault, error);
+            if (ok) line.global.simFaults.push_back(*fault);
         } else if (arg == "--help" || arg == "-h") {
             line.global.help = true;
         } else if (arg == "--version") {
@@ -56,6 +64,10 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         error = "no command given";
         return std::nullopt;
     }
+    if (!line.global.simulate && (line.global.simDump || !line.global.simFaults.empty())) {
+        error = "--sim-dump and --sim-fault need --simulate";
+        return std::nullopt;
+    }
     return line;
 }
 
@@ -71,11 +83,18 @@ std::string UsageText() {
            "                      BOARD is k3r8, k3r1, demoboard or mcurom\n"
            "  --trace FILE.pcap   record every USB transfer (usbmon pcap, for Wireshark/tshark)\n"
            "  --firmware FILE     dongle firmware file (default: DWTB.TBH next to the program)\n"
+           "  --sim-dump DIR      after the run, write the virtual dongle's flash into DIR\n"
+           "                      (chip1.bin .. chip4.bin, flash.bin or mcurom.bin)\n"
+           "  --sim-fault SPEC    inject a fault into the virtual dongle (see below)\n"
            "  --help              this text\n"
            "  --version           the program's version\n"
            "\n"
+           "\n" +
+           SimFaultHelp() +
+           "\n"
            "Exit status: 0 success, 1 internal error, 2 usage, 3 no dongle, 4 dongle or firmware\n"
-           "error, 8 no known client board.\n";
+           "error, 5 file error, 6 no chip type, 7 board busy, 8 no known client board, 9 ID\n"
+           "check, 10 erase, 11 blank check, 12 programming, 13 verify.\n";
 }
 
 }  // namespace qdm::cli

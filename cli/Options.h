@@ -11,6 +11,8 @@ struct GlobalOptions {
     std::optional<std::string> simulate;  // board of the virtual dongle
     std::optional<std::string> trace;     // pcap file for every USB transfer
     std::optional<std::string> firmware;  // firmware file instead of the one next to the program
+    std::optional<std::string> simDump;   // folder for the virtual dongle's flash after the run
+    std::vector<std::string> simFaults;   // faults of the virtual dongle
     bool help = false;
     bool version = false;
 };

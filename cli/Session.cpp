@@ -3,7 +3,9 @@
 #include <ostream>
 
 #include "app/Mainprocess.h"
+#include "cli/SimFaults.h"
 #include "protocol/HostHooks.h"
+#include "sim/SimulationDump.h"
 #include "sim/StandInFirmware.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"
@@ -16,10 +18,17 @@ std::unique_ptr<Session> Session::Create(const GlobalOptions& options, std::ostr
     session->options_ = options;
     std::shared_ptr<usb::UsbDriver> driver;
     if (options.simulate) {
-        session->simulation_ = sim::MakeSimulation(*options.simulate);
-        if (!session->simulation_) {
+        auto config = sim::ConfigForBoard(*options.simulate);
+        if (!config) {
             err << "unknown board '" << *options.simulate
                 << "' for --simulate (use k3r8, k3r1, demoboard or mcurom)\n";
+            return nullptr;
+        }
+        ApplyConfigFaults(options.simFaults, *config);
+        session->simulation_ = sim::MakeSimulation(*config);
+        std::string error;
+        if (!ApplySimFaults(options.simFaults, *session->simulation_->dongle, error)) {
+            err << error << "\n";
             return nullptr;
         }
         driver = session->simulation_->driver;
@@ -42,6 +51,21 @@ std::unique_ptr<Session> Session::Create(const GlobalOptions& options, std::ostr
     }
     usb::SetActiveDriver(driver);
     return session;
+}
+
+void Session::PrepareForRun(std::ostream& out) {
+    std::string where;
+    if (!LoadFirmwareText(where)) out << "Firmware file " << where << " cannot be read\n";
+    State().FirmwareLoaded = 0;
+}
+
+void Session::AfterRun(std::ostream& out) {
+    if (!simulation_ || !options_.simDump) return;
+    if (sim::WriteDongleDump(*simulation_->dongle, *options_.simDump)) {
+        out << "Virtual dongle written to " << *options_.simDump << "\n";
+    } else {
+        out << "Cannot write the virtual dongle into " << *options_.simDump << "\n";
+    }
 }
 
 Session::~Session() {

@@ -28,6 +28,12 @@ class Session {
     // when it cannot be read.
     bool LoadFirmwareText(std::string& where);
 
+    // What the window does when it first shows: the firmware text read (a missing file is
+    // reported; the run then fails at the firmware download), no firmware loaded yet.
+    void PrepareForRun(std::ostream& out);
+    // After a run on the virtual dongle: its flash written to the --sim-dump folder.
+    void AfterRun(std::ostream& out);
+
   private:
     Session() = default;
 

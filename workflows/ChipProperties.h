@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "app/Mainprocess.h"
+#include "protocol/Usbfunctions.h"
 
 namespace qdm {
 
@@ -189,8 +190,7 @@ inline constexpr std::size_t kFirstOptionGroupSize = 5;
 std::array<OptionPageWrite, kOptionPageWriteCount> OptionPageWriteOrder(
     const OptionPage& sysOptPage);
 
-// The option page comes back in the upper half of block 4095 (512 bytes).
-inline constexpr std::uint32_t kOptionBlockIndex = 4095;
+// The option page comes back in the upper half of block kOptionBlockIndex (512 bytes).
 inline constexpr std::size_t kOptionPageInBlock = 256;
 
 // Option page byte k out of a read-back block 4095; nothing when the block is too short.

@@ -16,7 +16,7 @@ inline constexpr std::uint32_t kBlueRgb = 0x0000FF;  // RGB 0, 0, 255
 inline constexpr std::uint32_t kRedRgb = 0xFF0000;   // RGB 255, 0, 0
 
 class OperatorPanel {
-public:
+  public:
     OperatorPanel() = default;
     OperatorPanel(const OperatorPanel&) = delete;
     OperatorPanel& operator=(const OperatorPanel&) = delete;

@@ -1,0 +1,22 @@
+#pragma once
+// Faults of the virtual dongle named on the command line (--sim-fault SPEC).
+
+#include <string>
+#include <vector>
+
+#include "sim/VirtualDongle.h"
+
+namespace qdm::cli {
+
+// The faults that must be known before the dongle is built: "foreign" and "absent".
+void ApplyConfigFaults(const std::vector<std::string>& specs, sim::DongleConfig& config);
+
+// Applies every other fault to the dongle. False (with `error` saying which) for a spec it does
+// not understand.
+bool ApplySimFaults(const std::vector<std::string>& specs, sim::VirtualDongle& dongle,
+                    std::string& error);
+
+// The --help text that lists them.
+std::string SimFaultHelp();
+
+}  // namespace qdm::cli

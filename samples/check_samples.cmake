@@ -1,0 +1,18 @@
+# Runs the sample generator and fails when a committed sample differs from what it writes.
+file(REMOVE_RECURSE ${OUT})
+execute_process(COMMAND ${GENERATOR} ${OUT} RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "the generator failed (${result})")
+endif()
+file(GLOB generated RELATIVE ${OUT} ${OUT}/*)
+list(LENGTH generated count)
+if(count EQUAL 0)
+    message(FATAL_ERROR "the generator wrote nothing")
+endif()
+foreach(name IN LISTS generated)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${OUT}/${name} ${SAMPLES}/${name}
+                    RESULT_VARIABLE differs)
+    if(NOT differs EQUAL 0)
+        message(FATAL_ERROR "samples/${name} is not what the encoder makes; regenerate the samples")
+    endif()
+endforeach()

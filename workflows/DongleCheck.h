@@ -1,0 +1,15 @@
+#pragma once
+// Checks the workflows make before touching the dongle.
+
+namespace qdm {
+
+// Whether the writer dongle is present with the expected identifiers; keeps DongleConnected in
+// step. Changes no control and shows no message. While a run is busy it checks nothing and
+// answers false.
+bool ConfirmDongle();
+
+// Windows NT 6.1 in its workstation edition (Windows 7), where the dongle's firmware is not
+// downloaded. False on every host without that version query.
+bool IsWindows7Workstation();
+
+}  // namespace qdm

@@ -1,0 +1,42 @@
+#pragma once
+// The operator's main function: one whole programming cycle on whichever client board is
+// attached, or the hand-over to the MCU-ROM flow for a dongle that is not a writer dongle.
+
+#include <cstdint>
+#include <optional>
+
+#include "workflows/ChipProperties.h"
+#include "workflows/OperatorPanel.h"
+#include "workflows/RunOutcome.h"
+
+namespace qdm {
+
+struct DownloadOptions {
+    // The shorter variant behind "Fast": no firmware download, the chip code from header byte 11,
+    // only the system option page, no demoboard reset at the end.
+    bool fast = false;
+    // Source of the option page's random byte; the system's random device when null.
+    RandomByteSource* random = nullptr;
+};
+
+RunOutcome RunDownload(OperatorPanel& panel, const DownloadOptions& options);
+
+// "D O W N L O A D"
+inline RunOutcome Btn_DownloadClick(OperatorPanel& panel) {
+    return RunDownload(panel, {});
+}
+// "Fast"
+inline RunOutcome Btn_2Click(OperatorPanel& panel) {
+    DownloadOptions options;
+    options.fast = true;
+    return RunDownload(panel, options);
+}
+
+// The status line's list of failed chips: "S-Flash Chip" then " 1" for the first chip and ",2"
+// for every further one, from the chips whose bit in `failed` (bit 0 = chip 1) is set.
+std::string FailedChipList(std::uint8_t failed);
+
+// One bits in `bytes`.
+std::uint64_t CountOneBits(std::span<const std::uint8_t> bytes);
+
+}  // namespace qdm
