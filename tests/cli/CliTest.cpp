@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -83,6 +86,66 @@ TEST(Cli, TraceShowsFirmwareWritesAndCommandLists) {
     EXPECT_NE(read.find("0xe600\t00"), std::string::npos);              // CPU released
     EXPECT_NE(read.find("0103020000"), std::string::npos);              // hardware version list
     EXPECT_NE(read.find("35aa1a0015003555020000"), std::string::npos);  // board detection list
+}
+
+std::string Sample(const char* name) {
+    return std::string(QDM_SAMPLES_DIR) + "/" + name;
+}
+
+TEST(Cli, DownloadSampleAndDumpTheVirtualFlash) {
+    const auto dump = std::filesystem::temp_directory_path() / "qdm-cli-dump";
+    std::filesystem::remove_all(dump);
+    const CliRun run = RunCli("--simulate k3r8 --sim-dump " + dump.string() + " download " +
+                              Sample("QL020_PB_RV24.bin"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("Serial Flash Data Verify OK !"), std::string::npos);
+    EXPECT_NE(run.output.find("File: OTP Writer K3.r8 / ROM Version RV24"), std::string::npos);
+    // Each chip holds the container's payload from address 0.
+    std::ifstream sample(Sample("QL020_PB_RV24.bin"), std::ios::binary);
+    std::vector<char> file((std::istreambuf_iterator<char>(sample)), {});
+    for (int chip = 1; chip <= 4; ++chip) {
+        std::ifstream flash(dump / ("chip" + std::to_string(chip) + ".bin"), std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(flash)), {});
+        ASSERT_EQ(bytes.size(), 2u * 1024 * 1024) << chip;
+        EXPECT_TRUE(std::equal(file.begin() + 16, file.end(), bytes.begin())) << chip;
+    }
+    std::filesystem::remove_all(dump);
+}
+
+TEST(Cli, ExitStatusNamesTheFailingStage) {
+    struct Case {
+        std::string arguments;
+        int status;
+        const char* message;
+    };
+    const std::string container = " download " + Sample("QL020_PB_RV24.bin");
+    const std::vector<Case> cases = {
+        {"--simulate k3r8 --sim-fault absent" + container, 3, "Message: USB Not Found!!"},
+        {"--simulate k3r8 --sim-fault hwversion:04.01.00.00" + container, 4,
+         "USB Dongle hardware version error!"},
+        {"--simulate k3r8 download " + Sample("QL020_PB_RV20.bin"), 6,
+         "Message: Please select the chip type!"},
+        {"--simulate k3r8 --sim-fault busy" + container, 7, "Writer Busy !!"},
+        {"--simulate k3r8 --sim-fault boardid:0x40" + container, 8,
+         "No Avaliable client board found!!"},
+        {"--simulate k3r1 --sim-fault erasefail" + container, 10, "Chip Erase fail!"},
+        {"--simulate demoboard --sim-fault endless-erase" + container, 10, "Chip Erase fail!"},
+        {"--simulate k3r1 --sim-fault stuck:1:0x100:7:1 --sim-fault stuck:1:0x101:7:1"
+         " --sim-fault stuck:1:0x102:7:1" +
+             container,
+         13, "Verify Fail"},
+        {"--simulate k3r8 --sim-fault unplug@12" + container, 13, "Verify Fail"},
+        {"--simulate k3r8 download --chip QX999 x.bin", 2, "unknown chip type"},
+        {"--simulate k3r8 download " + Sample("missing.bin"), 5, "[red]"},
+        {"--simulate mcurom mcurom " + Sample("QM010_Brask_RV20.bin"), 0, "Flash Verify OK!(0x00)"},
+        {"--simulate k3r8 --sim-fault frobnicate detect", 2, "cannot inject --sim-fault"},
+    };
+    for (const Case& c : cases) {
+        const CliRun run = RunCli(c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.output;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << c.arguments << "\n"
+                                                                 << run.output;
+    }
 }
 
 }  // namespace

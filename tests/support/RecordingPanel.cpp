@@ -6,6 +6,20 @@ namespace qdm::test {
 
 RecordingPanel::RecordingPanel() : items(ChipTypeItems.begin(), ChipTypeItems.end()) {}
 
+void RecordingPanel::Clear() {
+    calls.clear();
+    files.clear();
+    items.assign(ChipTypeItems.begin(), ChipTypeItems.end());
+    selected = 0;
+    colour = StatusColour::Blue;
+    status.clear();
+    label.clear();
+    controlsEnabled = downloadEnabled = demoResetVisible = demoResetEnabled = true;
+    progressOn = false;
+    onProcess = nullptr;
+    statusLines_.clear();
+}
+
 std::vector<std::string> RecordingPanel::StatusLines() const {
     return statusLines_;
 }

@@ -35,6 +35,9 @@ class RecordingPanel final : public OperatorPanel {
     // Called on ProcessMessages, for tests that act in the middle of a run.
     std::function<void()> onProcess;
 
+    // Back to a fresh panel, as for a new test case.
+    void Clear();
+
     // The status-line messages in order, each with its colour at the time: "blue: text".
     std::vector<std::string> StatusLines() const;
     // The calls that start with `prefix`, with the prefix removed.
