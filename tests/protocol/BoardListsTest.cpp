@@ -158,11 +158,19 @@ TEST_F(K3r1Lists, EraseReadIdBlockAndPage) {
     EXPECT_EQ(block, TestImage(512, 9));
     EXPECT_EQ(State().ProgressText, "OTP Writer K3.r1 Serial Flash Reading..");
     EXPECT_EQ(DumpFile("RDBBK_512bytes.BKF"), block);
+    SetDumpDirectory(dumps / "missing");  // a dump that cannot be written changes nothing
+    EXPECT_TRUE(R1ReadBlock(block, kOptionBlockIndex));
+    std::filesystem::remove(dumps / "RDBBK_512bytes.BKF");
+    State().DumpFilesEnabled = 0;
+    SetDumpDirectory(dumps);
+    EXPECT_TRUE(R1ReadBlock(block, kOptionBlockIndex));
+    EXPECT_FALSE(std::filesystem::exists(dumps / "RDBBK_512bytes.BKF"));
     EXPECT_TRUE(R1ProgramPage(std::span(kPage).first<kPageSize>(), 0xFFFF));
     EXPECT_EQ(State().ProgressText, "OTP Writer K3.r1 Serial Flash Programming..");
-    ExpectSent({L({0x51, 0xA5, 0x00, 0x04, 0x02, 0x00}), L({0x50, 0x01, 0x02, 0x00}),
-                L({0x52, 0x1F, 0xFE, 0x00, 0x53, 0xFF, 0x02, 0x00}), TopPageList(0x51, 0x54, 0x50)},
-               4);
+    const Bytes readBlock = L({0x52, 0x1F, 0xFE, 0x00, 0x53, 0xFF, 0x02, 0x00});
+    ExpectSent({L({0x51, 0xA5, 0x00, 0x04, 0x02, 0x00}), L({0x50, 0x01, 0x02, 0x00}), readBlock,
+                readBlock, readBlock, TopPageList(0x51, 0x54, 0x50)},
+               6);
 }
 
 TEST_F(K3r1Lists, NothingToDoSendsNothingButResets) {

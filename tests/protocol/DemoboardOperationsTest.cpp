@@ -32,6 +32,10 @@ struct EraseCase {
     std::vector<Shown> polls;  // what each poll showed
 };
 
+void PrintTo(const EraseCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class DemoboardErase : public DemoboardTest, public ::testing::WithParamInterface<EraseCase> {};
 
 TEST_P(DemoboardErase, PollsUntilTheBusyBitClears) {

@@ -147,6 +147,10 @@ struct StopCase {
     std::uint64_t lists;  // lists a healthy run sends
 };
 
+void PrintTo(const StopCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class McuRomStops : public McuRomTest, public ::testing::WithParamInterface<StopCase> {};
 
 // Whatever exchange fails, the operation sends nothing after it and reports failure.
