@@ -40,7 +40,8 @@ std::uint8_t DetectClientBoard();
 
 // Board operations. Images are programmed, read and counted in units of 16 KiB from address 0;
 // a page index addresses 256 bytes, a block index 512 bytes. Buffers must hold what the call
-// reads or writes (units x 16 KiB, or 512 bytes for a block).
+// reads or writes (units x 16 KiB, or 512 bytes for a block); a call given a smaller one sends
+// nothing and returns false.
 inline constexpr std::uint32_t kImageUnit = 16384;
 inline constexpr std::uint32_t kOptionBlockIndex = 4095;
 
@@ -58,6 +59,7 @@ bool R8ReadBlock(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
                  std::span<std::uint8_t> chip4);
 
 // K3.r1: one serial flash chip and a busy line.
+// True when the board answered and its busy bit is clear: no answer counts as busy.
 bool R1BusyCheck();
 bool R1Enable(std::uint8_t on);
 bool R1Erase(std::uint8_t x, std::uint8_t y);

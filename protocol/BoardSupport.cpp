@@ -1,0 +1,71 @@
+#include "protocol/BoardSupport.h"
+
+#include <string>
+
+#include "usb/Fileiofunctions.h"
+
+namespace qdm::board {
+
+std::uint8_t ProgressOf(std::uint64_t done, std::uint64_t total) {
+    if (total == 0) return 0;
+    return static_cast<std::uint8_t>(done * 128 / total);
+}
+
+void AlternateProgressText(std::string_view threeDots, std::string_view twoDots) {
+    std::string& text = State().ProgressText;
+    text = text == threeDots ? twoDots : threeDots;
+}
+
+bool HoldsUnits(std::size_t size, std::uint32_t units) {
+    return std::uint64_t{units} * kImageUnit <= size;
+}
+
+void WriteDumpFile(std::span<const std::uint8_t> bytes, std::string_view name) {
+    if (State().DumpFilesEnabled == 0) return;
+    WriteFileFrom(bytes, DumpDirectory() / std::string(name));
+}
+
+bool ProgramImageBatches(PageBoard board, std::span<const std::uint8_t> image, std::uint32_t units,
+                         std::string_view threeDots, std::string_view twoDots) {
+    if (!HoldsUnits(image.size(), units)) return false;
+    CommandList list(kLongListCapacity);
+    std::array<std::uint8_t, kPagesPerBatch + 1> reply{};
+    const std::uint64_t batches = std::uint64_t{units} * kBatchesPerUnit;
+    std::size_t position = 0;
+    for (std::uint64_t batch = 0; batch < batches; ++batch) {
+        for (std::size_t g = 0; g < kPagesPerBatch; ++g, position += kPageSize)
+            list.AppendPageGroup(board, static_cast<std::uint32_t>(position),
+                                 PageAt(image, position));
+        list.OP_ACK();
+        list.OP_END_GROUP();
+        Exchange(list, reply);
+        AlternateProgressText(threeDots, twoDots);
+        State().ProgressValue = ProgressOf(batch, batches);
+        PumpMessages();
+    }
+    return true;
+}
+
+void ProgramOnePage(PageBoard board, std::span<const std::uint8_t, kPageSize> page,
+                    std::uint32_t pageIndex, std::string_view text) {
+    State().ProgressText = text;
+    CommandList list;
+    // Only the low 24 address bits travel, so the top page index lands at FF FF 00.
+    list.AppendPageGroup(board, pageIndex * static_cast<std::uint32_t>(kPageSize), page);
+    list.OP_ACK();
+    list.OP_END_GROUP();
+    std::array<std::uint8_t, 2> reply{};
+    Exchange(list, reply);
+    ResetDonglePort();
+}
+
+bool SendErase(CommandList& list, std::string_view text) {
+    State().ProgressText = text;
+    PumpMessages();
+    std::array<std::uint8_t, 2> reply{};
+    Exchange(list, reply);
+    ResetDonglePort();
+    return reply[1] == 0;
+}
+
+}  // namespace qdm::board

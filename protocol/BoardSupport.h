@@ -1,0 +1,93 @@
+#pragma once
+// What the board operations of the three client boards share: progress reporting, dump files,
+// the image programming batches, the blank-check walk and the one-bit count walk. Internal to
+// the protocol layer.
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "app/Mainprocess.h"
+#include "protocol/CommandList.h"
+#include "protocol/HostHooks.h"
+#include "protocol/Usbfunctions.h"
+
+namespace qdm::board {
+
+// Programming, blank-check and read lists; the longest (32 page groups) is 16,388 bytes.
+inline constexpr std::size_t kLongListCapacity = 32 * 1024;
+inline constexpr std::size_t kPagesPerBatch = 32;
+inline constexpr std::uint32_t kBatchesPerUnit = 2;
+inline constexpr std::uint32_t kCountRegion = 0x8000;  // one bit count covers 32 KiB
+
+// ProgressValue after step `done` of `total` (0..128); no steps give 0.
+std::uint8_t ProgressOf(std::uint64_t done, std::uint64_t total);
+
+// Shows the three-dot text unless it is showing already, then the two-dot one: the operator
+// sees the line change with every exchange.
+void AlternateProgressText(std::string_view threeDots, std::string_view twoDots);
+
+// True when a buffer of `size` bytes holds `units` image units.
+bool HoldsUnits(std::size_t size, std::uint32_t units);
+
+// Writes `bytes` to `name` in the dump folder while dump files are on. A dump that cannot be
+// written must not spoil the operation, so the result is ignored.
+void WriteDumpFile(std::span<const std::uint8_t> bytes, std::string_view name);
+
+// Programs units x 16 KiB of `image` from flash address 0: 32 page groups and an acknowledge
+// per exchange, two exchanges per unit, progress after each. Failed exchanges go unnoticed; the
+// verify pass catches them. False, with nothing sent, when the image is shorter than that.
+bool ProgramImageBatches(PageBoard board, std::span<const std::uint8_t> image, std::uint32_t units,
+                         std::string_view threeDots, std::string_view twoDots);
+
+// One page group, an acknowledge and the end mark in one list; then the port reset.
+void ProgramOnePage(PageBoard board, std::span<const std::uint8_t, kPageSize> page,
+                    std::uint32_t pageIndex, std::string_view text);
+
+// Sends an erase list (built by the caller) after showing `text`, resets the port and judges the
+// second reply byte.
+bool SendErase(CommandList& list, std::string_view text);
+
+// Exchanges one blank-check list per block from `first` up to `last`, stopping at the first
+// block `blank` rejects; progress and a pump after each block, the port reset at the end.
+template <class Append, class Blank>
+bool WalkBlankCheck(std::uint32_t first, std::uint32_t last, Append append, Blank blank) {
+    CommandList list(kLongListCapacity);
+    std::array<std::uint8_t, 1> reply{};
+    bool allBlank = true;
+    for (std::uint32_t b = first; b < last; ++b) {
+        append(list, static_cast<std::uint8_t>(b));
+        list.OP_END_GROUP();
+        Exchange(list, reply);
+        const bool stop = !blank(reply[0]);
+        if (stop) allBlank = false;
+        State().ProgressValue = ProgressOf(stop ? last : b, last);
+        PumpMessages();
+        if (stop) break;
+    }
+    ResetDonglePort();
+    return allBlank;
+}
+
+// Sums `count` one-bit counts of consecutive 32 KiB regions from `address` on; `append` builds
+// one count list whose reply starts with the 24-bit count. A failed exchange adds zero, which
+// the caller's comparison with the image catches.
+template <class Append>
+std::uint32_t SumBitCounts(std::uint32_t address, std::uint32_t count, Append append) {
+    CommandList list;
+    std::array<std::uint8_t, 4> reply{};
+    std::uint32_t sum = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        append(list, address);
+        Exchange(list, reply);
+        sum += static_cast<std::uint32_t>(reply[0]) << 16 |
+               static_cast<std::uint32_t>(reply[1]) << 8 | reply[2];
+        address += kCountRegion;
+        State().ProgressValue = ProgressOf(i, count);
+        PumpMessages();
+    }
+    return sum;
+}
+
+}  // namespace qdm::board

@@ -1,0 +1,163 @@
+// K3.r8 board operations: four serial flash chips that are erased, programmed and read together.
+
+#include <algorithm>
+#include <string>
+
+#include "protocol/BoardSupport.h"
+#include "protocol/Usbfunctions.h"
+
+namespace qdm {
+
+namespace {
+
+constexpr std::size_t kChips = 4;
+constexpr std::uint8_t kReadPackets = 0x3F;  // 33 3F: 512 reply bytes, 128 per chip
+constexpr std::size_t kReadReply = 512;
+constexpr std::size_t kReadsPerBackList = 8;
+constexpr std::size_t kReadsPerBlock = 4;
+constexpr std::uint32_t kBackListsPerUnit = 16;
+constexpr std::uint8_t kAllBlank = 0xF0;
+
+constexpr std::string_view kErasing = "OTP Writer K3.r8 Serial Flash Erasing...";
+constexpr std::string_view kProgramming3 = "OTP Writer K3.r8 Serial Flash Programming...";
+constexpr std::string_view kProgramming2 = "OTP Writer K3.r8 Serial Flash Programming..";
+constexpr std::string_view kReading3 = "OTP Writer K3.r8 Serial Flash Reading...";
+constexpr std::string_view kReading2 = "OTP Writer K3.r8 Serial Flash Reading..";
+
+using ChipBuffers = std::array<std::span<std::uint8_t>, kChips>;
+
+bool AllHold(const ChipBuffers& chips, std::size_t size) {
+    return std::all_of(chips.begin(), chips.end(),
+                       [size](auto chip) { return chip.size() >= size; });
+}
+
+// The reply interleaves the chips byte by byte; byte p of chip c lands at `at` + p.
+void SplitChips(std::span<const std::uint8_t> reply, const ChipBuffers& chips, std::size_t at) {
+    for (std::size_t p = 0; p < reply.size() / kChips; ++p)
+        for (std::size_t c = 0; c < kChips; ++c)
+            chips[c][at + p] = reply[kChips * p + c];
+}
+
+void WriteChipDumps(const ChipBuffers& chips, std::size_t length, std::string_view stem) {
+    std::string name(stem);
+    name.push_back('1');
+    for (std::size_t c = 0; c < kChips; ++c, ++name.back())
+        board::WriteDumpFile(chips[c].first(length), name);
+}
+
+}  // namespace
+
+bool R8Enable(std::uint8_t on) {
+    CommandList list;
+    if (on == 1) {
+        list.OP_R8_SELECT(0xAA);
+        list.OP_IO_SETUP_A(0x3B);
+        list.OP_IO_SETUP_B(0x00);
+        list.OP_IO_SETUP_C(0xFF);
+    } else {
+        list.OP_R8_SELECT(0x55);
+        list.OP_IO_SETUP_A(0x08);
+        list.OP_IO_SETUP_B(0x00);
+        list.OP_IO_SETUP_C(0x00);
+    }
+    list.OP_ACK();
+    list.OP_END_GROUP();
+    std::array<std::uint8_t, 1> reply{};
+    return Exchange(list, reply);
+}
+
+bool R8ReadId(std::span<std::uint8_t, 12> id) {
+    CommandList list;
+    list.OP_R8_SELECT(0xAA);
+    list.OP_IO_SETUP_A(0x3B);
+    list.OP_IO_SETUP_B(0x00);
+    list.OP_IO_SETUP_C(0xFF);
+    list.OP_R8_READ_ID();
+    list.OP_END_GROUP();
+    std::array<std::uint8_t, 12> reply{};
+    if (Exchange(list, reply)) {
+        for (std::size_t c = 0; c < kChips; ++c)
+            for (std::size_t k = 0; k < 3; ++k)
+                id[3 * c + k] = reply[kChips * k + c];
+    }
+    return true;
+}
+
+bool R8Erase(std::uint8_t x, std::uint8_t y) {
+    CommandList list;
+    list.OP_R8_ERASE(x, y);
+    list.OP_END_GROUP();
+    return board::SendErase(list, kErasing);
+}
+
+bool R8BlankCheck(std::uint32_t first, std::uint32_t last, std::uint8_t& flags) {
+    return board::WalkBlankCheck(
+        first, last, [](CommandList& list, std::uint8_t b) { list.OP_R8_BLANK_CHECK(b); },
+        [&flags](std::uint8_t r) {
+            flags = static_cast<std::uint8_t>(r >> 4);
+            return r == kAllBlank;
+        });
+}
+
+bool R8ProgramImage(std::span<const std::uint8_t> image, std::uint32_t units) {
+    if (!board::ProgramImageBatches(PageBoard::K3r8, image, units, kProgramming3, kProgramming2))
+        return false;
+    ResetDonglePort();
+    return true;
+}
+
+bool R8ProgramPage(std::span<const std::uint8_t, kPageSize> page, std::uint32_t pageIndex) {
+    board::ProgramOnePage(PageBoard::K3r8, page, pageIndex, kProgramming2);
+    return true;
+}
+
+bool R8ReadBack(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
+                std::span<std::uint8_t> chip3, std::uint32_t units, std::span<std::uint8_t> chip4) {
+    const ChipBuffers chips{chip1, chip2, chip3, chip4};
+    if (!board::HoldsUnits(std::min({chip1.size(), chip2.size(), chip3.size(), chip4.size()}),
+                           units))
+        return false;
+    CommandList list(board::kLongListCapacity);
+    std::array<std::uint8_t, kReadsPerBackList * kReadReply> reply{};
+    const std::uint64_t lists = std::uint64_t{units} * kBackListsPerUnit;
+    std::size_t at = 0;
+    for (std::uint64_t n = 0; n < lists; ++n) {
+        // The dongle keeps its read position, so only the first list sets it.
+        if (n == 0) list.OP_R8_SET_ADDRESS(0);
+        for (std::size_t r = 0; r < kReadsPerBackList; ++r) {
+            list.OP_R8_READ(kReadPackets);
+            list.OP_END_GROUP();
+        }
+        Exchange(list, reply);
+        SplitChips(reply, chips, at);
+        at += reply.size() / kChips;
+        board::AlternateProgressText(kReading3, kReading2);
+        State().ProgressValue = board::ProgressOf(n, lists);
+        PumpMessages();
+    }
+    ResetDonglePort();
+    WriteChipDumps(chips, std::size_t{units} * kImageUnit, "RDBBK.VF");
+    return true;
+}
+
+bool R8ReadBlock(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
+                 std::span<std::uint8_t> chip3, std::uint32_t blockIndex,
+                 std::span<std::uint8_t> chip4) {
+    const ChipBuffers chips{chip1, chip2, chip3, chip4};
+    if (!AllHold(chips, kBlockSize)) return false;
+    State().ProgressText = kReading2;
+    CommandList list;
+    list.OP_R8_SET_ADDRESS(blockIndex * static_cast<std::uint32_t>(kBlockSize));
+    for (std::size_t r = 0; r < kReadsPerBlock; ++r) {
+        list.OP_R8_READ(kReadPackets);
+        list.OP_END_GROUP();
+    }
+    std::array<std::uint8_t, kReadsPerBlock * kReadReply> reply{};
+    Exchange(list, reply);
+    SplitChips(reply, chips, 0);
+    ResetDonglePort();
+    WriteChipDumps(chips, kBlockSize, "RDBBK_512bytes.BK");
+    return true;
+}
+
+}  // namespace qdm
