@@ -63,9 +63,11 @@ bool SendErase(CommandList& list, std::string_view text) {
     State().ProgressText = text;
     PumpMessages();
     std::array<std::uint8_t, 2> reply{};
-    Exchange(list, reply);
+    // An erase whose answer never came has not been seen to succeed: the cleared reply would
+    // otherwise read as success.
+    const bool answered = Exchange(list, reply);
     ResetDonglePort();
-    return reply[1] == 0;
+    return answered && reply[1] == 0;
 }
 
 }  // namespace qdm::board

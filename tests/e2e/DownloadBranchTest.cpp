@@ -110,6 +110,7 @@ TEST_F(DownloadBranchTest, BusyBoards) {
         Start(c.board);
         Dongle().SetBoardBusy(true);
         panel.files.push_back(SmallContainer());
+        if (c.fast) LoadWriterFirmware();
         const RunOutcome outcome = Download(c.fast);
         EXPECT_EQ(outcome.result, RunResult::BoardBusy) << c.board;
         EXPECT_EQ(panel.StatusLines().back(), c.line) << c.board;
@@ -230,6 +231,7 @@ TEST_F(DownloadBranchTest, AFailureInsideTheRunEndsItRed) {
 
 TEST_F(DownloadBranchTest, DemoboardResetButton) {
     Start("k3r8");
+    LoadWriterFirmware();
     Btn_DBRstClick(panel);
     EXPECT_TRUE(panel.StatusLines().empty());  // a writer board is left alone, silently
     ExpectIdle();
@@ -237,6 +239,7 @@ TEST_F(DownloadBranchTest, DemoboardResetButton) {
     SetUp();
     panel.Clear();
     Start("demoboard");
+    LoadWriterFirmware();
     Btn_DBRstClick(panel);
     EXPECT_EQ(panel.StatusLines(),
               (Lines{"blue: Demoboard resetting!!", "blue: Demoboard reset OK!!"}));
@@ -245,6 +248,7 @@ TEST_F(DownloadBranchTest, DemoboardResetButton) {
     SetUp();
     panel.Clear();
     Start("k3r8");
+    LoadWriterFirmware();
     Dongle().SetBoardIdOverride(0x40);
     Btn_DBRstClick(panel);
     EXPECT_EQ(panel.StatusLines(), Lines{"blue: No Avaliable client board found!!"});

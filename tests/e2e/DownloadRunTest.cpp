@@ -74,6 +74,7 @@ TEST_P(WholeRun, ProgramsTheImageAndTheOptionPages) {
                                  : File("QL020.bin", MakeRawFileImage(plain, key).value());
     panel.files.push_back(file);
     if (row.form == Form::Raw && !demo) panel.selected = kRow;
+    if (row.fast) LoadWriterFirmware();  // the fast variant never loads it
 
     const RunOutcome outcome = Download(row.fast);
     ASSERT_TRUE(outcome.Succeeded()) << outcome.message;

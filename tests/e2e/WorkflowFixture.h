@@ -17,6 +17,7 @@
 #include "sim/StandInFirmware.h"
 #include "tests/support/RecordingPanel.h"
 #include "usb/Fileiofunctions.h"
+#include "usb/FirmwareLoader.h"
 #include "usb/UsbDriver.h"
 #include "workflows/ChipProperties.h"
 #include "workflows/DownloadWorkflow.h"
@@ -59,6 +60,11 @@ class WorkflowTest : public ::testing::Test {
         return *simulation.dongle;
     }
     sim::VirtualDongle& Dongle() { return *simulation.dongle; }
+    // What an earlier full download leaves behind: the writer firmware running.
+    void LoadWriterFirmware() {
+        ASSERT_TRUE(DownloadFirmware(State().FirmwareText));
+        State().FirmwareLoaded = 1;
+    }
 
   public:
     sim::VirtualDongle& Dut() { return *simulation.dongle; }

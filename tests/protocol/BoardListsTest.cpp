@@ -77,6 +77,10 @@ TEST_F(K3r8Lists, EraseJudgesTheSecondReplyByte) {
     EXPECT_FALSE(R8Erase(0x00, 0x04));
     ExpectSent({L({0x31, 0xA5, 0x7F, 0x01, 0x02, 0x00}), L({0x31, 0xA5, 0x00, 0x04, 0x02, 0x00})},
                2);
+    // An answer that never came is no success, although its cleared bytes read 00 00.
+    dongle->K3r8()->Chip(1).SetEraseFault(sim::EraseFault::None);
+    dongle->NoReplyAtExchange(dongle->ExchangeCount() + 1);
+    EXPECT_FALSE(R8Erase(0x00, 0x04));
 }
 
 TEST_F(K3r8Lists, NothingToDoSendsNothingButResets) {
