@@ -59,6 +59,13 @@ void ProgramOnePage(PageBoard board, std::span<const std::uint8_t, kPageSize> pa
     ResetDonglePort();
 }
 
+bool ExchangeAcknowledged(CommandList& list) {
+    list.OP_ACK();
+    list.OP_END_GROUP();
+    std::array<std::uint8_t, 1> reply{};
+    return Exchange(list, reply);
+}
+
 bool SendErase(CommandList& list, std::string_view text) {
     State().ProgressText = text;
     PumpMessages();

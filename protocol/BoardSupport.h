@@ -45,6 +45,10 @@ bool ProgramImageBatches(PageBoard board, std::span<const std::uint8_t> image, s
 void ProgramOnePage(PageBoard board, std::span<const std::uint8_t, kPageSize> page,
                     std::uint32_t pageIndex, std::string_view text);
 
+// Ends `list` with an acknowledge and the end mark and exchanges it; the acknowledge byte is not
+// looked at. True when the exchange worked.
+bool ExchangeAcknowledged(CommandList& list);
+
 // Sends an erase list (built by the caller) after showing `text`, resets the port and judges the
 // second reply byte.
 bool SendErase(CommandList& list, std::string_view text);

@@ -25,10 +25,7 @@ constexpr std::string_view kChecking2 = "Speech OTP Demoboard Serial Flash Check
 // 46 AA / 46 55 with an acknowledge, as one list.
 bool FlashAccess(CommandList& list, std::uint8_t on) {
     list.OP_DEMO_MODE_FLASH_ACCESS(on);
-    list.OP_ACK();
-    list.OP_END_GROUP();
-    std::array<std::uint8_t, 1> reply{};
-    return Exchange(list, reply);
+    return board::ExchangeAcknowledged(list);
 }
 
 }  // namespace
@@ -46,10 +43,7 @@ bool DemoEnable(std::uint8_t on) {
         list.OP_IO_SETUP_B(0x00);
         list.OP_IO_WRITE(0x20);
     }
-    list.OP_ACK();
-    list.OP_END_GROUP();
-    std::array<std::uint8_t, 1> reply{};
-    const bool ok = Exchange(list, reply);
+    const bool ok = board::ExchangeAcknowledged(list);
     ResetDonglePort();
     return ok;
 }
@@ -57,10 +51,7 @@ bool DemoEnable(std::uint8_t on) {
 bool DemoRunControl(std::uint8_t release) {
     CommandList list;
     list.OP_DEMO_MODE_RUN_CONTROL(release);
-    list.OP_ACK();
-    list.OP_END_GROUP();
-    std::array<std::uint8_t, 1> reply{};
-    const bool ok = Exchange(list, reply);
+    const bool ok = board::ExchangeAcknowledged(list);
     ResetDonglePort();
     return ok;
 }

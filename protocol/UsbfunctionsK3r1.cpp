@@ -49,10 +49,7 @@ bool R1Enable(std::uint8_t on) {
         list.OP_IO_SETUP_B(0x02);
         list.OP_IO_SETUP_C(0x00);
     }
-    list.OP_ACK();
-    list.OP_END_GROUP();
-    std::array<std::uint8_t, 1> reply{};
-    const bool ok = Exchange(list, reply);
+    const bool ok = board::ExchangeAcknowledged(list);
     ResetDonglePort();
     return ok;
 }

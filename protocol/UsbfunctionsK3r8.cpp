@@ -60,10 +60,7 @@ bool R8Enable(std::uint8_t on) {
         list.OP_IO_SETUP_B(0x00);
         list.OP_IO_SETUP_C(0x00);
     }
-    list.OP_ACK();
-    list.OP_END_GROUP();
-    std::array<std::uint8_t, 1> reply{};
-    return Exchange(list, reply);
+    return board::ExchangeAcknowledged(list);
 }
 
 bool R8ReadId(std::span<std::uint8_t, 12> id) {
