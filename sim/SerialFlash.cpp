@@ -28,7 +28,7 @@ bool SerialFlash::EraseBlocks(std::uint32_t first, std::uint32_t count) {
     count = std::min(count, kBlockCount);
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t block = (first + i) % kBlockCount;
-        std::memset(data_.data() + block * kBlockSize, 0xFF, kBlockSize);
+        std::memset(data_.data() + std::size_t{block} * kBlockSize, 0xFF, kBlockSize);
         ++blocksErased_;
     }
     ApplyStuckBits();
@@ -54,7 +54,7 @@ void SerialFlash::Read(std::uint32_t address, std::span<std::uint8_t> out) const
 
 bool SerialFlash::IsBlockBlank(std::uint32_t block) const {
     const auto begin =
-        data_.begin() + static_cast<std::ptrdiff_t>((block % kBlockCount) * kBlockSize);
+        data_.begin() + static_cast<std::ptrdiff_t>(std::size_t{block % kBlockCount} * kBlockSize);
     return std::all_of(begin, begin + kBlockSize, [](std::uint8_t b) { return b == 0xFF; });
 }
 

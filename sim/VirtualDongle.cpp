@@ -65,8 +65,8 @@ VirtualDongle::VirtualDongle(DongleConfig config)
       mcuRom_(mcuRomFlash_, facts_),
       ram_(kRamSize, 0) {
     // The largest reply (a read list of 64 K) fits without growing during a run.
-    reply_.reserve(64 * 1024);
-    inFifo_.reserve(64 * 1024);
+    reply_.reserve(std::size_t{64} * 1024);
+    inFifo_.reserve(std::size_t{64} * 1024);
     if (config_.startPlugged) Plug();
 }
 

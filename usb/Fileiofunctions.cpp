@@ -91,7 +91,7 @@ bool ParseHeader(std::string_view line, HexRecord& record) {
     record.address = static_cast<std::uint16_t>(ByteAt(line, 3) << 8 | ByteAt(line, 5));
     record.type = ByteAt(line, 7);
     record.data = line[7] == '0' && line[8] == '0';
-    return !record.data || line.size() >= kHeaderChars + 2u * record.count;
+    return !record.data || line.size() >= kHeaderChars + std::size_t{2} * record.count;
 }
 
 }  // namespace
