@@ -75,7 +75,8 @@ std::string UsageText() {
            "  --version           the program's version\n"
            "\n"
            "Exit status: 0 success, 1 internal error, 2 usage, 3 no dongle, 4 dongle or firmware\n"
-           "error, 8 no known client board.\n";
+           "error, 8 no known client board, 14 a dongle is attached but cannot be opened\n"
+           "(permission or busy; the message says what to do).\n";
 }
 
 }  // namespace qdm::cli
