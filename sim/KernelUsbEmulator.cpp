@@ -41,10 +41,10 @@ constexpr unsigned long kClearHalt = USBDEVFS_CLEAR_HALT;
 constexpr int kDisconnectCode = USBDEVFS_DISCONNECT;
 constexpr int kConnectCode = USBDEVFS_CONNECT;
 
-// One transfer per URB whatever its length, reaping after a disconnect: what a current kernel
-// offers and what keeps a command list in one piece.
-constexpr std::uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                        USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+// What a current kernel offers. Scatter-gather support makes libusb send a bulk transfer of any
+// length as one URB, which keeps a command list in one piece for the dongle.
+constexpr std::uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                        USBDEVFS_CAP_BULK_SCATTER_GATHER |
                                         USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr int kMaxUrbLength = 16 * 1024 * 1024;
 constexpr std::size_t kSetupSize = 8;
