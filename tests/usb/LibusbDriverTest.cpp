@@ -364,8 +364,9 @@ TEST_F(LibusbDriverOverEmulatedKernel, MalformedRequestsAreRefused) {
     Add(2);
     const Handle h = Open();
     Bytes shortHeader(10);
-    EXPECT_EQ(Driver().DeviceIoControl(h, ioctl::ControlTransfer, shortHeader, shortHeader,
-                                       nullptr).error,
+    EXPECT_EQ(Driver()
+                  .DeviceIoControl(h, ioctl::ControlTransfer, shortHeader, shortHeader, nullptr)
+                  .error,
               error::InvalidParameter);
     Bytes header = Header(Endpoint(0x81));  // no such endpoint
     Bytes data(4);
@@ -375,9 +376,9 @@ TEST_F(LibusbDriverOverEmulatedKernel, MalformedRequestsAreRefused) {
     past.BufferOffset = kTransferRequestSize;
     past.BufferLength = 100;  // the buffer holds 4
     Bytes buffered = Header(past, 4);
-    EXPECT_EQ(Driver().DeviceIoControl(h, ioctl::BufferedTransfer, buffered, buffered, nullptr)
-                  .error,
-              error::InvalidParameter);
+    EXPECT_EQ(
+        Driver().DeviceIoControl(h, ioctl::BufferedTransfer, buffered, buffered, nullptr).error,
+        error::InvalidParameter);
     TransferRequest control;
     control.bmRequestType = 0x80;
     control.wLength = 64;  // the buffer holds 8
