@@ -53,9 +53,9 @@ bool ProgramList() {
         std::vector<std::uint8_t> l;
         for (std::uint32_t g = 0; g < 32; ++g) {
             const std::uint32_t address = g * 256;
-            l.insert(l.end(), {0x31, 0x55, 0x34, static_cast<std::uint8_t>(address >> 16),
-                               static_cast<std::uint8_t>(address >> 8),
-                               static_cast<std::uint8_t>(address)});
+            l.insert(l.end(),
+                     {0x31, 0x55, 0x34, static_cast<std::uint8_t>(address >> 16),
+                      static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)});
             l.insert(l.end(), 256, 0xA5);
             l.insert(l.end(), {0x30, 0x03});
             l.insert(l.end(), 248, 0);

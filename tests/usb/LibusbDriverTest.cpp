@@ -65,9 +65,20 @@ class LibusbDriverOverEmulatedKernel : public ::testing::Test {
         emulator_->Attach(dongle, port);
         return dongle;
     }
+    // Handles and events left open at the end go with the driver.
     LibusbDriver& Driver() {
         if (!driver_) driver_ = std::make_unique<LibusbDriver>();
         return *driver_;
+    }
+    EventHandle NewEvent(bool manualReset = false) {
+        return Driver().CreateEventObject(nullptr, manualReset, false);
+    }
+    // A direct read of `data.size()` bytes from the bulk IN endpoint, left pending.
+    void StartRead(Handle h, Bytes& header, Bytes& data, Overlapped& overlapped) {
+        header = Header(Endpoint(kBulkInEndpoint));
+        ASSERT_EQ(
+            Driver().DeviceIoControl(h, ioctl::DirectTransfer, header, data, &overlapped).error,
+            error::IoPending);
     }
     Handle Open(std::uint32_t* error = nullptr) {
         const auto paths = Driver().PresentInterfaces(DriverInterfaceGuid);
@@ -131,7 +142,6 @@ TEST_F(LibusbDriverOverEmulatedKernel, OpenFailuresSayWhy) {
     emulator_->HoldInterfaceElsewhere(0, false);
     const Handle h = Open(&error);
     EXPECT_NE(h, InvalidHandle);
-    Driver().CloseDevice(h);
 }
 
 // --- Control requests (0x220020) ---------------------------------------------------------------
@@ -159,7 +169,6 @@ TEST_F(LibusbDriverOverEmulatedKernel, ControlInSynchronousReturnsHeaderAndData)
     EXPECT_EQ(Usbd(request), status::UsbdSuccess);
     EXPECT_TRUE(std::equal(dongle->DeviceDescriptor().begin(), dongle->DeviceDescriptor().end(),
                            request.begin() + kTransferRequestSize));
-    Driver().CloseDevice(h);
 }
 
 TEST_F(LibusbDriverOverEmulatedKernel, ControlOutOverlappedCompletesThroughTheEvent) {
@@ -177,7 +186,7 @@ TEST_F(LibusbDriverOverEmulatedKernel, ControlOutOverlappedCompletesThroughTheEv
     request[38] = 0xDE;
     request[39] = 0xAD;
     request[40] = 0x42;
-    const EventHandle event = Driver().CreateEventObject(nullptr, false, false);
+    const EventHandle event = NewEvent();
     Overlapped overlapped{event, 0};
     const IoResult submitted =
         Driver().DeviceIoControl(h, ioctl::ControlTransfer, request, request, &overlapped);
@@ -192,8 +201,6 @@ TEST_F(LibusbDriverOverEmulatedKernel, ControlOutOverlappedCompletesThroughTheEv
         EXPECT_EQ(d.Ram()[0x1000], 0xDE);
         EXPECT_EQ(d.Ram()[0x1002], 0x42);
     });
-    Driver().CloseDevice(h);
-    Driver().CloseEvent(event);
 }
 
 TEST_F(LibusbDriverOverEmulatedKernel, StalledControlRequestSetsTheStatusWords) {
@@ -212,7 +219,6 @@ TEST_F(LibusbDriverOverEmulatedKernel, StalledControlRequestSetsTheStatusWords) 
     EXPECT_EQ(result.error, error::GenFailure);
     EXPECT_EQ(Nt(request), status::NtUnsuccessful);
     EXPECT_EQ(Usbd(request), status::UsbdStall);
-    Driver().CloseDevice(h);
 }
 
 // --- Bulk transfers (0x22004B direct, 0x220024 buffered) ---------------------------------------
@@ -246,15 +252,12 @@ TEST_F(LibusbDriverOverEmulatedKernel, DirectReadQueuedBeforeTheListGetsTheReply
     EXPECT_EQ(Nt(inHeader), status::NtSuccess);
     EXPECT_EQ(Usbd(outHeader), status::UsbdSuccess);
     EXPECT_EQ(Driver().PendingRequests(), 0U);
-    Driver().CloseDevice(h);
-    Driver().CloseEvent(inEvent);
-    Driver().CloseEvent(outEvent);
 }
 
 TEST_F(LibusbDriverOverEmulatedKernel, BufferedTransfersCarryTheDataBehindTheHeader) {
     Add(2);
     const Handle h = Open();
-    const EventHandle event = Driver().CreateEventObject(nullptr, true, false);
+    const EventHandle event = NewEvent(true);
     Overlapped inOv{event, 0};
     TransferRequest inRequest = Endpoint(kBulkInEndpoint);
     inRequest.BufferOffset = kTransferRequestSize;
@@ -276,14 +279,12 @@ TEST_F(LibusbDriverOverEmulatedKernel, BufferedTransfersCarryTheDataBehindTheHea
     EXPECT_EQ(got.bytes, kTransferRequestSize + 4);
     EXPECT_EQ(Bytes(in.begin() + kTransferRequestSize, in.end()), (Bytes{0x05, 0x01, 0x00, 0x00}));
     EXPECT_EQ(Nt(in), status::NtSuccess);
-    Driver().CloseDevice(h);
-    Driver().CloseEvent(event);
 }
 
 TEST_F(LibusbDriverOverEmulatedKernel, ZeroLengthReadCompletesAtOnce) {
     Add(2);
     const Handle h = Open();
-    const EventHandle event = Driver().CreateEventObject(nullptr, false, false);
+    const EventHandle event = NewEvent();
     Overlapped ov{event, 0};
     Bytes header = Header(Endpoint(kBulkInEndpoint));
     const auto before = emulator_->Counters(0).submitted;
@@ -294,8 +295,6 @@ TEST_F(LibusbDriverOverEmulatedKernel, ZeroLengthReadCompletesAtOnce) {
     EXPECT_EQ(Driver().WaitForEvent(event, 0), WaitResult::Signalled);
     EXPECT_TRUE(Driver().GetOverlappedResult(h, ov, false).ok);
     EXPECT_EQ(emulator_->Counters(0).submitted, before);  // nothing went to the device
-    Driver().CloseDevice(h);
-    Driver().CloseEvent(event);
 }
 
 // --- Abort pipe (0x220044), port reset (0x220030) ----------------------------------------------
@@ -303,12 +302,11 @@ TEST_F(LibusbDriverOverEmulatedKernel, ZeroLengthReadCompletesAtOnce) {
 TEST_F(LibusbDriverOverEmulatedKernel, AbortPipeCompletesThePendingReadAsAborted) {
     const auto dongle = Add(2);
     const Handle h = Open();
-    const EventHandle event = Driver().CreateEventObject(nullptr, false, false);
+    const EventHandle event = NewEvent();
     Overlapped ov{event, 0};
-    Bytes header = Header(Endpoint(kBulkInEndpoint));
+    Bytes header;
     Bytes reply(8);
-    ASSERT_EQ(Driver().DeviceIoControl(h, ioctl::DirectTransfer, header, reply, &ov).error,
-              error::IoPending);
+    StartRead(h, header, reply, ov);
     std::uint8_t address = kBulkInEndpoint;
     EXPECT_TRUE(Driver().DeviceIoControl(h, ioctl::AbortPipe, {&address, 1}, {}, nullptr).ok);
     // Abort returns once the transfer has completed.
@@ -321,8 +319,6 @@ TEST_F(LibusbDriverOverEmulatedKernel, AbortPipeCompletesThePendingReadAsAborted
     EXPECT_EQ(Driver().WaitForEvent(event, 0), WaitResult::Signalled);
     EXPECT_EQ(emulator_->Counters(0).discarded, 1U);
     EXPECT_EQ(emulator_->WithDongle(0, [](auto& d) { return d.PendingTransfers(); }), 0U);
-    Driver().CloseDevice(h);
-    Driver().CloseEvent(event);
 }
 
 TEST_F(LibusbDriverOverEmulatedKernel, ResetPortResetsTheDevice) {
@@ -331,7 +327,6 @@ TEST_F(LibusbDriverOverEmulatedKernel, ResetPortResetsTheDevice) {
     EXPECT_TRUE(Driver().DeviceIoControl(h, ioctl::ResetPort, {}, {}, nullptr).ok);
     EXPECT_EQ(emulator_->Counters(0).resets, 1U);
     EXPECT_EQ(emulator_->WithDongle(0, [](auto& d) { return d.PortResets(); }), 1U);
-    Driver().CloseDevice(h);
 }
 
 // --- Driver information ------------------------------------------------------------------------
@@ -357,7 +352,6 @@ TEST_F(LibusbDriverOverEmulatedKernel, InformationRequests) {
     EXPECT_TRUE(Driver().DeviceIoControl(h, ioctl::GetFriendlyName, name, name, nullptr).ok);
     EXPECT_STREQ(reinterpret_cast<const char*>(name.data()), "EZ-USB Writer Dongle (virtual)");
     EXPECT_FALSE(Driver().DeviceIoControl(h, ioctl::GetDriverVersion, one, one, nullptr).ok);
-    Driver().CloseDevice(h);
 }
 
 TEST_F(LibusbDriverOverEmulatedKernel, MalformedRequestsAreRefused) {
@@ -389,7 +383,6 @@ TEST_F(LibusbDriverOverEmulatedKernel, MalformedRequestsAreRefused) {
               error::InvalidParameter);
     EXPECT_EQ(Driver().DeviceIoControl(h + 1, ioctl::ResetPort, {}, {}, nullptr).error,
               error::InvalidHandle);
-    Driver().CloseDevice(h);
 }
 
 // --- Unplug, close, waiting --------------------------------------------------------------------
@@ -397,12 +390,11 @@ TEST_F(LibusbDriverOverEmulatedKernel, MalformedRequestsAreRefused) {
 TEST_F(LibusbDriverOverEmulatedKernel, UnplugFailsThePendingReadAndTheHandleStaysDead) {
     Add(2);
     const Handle h = Open();
-    const EventHandle event = Driver().CreateEventObject(nullptr, false, false);
+    const EventHandle event = NewEvent();
     Overlapped ov{event, 0};
-    Bytes header = Header(Endpoint(kBulkInEndpoint));
+    Bytes header;
     Bytes reply(4);
-    ASSERT_EQ(Driver().DeviceIoControl(h, ioctl::DirectTransfer, header, reply, &ov).error,
-              error::IoPending);
+    StartRead(h, header, reply, ov);
     emulator_->Unplug(0);
     EXPECT_EQ(Driver().WaitForEvent(event, 5000), WaitResult::Signalled);
     const IoResult r = Driver().GetOverlappedResult(h, ov, false);
@@ -423,24 +415,21 @@ TEST_F(LibusbDriverOverEmulatedKernel, UnplugFailsThePendingReadAndTheHandleStay
     ASSERT_NE(again, InvalidHandle);
     EXPECT_TRUE(Driver().DeviceIoControl(again, ioctl::ResetPort, {}, {}, nullptr).ok);
     Driver().CloseDevice(again);
-    Driver().CloseEvent(event);
 }
 
 TEST_F(LibusbDriverOverEmulatedKernel, ClosingWithAPendingReadCancelsItWithoutSignalling) {
     Add(2);
     const Handle h = Open();
-    const EventHandle event = Driver().CreateEventObject(nullptr, false, false);
+    const EventHandle event = NewEvent();
     Overlapped ov{event, 0};
-    Bytes header = Header(Endpoint(kBulkInEndpoint));
+    Bytes header;
     Bytes reply(4, 0xEE);
-    ASSERT_EQ(Driver().DeviceIoControl(h, ioctl::DirectTransfer, header, reply, &ov).error,
-              error::IoPending);
+    StartRead(h, header, reply, ov);
     EXPECT_TRUE(Driver().CloseDevice(h));
     EXPECT_EQ(Driver().PendingRequests(), 0U);
     EXPECT_EQ(emulator_->WithDongle(0, [](auto& d) { return d.PendingTransfers(); }), 0U);
     EXPECT_EQ(Driver().WaitForEvent(event, 0), WaitResult::TimedOut);
     EXPECT_EQ(Nt(header), 0U);  // the abandoned request wrote nothing back
-    Driver().CloseEvent(event);
 }
 
 double CpuSeconds() {
@@ -452,12 +441,11 @@ double CpuSeconds() {
 TEST_F(LibusbDriverOverEmulatedKernel, WaitingForAReplySleepsInsteadOfSpinning) {
     Add(2);
     const Handle h = Open();
-    const EventHandle event = Driver().CreateEventObject(nullptr, false, false);
+    const EventHandle event = NewEvent();
     Overlapped ov{event, 0};
-    Bytes header = Header(Endpoint(kBulkInEndpoint));
+    Bytes header;
     Bytes reply(4);
-    ASSERT_EQ(Driver().DeviceIoControl(h, ioctl::DirectTransfer, header, reply, &ov).error,
-              error::IoPending);
+    StartRead(h, header, reply, ov);
     const double cpu = CpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Driver().WaitForEvent(event, 300), WaitResult::TimedOut);
@@ -466,8 +454,6 @@ TEST_F(LibusbDriverOverEmulatedKernel, WaitingForAReplySleepsInsteadOfSpinning) 
     // Every thread of the process together: the waiter, libusb's event thread in poll(),
     // umockdev's worker.
     EXPECT_LT(CpuSeconds() - cpu, 0.1);
-    Driver().CloseDevice(h);
-    Driver().CloseEvent(event);
 }
 
 }  // namespace
