@@ -45,8 +45,14 @@ int RunDetect(Session& session, const std::vector<std::string>& arguments, std::
     }
     ProgramState& state = State();
     if (!CheckDonglePresence()) {
-        out << "Dongle: none found\n";
-        return kExitNoDongle;
+        const DongleAccessProblem problem = LastAccessProblem();
+        if (problem == DongleAccessProblem::NoDongle) {
+            out << "Dongle: none found\n";
+            return kExitNoDongle;
+        }
+        out << "Dongle: " << AccessProblemSummary(problem) << "\n"
+            << "  What to do: " << AccessProblemAdvice(problem) << "\n";
+        return kExitAccess;
     }
     out << "Dongle: present, VID " << state.DetectedVID << " PID " << state.DetectedPID << "\n";
     if (state.DetectedVID != ExpectedVID || state.DetectedPID != ExpectedPID) {
@@ -77,6 +83,11 @@ int RunDetect(Session& session, const std::vector<std::string>& arguments, std::
         }
         if (!DownloadFirmware(state.FirmwareText)) {
             out << "Firmware: download of " << where << " failed\n";
+            return kExitDongle;
+        }
+        if (!WaitForDongleAfterFirmware()) {
+            out << "Firmware: download of " << where
+                << " failed (the dongle did not come back on the bus)\n";
             return kExitDongle;
         }
         state.FirmwareLoaded = 1;

@@ -18,6 +18,7 @@ enum ExitCode : int {
     kExitBlankCheck = 11,  // not blank after erasing
     kExitProgram = 12,     // programming failed
     kExitVerify = 13,      // data or option verify failed
+    kExitAccess = 14,      // a dongle is attached but cannot be opened (permission, busy)
 };
 
 }  // namespace qdm::cli

@@ -94,7 +94,8 @@ std::string UsageText() {
            "\n"
            "Exit status: 0 success, 1 internal error, 2 usage, 3 no dongle, 4 dongle or firmware\n"
            "error, 5 file error, 6 no chip type, 7 board busy, 8 no known client board, 9 ID\n"
-           "check, 10 erase, 11 blank check, 12 programming, 13 verify.\n";
+           "check, 10 erase, 11 blank check, 12 programming, 13 verify, 14 a dongle is attached\n"
+           "but cannot be opened (permission or busy; the message says what to do).\n";
 }
 
 }  // namespace qdm::cli

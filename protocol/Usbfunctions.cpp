@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/Mainprocess.h"
+#include "protocol/HostHooks.h"
 #include "usb/CCyUSBDevice.h"
 
 namespace qdm {
@@ -22,6 +23,32 @@ std::unique_ptr<CCyUSBDevice> NewDevice() {
     return std::make_unique<CCyUSBDevice>(0, usb::DriverInterfaceGuid, true);
 }
 
+std::uint32_t& TransferWait() {
+    static std::uint32_t milliseconds = kTransferWaitMs;
+    return milliseconds;
+}
+
+DongleAccessProblem& LastProblem() {
+    static DongleAccessProblem problem = DongleAccessProblem::None;
+    return problem;
+}
+
+DongleAccessProblem ProblemOf(const CCyUSBDevice& device) {
+    if (device.IsOpen()) return DongleAccessProblem::None;
+    if (device.Devices == 0) return DongleAccessProblem::NoDongle;
+    switch (device.OpenError) {
+        case usb::error::AccessDenied:
+            return DongleAccessProblem::PermissionDenied;
+        case usb::error::Busy:
+        case usb::error::SharingViolation:
+            return DongleAccessProblem::Busy;
+        case usb::error::FileNotFound:
+            return DongleAccessProblem::NoDongle;  // gone between counting and opening
+        default:
+            return DongleAccessProblem::OpenFailed;
+    }
+}
+
 // Construction already tried device 0; a device that is there but would not open gets one port
 // reset and one more try.
 void RunOpenSequence(CCyUSBDevice& device) {
@@ -29,6 +56,7 @@ void RunOpenSequence(CCyUSBDevice& device) {
         device.ResetPort();
         device.Open(0);
     }
+    LastProblem() = ProblemOf(device);
 }
 
 // The last bulk endpoint of each direction wins.
@@ -54,6 +82,69 @@ std::string HexId(std::uint16_t id) {
 }
 
 }  // namespace
+
+std::uint32_t TransferWaitMs() {
+    return TransferWait();
+}
+
+void SetTransferWaitMs(std::uint32_t milliseconds) {
+    TransferWait() = milliseconds;
+}
+
+DongleAccessProblem LastAccessProblem() {
+    return LastProblem();
+}
+
+std::string AccessProblemSummary(DongleAccessProblem problem) {
+    switch (problem) {
+        case DongleAccessProblem::None:
+            break;
+        case DongleAccessProblem::NoDongle:
+            return "no dongle is attached";
+        case DongleAccessProblem::PermissionDenied:
+            return "a dongle is attached but this user may not open it (permission denied)";
+        case DongleAccessProblem::Busy:
+            return "a dongle is attached but another program is using it";
+        case DongleAccessProblem::OpenFailed:
+            return "a dongle is attached but could not be opened";
+    }
+    return {};
+}
+
+std::string AccessProblemAdvice(DongleAccessProblem problem) {
+    switch (problem) {
+        case DongleAccessProblem::None:
+            break;
+        case DongleAccessProblem::NoDongle:
+            return "Plug the dongle in and check its USB cable.";
+        case DongleAccessProblem::PermissionDenied:
+#if defined(_WIN32)
+            return "Install the dongle's USB driver, then unplug and replug the dongle.";
+#else
+            return "Install the udev rule that lets logged-in users use the dongle: copy "
+                   "packaging/60-qdm-writer.rules to /etc/udev/rules.d/, run "
+                   "'sudo udevadm control --reload-rules', then unplug and replug the dongle.";
+#endif
+        case DongleAccessProblem::Busy:
+            return "Close the other program that uses the dongle (another qdm-writer, a "
+                   "firmware tool), then try again; if it stays busy, unplug and replug the "
+                   "dongle.";
+        case DongleAccessProblem::OpenFailed:
+            return "Unplug the dongle, wait a moment and plug it in again.";
+    }
+    return {};
+}
+
+bool WaitForDongleAfterFirmware() {
+    // The dongle leaves the bus only once its new firmware runs, so the first look comes after
+    // one poll interval.
+    for (auto waited = std::chrono::milliseconds{0}; waited < kReenumerationLimit;) {
+        SleepFor(kReenumerationPoll);
+        waited += kReenumerationPoll;
+        if (CheckDonglePresence()) return true;
+    }
+    return false;
+}
 
 bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uint8_t> reply) {
     // Reused between transactions: a long run sends thousands of lists.
@@ -81,8 +172,8 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
         // The read is queued first so that the answer always finds it waiting.
         usb::Request inRequest = in.BeginTransfer(reply, inOverlapped);
         usb::Request outRequest = out.BeginTransfer(sendBuffer, outOverlapped);
-        const bool outDone = out.WaitForTransfer(outOverlapped, kTransferWaitMs);
-        const bool inDone = in.WaitForTransfer(inOverlapped, kTransferWaitMs);
+        const bool outDone = out.WaitForTransfer(outOverlapped, TransferWait());
+        const bool inDone = in.WaitForTransfer(inOverlapped, TransferWait());
         std::uint32_t sent = 0;
         std::uint32_t received = 0;
         const bool outOk = out.FinishTransfer(sendBuffer, sent, outOverlapped, outRequest);

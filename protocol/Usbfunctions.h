@@ -3,14 +3,20 @@
 // presence check, the port reset, the two dongle queries and the client board detection.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "protocol/CommandList.h"
 
 namespace qdm {
 
 inline constexpr std::uint32_t kTransferWaitMs = 2000;
+// How long WriterTransaction waits for each of its two transfers: kTransferWaitMs unless set
+// (tests over a real-time USB path shorten it).
+std::uint32_t TransferWaitMs();
+void SetTransferWaitMs(std::uint32_t milliseconds);
 inline constexpr std::size_t kListBlockSize = 512;
 
 // The command length rounded up to a whole number of 512-byte blocks.
@@ -31,6 +37,29 @@ bool Exchange(CommandList& list, std::span<std::uint8_t> reply);
 // True when device 0 could be opened; sets State().DetectedVID / DetectedPID then.
 bool CheckDonglePresence();
 bool ResetDonglePort();
+
+// Why device 0 could not be opened the last time an operation tried (CheckDonglePresence and
+// every other operation that opens the dongle), so that the front ends can say what to do.
+enum class DongleAccessProblem {
+    None,              // device 0 opened
+    NoDongle,          // no device of the driver's class is attached
+    PermissionDenied,  // a dongle is attached but this user may not open it
+    Busy,              // a dongle is attached but another program holds it
+    OpenFailed,        // a dongle is attached but would not open for another reason
+};
+DongleAccessProblem LastAccessProblem();
+// One line on what is wrong ("" for None).
+std::string AccessProblemSummary(DongleAccessProblem problem);
+// What the user can do about it ("" for None).
+std::string AccessProblemAdvice(DongleAccessProblem problem);
+
+// After a firmware download the dongle may leave the bus while its new firmware starts and come
+// back as a new device. Waits until device 0 is present again, looking every
+// kReenumerationPoll (through SleepFor) for about kReenumerationLimit; false when it does not
+// come back, which counts as the firmware download failing.
+inline constexpr std::chrono::milliseconds kReenumerationPoll{100};
+inline constexpr std::chrono::milliseconds kReenumerationLimit{3000};
+bool WaitForDongleAfterFirmware();
 // True when the dongle answers the identity query as a writer dongle (14, then 02 or above).
 bool QueryDongleIdentity();
 // True when the transaction worked; the four reply bytes are then copied to `version`.

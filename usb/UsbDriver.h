@@ -66,6 +66,9 @@ inline constexpr std::uint32_t NtNoSuchDevice = 0xC000000E;
 inline constexpr std::uint32_t NtIoTimeout = 0xC00000B5;
 inline constexpr std::uint32_t UsbdSuccess = 0;
 inline constexpr std::uint32_t UsbdStall = 0xC0000004;
+inline constexpr std::uint32_t UsbdDataOverrun = 0xC0000008;
+inline constexpr std::uint32_t UsbdXactError = 0xC0000011;
+inline constexpr std::uint32_t UsbdTimeout = 0xC0006000;
 inline constexpr std::uint32_t UsbdCancelled = 0xC0010000;
 inline constexpr std::uint32_t UsbdDeviceGone = 0xC0007000;
 }  // namespace status

@@ -210,7 +210,9 @@ class DownloadRun {
             ShowStatus(panel_, StatusColour::Red, "USB Dongle hardware version error!");
             PlainStop(RunResult::DongleError, "USB Dongle hardware version error!");
         }
-        if (!DownloadFirmware(state_.FirmwareText)) {
+        // A dongle may leave the bus and come back once its new firmware starts; one that does
+        // not come back has not taken the firmware.
+        if (!DownloadFirmware(state_.FirmwareText) || !WaitForDongleAfterFirmware()) {
             ShowStatus(panel_, StatusColour::Red, "USB Dongle firmware download fail!");
             PlainStop(RunResult::FirmwareError, "USB Dongle firmware download fail!");
         }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +48,19 @@ TEST(Cli, DetectOnEachVirtualBoard) {
         EXPECT_NE(run.output.find(c.line), std::string::npos) << run.output;
         EXPECT_NE(run.output.find("Dongle: present, VID 0x04B4 PID 0x1004"), std::string::npos);
     }
+}
+
+TEST(Cli, UdevRuleLetsTheSeatUserOpenTheDongleOnly) {
+    std::ifstream file(std::filesystem::path(QDM_PACKAGING_DIR) / "60-qdm-writer.rules");
+    ASSERT_TRUE(file) << "the access help names this file";
+    std::string rules;
+    for (std::string line; std::getline(file, line);)
+        if (!line.empty() && line[0] != '#') rules += line + "\n";
+    EXPECT_NE(rules.find("ATTR{idVendor}==\"04b4\""), std::string::npos) << rules;
+    EXPECT_NE(rules.find("ATTR{idProduct}==\"1004\""), std::string::npos) << rules;
+    EXPECT_NE(rules.find("TAG+=\"uaccess\""), std::string::npos) << rules;
+    EXPECT_EQ(rules.find("MODE"), std::string::npos) << "no world-writable node: " << rules;
+    EXPECT_EQ(std::count(rules.begin(), rules.end(), '\n'), 1) << rules;
 }
 
 TEST(Cli, UsageErrors) {

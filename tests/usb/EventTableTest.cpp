@@ -1,0 +1,82 @@
+// Event objects of the host drivers: auto and manual reset, names, time-outs, wake-ups from
+// another thread; and the device paths of the libusb backend.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "usb/EventTable.h"
+#include "usb/LibusbDriver.h"
+
+namespace qdm::usb {
+namespace {
+
+TEST(EventTable, AutoResetEventIsConsumedByOneWait) {
+    EventTable table;
+    const EventHandle e = table.Create(nullptr, false, true);
+    EXPECT_EQ(table.Wait(e, 0), WaitResult::Signalled);
+    EXPECT_EQ(table.Wait(e, 0), WaitResult::TimedOut);
+}
+
+TEST(EventTable, ManualResetEventStaysSignalledUntilReset) {
+    EventTable table;
+    const EventHandle e = table.Create(nullptr, true, false);
+    table.Get(e)->Set();
+    EXPECT_EQ(table.Wait(e, 0), WaitResult::Signalled);
+    EXPECT_EQ(table.Wait(e, 0), WaitResult::Signalled);
+    table.Get(e)->Reset();
+    EXPECT_EQ(table.Wait(e, 0), WaitResult::TimedOut);
+}
+
+TEST(EventTable, NamedEventIsOpenedAgainWhileItExists) {
+    EventTable table;
+    const EventHandle a = table.Create("CYUSB_IN", false, false);
+    const EventHandle b = table.Create("CYUSB_IN", true, true);  // opened: settings stay
+    EXPECT_NE(a, b);
+    EXPECT_EQ(table.Get(a), table.Get(b));
+    EXPECT_FALSE(table.Get(b)->Signalled());
+    EXPECT_NE(table.Get(table.Create("CYUSB_OUT", false, false)), table.Get(a));
+    EXPECT_TRUE(table.Close(a));
+    EXPECT_TRUE(table.Close(b));
+    EXPECT_FALSE(table.Close(b));
+    EXPECT_EQ(table.Wait(b, 0), WaitResult::Failed);
+    // Once every handle is closed the name is free for a new event.
+    const EventHandle c = table.Create("CYUSB_IN", false, true);
+    EXPECT_TRUE(table.Get(c)->Signalled());
+    EXPECT_EQ(table.Count(), 2U);
+}
+
+TEST(EventTable, TimedWaitLastsItsTimeAndASetWakesItEarly) {
+    EventTable table;
+    const EventHandle e = table.Create(nullptr, false, false);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(table.Wait(e, 50), WaitResult::TimedOut);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+
+    std::thread setter([&table, e] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        table.Get(e)->Set();
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(table.Wait(e, kInfinite), WaitResult::Signalled);
+    setter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(LibusbDevicePath, BusThenPortChain) {
+    const std::uint8_t one[] = {2};
+    const std::uint8_t chain[] = {1, 4, 2};
+    EXPECT_EQ(LibusbDevicePath(1, one), "usb:1-2");
+    EXPECT_EQ(LibusbDevicePath(3, chain), "usb:3-1.4.2");
+    EXPECT_EQ(LibusbDevicePath(1, {}), "usb:1-0");
+}
+
+TEST(PlatformDriver, IsTheLibusbBackendWhereLibusbWorks) {
+    const auto driver = CreatePlatformDriver();
+    const bool libusb = dynamic_cast<LibusbDriver*>(driver.get()) != nullptr;
+    EXPECT_EQ(libusb, LibusbDriver().Available());
+}
+
+}  // namespace
+}  // namespace qdm::usb

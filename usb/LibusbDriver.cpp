@@ -1,0 +1,676 @@
+#include "usb/LibusbDriver.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <thread>
+#include <tuple>
+
+#include "usb/TransferRequest.h"
+
+namespace qdm::usb {
+
+namespace {
+
+constexpr std::size_t kHeader = kTransferRequestSize;
+constexpr int kInterface = 0;
+constexpr std::size_t kMaxPorts = 7;  // the deepest hub chain USB allows
+
+struct DeviceListDeleter {
+    void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
+};
+using DeviceList = std::unique_ptr<libusb_device*[], DeviceListDeleter>;
+
+struct TransferDeleter {
+    void operator()(libusb_transfer* t) const { libusb_free_transfer(t); }
+};
+
+struct HandleCloser {
+    void operator()(libusb_device_handle* h) const { libusb_close(h); }
+};
+
+struct ConfigDeleter {
+    void operator()(libusb_config_descriptor* c) const { libusb_free_config_descriptor(c); }
+};
+
+IoResult Fail(std::uint32_t code) {
+    return {false, code, 0};
+}
+
+// Why an open failed, as the callers of OpenDevice tell the cases apart.
+std::uint32_t OpenErrorOf(int code) {
+    switch (code) {
+        case LIBUSB_ERROR_ACCESS:
+            return error::AccessDenied;
+        case LIBUSB_ERROR_BUSY:
+            return error::Busy;
+        case LIBUSB_ERROR_NO_DEVICE:
+        case LIBUSB_ERROR_NOT_FOUND:
+            return error::FileNotFound;
+        default:
+            return error::GenFailure;
+    }
+}
+
+std::uint32_t IoErrorOf(int code) {
+    switch (code) {
+        case LIBUSB_ERROR_NO_DEVICE:
+        case LIBUSB_ERROR_NOT_FOUND:
+            return error::DeviceNotConnected;
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return error::InvalidParameter;
+        case LIBUSB_ERROR_BUSY:
+            return error::Busy;
+        case LIBUSB_ERROR_ACCESS:
+            return error::AccessDenied;
+        default:
+            return error::GenFailure;
+    }
+}
+
+struct Outcome {
+    std::uint32_t error;
+    std::uint32_t nt;
+    std::uint32_t usbd;
+};
+
+Outcome OutcomeOf(libusb_transfer_status s) {
+    switch (s) {
+        case LIBUSB_TRANSFER_COMPLETED:
+            return {error::Success, status::NtSuccess, status::UsbdSuccess};
+        case LIBUSB_TRANSFER_CANCELLED:
+            return {error::OperationAborted, status::NtCancelled, status::UsbdCancelled};
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return {error::DeviceNotConnected, status::NtNoSuchDevice, status::UsbdDeviceGone};
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return {error::WaitTimeout, status::NtIoTimeout, status::UsbdTimeout};
+        case LIBUSB_TRANSFER_STALL:
+            return {error::GenFailure, status::NtUnsuccessful, status::UsbdStall};
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return {error::GenFailure, status::NtUnsuccessful, status::UsbdDataOverrun};
+        case LIBUSB_TRANSFER_ERROR:
+            break;
+    }
+    return {error::GenFailure, status::NtUnsuccessful, status::UsbdXactError};
+}
+
+void WriteStatus(std::span<std::uint8_t> header, const Outcome& o) {
+    StoreLe32(header, header::NtStatus, o.nt);
+    StoreLe32(header, header::UsbdStatus, o.usbd);
+}
+
+std::size_t PutText(std::span<std::uint8_t> out, std::string_view text) {
+    const std::size_t size = std::min(out.size(), kDriverNameSize);
+    std::fill_n(out.begin(), size, std::uint8_t{0});
+    const std::size_t n = std::min(text.size(), size - 1);
+    std::copy_n(text.begin(), n, out.begin());
+    return size;
+}
+
+struct Location {
+    std::uint8_t bus = 0;
+    std::vector<std::uint8_t> ports;
+    libusb_device* device = nullptr;
+    friend bool operator<(const Location& a, const Location& b) {
+        return std::tie(a.bus, a.ports) < std::tie(b.bus, b.ports);
+    }
+};
+
+// The dongle-vendor devices of `list`, in bus and port order.
+std::vector<Location> VendorDevices(libusb_device** list, ssize_t count, std::uint16_t vendor) {
+    std::vector<Location> found;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
+        if (descriptor.idVendor != vendor) continue;
+        std::array<std::uint8_t, kMaxPorts> ports{};
+        const int depth = libusb_get_port_numbers(list[i], ports.data(), kMaxPorts);
+        Location l;
+        l.bus = libusb_get_bus_number(list[i]);
+        l.ports.assign(ports.begin(), ports.begin() + std::max(depth, 0));
+        l.device = list[i];
+        found.push_back(std::move(l));
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+}  // namespace
+
+std::string LibusbDevicePath(std::uint8_t bus, std::span<const std::uint8_t> ports) {
+    std::string path = "usb:" + std::to_string(bus) + "-";
+    if (ports.empty()) return path + "0";
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        if (i > 0) path += '.';
+        path += std::to_string(ports[i]);
+    }
+    return path;
+}
+
+// One libusb context for the process and the thread that handles its events. It lives while
+// any driver uses it.
+class LibusbContext {
+  public:
+    static std::shared_ptr<LibusbContext> Acquire() {
+        static std::mutex mutex;
+        static std::weak_ptr<LibusbContext> shared;
+        const std::lock_guard lock(mutex);
+        auto context = shared.lock();
+        if (!context) {
+            context = std::shared_ptr<LibusbContext>(new LibusbContext);
+            shared = context;
+        }
+        return context;
+    }
+    LibusbContext(const LibusbContext&) = delete;
+    LibusbContext& operator=(const LibusbContext&) = delete;
+    ~LibusbContext() {
+        if (context_ == nullptr) return;
+        stop_ = true;
+        libusb_interrupt_event_handler(context_);
+        if (events_.joinable()) events_.join();
+        libusb_exit(context_);
+    }
+    [[nodiscard]] libusb_context* get() const { return context_; }
+
+  private:
+    LibusbContext() {
+        if (libusb_init(&context_) != 0) {
+            context_ = nullptr;
+            return;
+        }
+        // Blocks in poll() until a transfer completes or the destructor interrupts it.
+        events_ = std::thread([this] {
+            while (!stop_)
+                libusb_handle_events_completed(context_, nullptr);
+        });
+    }
+
+    libusb_context* context_ = nullptr;
+    std::atomic<bool> stop_ = false;
+    std::thread events_;
+};
+
+struct LibusbDriver::Device {
+    std::unique_ptr<libusb_device_handle, HandleCloser> handle;
+    std::string path;
+    std::uint8_t address = 0;
+    std::uint8_t productIndex = 0;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::map<std::uint8_t, std::uint8_t> endpointTypes;  // address -> LIBUSB_TRANSFER_TYPE_*
+    bool claimed = false;
+    // Set once the device has left the bus (or re-enumerated as another one after a reset):
+    // the handle stays for closing but carries no more requests.
+    std::atomic<bool> gone = false;
+};
+
+struct LibusbDriver::Request {
+    LibusbDriver* driver = nullptr;
+    Handle handle = InvalidHandle;
+    Overlapped* overlapped = nullptr;
+    std::shared_ptr<EventObject> event;
+    std::unique_ptr<libusb_transfer, TransferDeleter> transfer;
+    std::uint8_t endpoint = 0;
+    std::span<std::uint8_t> header;     // where the status words go
+    std::span<std::uint8_t> controlIn;  // where a control IN request's data goes
+    std::vector<std::uint8_t> setup;    // setup packet + data of a control request
+    std::uint32_t dataOffset = 0;       // added to the bytes moved in the result
+    bool pending = true;
+    bool abandoned = false;
+    IoResult result;
+};
+
+LibusbDriver::LibusbDriver() : context_(LibusbContext::Acquire()) {}
+
+LibusbDriver::~LibusbDriver() {
+    std::vector<Handle> open;
+    {
+        const std::lock_guard lock(mutex_);
+        for (const auto& [handle, _] : handles_)
+            open.push_back(handle);
+    }
+    for (const Handle handle : open)
+        CloseDevice(handle);
+}
+
+bool LibusbDriver::Available() const {
+    return context_ && context_->get() != nullptr;
+}
+
+std::size_t LibusbDriver::OpenHandles() const {
+    const std::lock_guard lock(mutex_);
+    return handles_.size();
+}
+
+std::size_t LibusbDriver::PendingRequests() const {
+    const std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(requests_.begin(), requests_.end(),
+                                                  [](const auto& e) { return e.second->pending; }));
+}
+
+// --- Devices -----------------------------------------------------------------------------------
+
+std::vector<std::string> LibusbDriver::PresentInterfaces(const Guid& interfaceClass) {
+    std::vector<std::string> paths;
+    if (interfaceClass != DriverInterfaceGuid || !Available()) return paths;
+    libusb_device** raw = nullptr;
+    const ssize_t count = libusb_get_device_list(context_->get(), &raw);
+    if (count < 0) return paths;
+    const DeviceList list(raw);
+    for (const Location& l : VendorDevices(list.get(), count, kVendorId))
+        paths.push_back(LibusbDevicePath(l.bus, l.ports));
+    return paths;
+}
+
+Handle LibusbDriver::OpenDevice(const std::string& path, std::uint32_t& error) {
+    error = error::FileNotFound;
+    if (!Available()) return InvalidHandle;
+    libusb_device** raw = nullptr;
+    const ssize_t count = libusb_get_device_list(context_->get(), &raw);
+    if (count < 0) return InvalidHandle;
+    const DeviceList list(raw);
+    libusb_device* found = nullptr;
+    for (const Location& l : VendorDevices(list.get(), count, kVendorId))
+        if (LibusbDevicePath(l.bus, l.ports) == path) found = l.device;
+    if (found == nullptr) return InvalidHandle;
+
+    auto device = std::make_shared<Device>();
+    device->path = path;
+    device->address = libusb_get_device_address(found);
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(found, &descriptor) == 0) {
+        device->productIndex = descriptor.iProduct;
+        device->vendorId = descriptor.idVendor;
+        device->productId = descriptor.idProduct;
+    }
+    libusb_device_handle* opened = nullptr;
+    if (const int r = libusb_open(found, &opened); r != 0) {
+        error = OpenErrorOf(r);
+        return InvalidHandle;
+    }
+    device->handle.reset(opened);
+
+    libusb_config_descriptor* rawConfig = nullptr;
+    if (libusb_get_active_config_descriptor(found, &rawConfig) == 0 ||
+        libusb_get_config_descriptor(found, 0, &rawConfig) == 0) {
+        const std::unique_ptr<libusb_config_descriptor, ConfigDeleter> config(rawConfig);
+        for (std::uint8_t i = 0; i < config->bNumInterfaces; ++i) {
+            const libusb_interface& interface = config->interface[i];
+            for (int a = 0; a < interface.num_altsetting; ++a) {
+                const libusb_interface_descriptor& alt = interface.altsetting[a];
+                for (std::uint8_t e = 0; e < alt.bNumEndpoints; ++e)
+                    device->endpointTypes[alt.endpoint[e].bEndpointAddress] =
+                        static_cast<std::uint8_t>(alt.endpoint[e].bmAttributes & 0x03);
+            }
+        }
+    }
+
+    // A kernel driver bound to the interface would keep it from being claimed.
+    if (libusb_kernel_driver_active(opened, kInterface) == 1) {
+        if (const int r = libusb_detach_kernel_driver(opened, kInterface); r != 0) {
+            error = OpenErrorOf(r);
+            return InvalidHandle;
+        }
+    }
+    if (const int r = libusb_claim_interface(opened, kInterface); r != 0) {
+        error = OpenErrorOf(r);
+        return InvalidHandle;
+    }
+    device->claimed = true;
+
+    const std::lock_guard lock(mutex_);
+    const Handle handle = nextHandle_++;
+    handles_[handle] = std::move(device);
+    error = error::Success;
+    return handle;
+}
+
+bool LibusbDriver::CloseDevice(Handle handle) {
+    if (!DeviceOf(handle)) return false;
+    CancelAndAwait(handle, nullptr);
+    std::shared_ptr<Device> device;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto it = handles_.find(handle);
+        if (it == handles_.end()) return false;
+        device = std::move(it->second);
+        handles_.erase(it);
+        std::erase_if(requests_,
+                      [handle](const auto& entry) { return entry.second->handle == handle; });
+    }
+    if (device->claimed && !device->gone)
+        libusb_release_interface(device->handle.get(), kInterface);
+    device->handle.reset();
+    return true;
+}
+
+std::shared_ptr<LibusbDriver::Device> LibusbDriver::DeviceOf(Handle handle) const {
+    const std::lock_guard lock(mutex_);
+    const auto it = handles_.find(handle);
+    return it == handles_.end() ? nullptr : it->second;
+}
+
+// --- Requests ----------------------------------------------------------------------------------
+
+void LibusbDriver::AddRequest(const std::shared_ptr<Request>& request) {
+    Overlapped* overlapped = request->overlapped;
+    // A record reused for a new request drops the finished request it carried.
+    if (overlapped != nullptr) {
+        const auto old = requests_.find(overlapped->Internal);
+        if (old != requests_.end() && old->second->overlapped == overlapped &&
+            !old->second->pending)
+            requests_.erase(old);
+    }
+    const std::uint64_t id = nextRequest_++;
+    requests_.emplace(id, request);
+    if (overlapped != nullptr) overlapped->Internal = static_cast<std::uintptr_t>(id);
+}
+
+IoResult LibusbDriver::FinishNow(Handle handle, Overlapped* overlapped, IoResult result) {
+    if (overlapped == nullptr) return result;
+    auto request = std::make_shared<Request>();
+    request->driver = this;
+    request->handle = handle;
+    request->overlapped = overlapped;
+    request->pending = false;
+    request->result = result;
+    {
+        const std::lock_guard lock(mutex_);
+        AddRequest(request);
+    }
+    if (const auto event = events_.Get(overlapped->hEvent)) event->Set();
+    return result;
+}
+
+IoResult LibusbDriver::Submit(std::shared_ptr<Request> request, Device& device) {
+    libusb_transfer* transfer = request->transfer.get();
+    transfer->user_data = request.get();
+    transfer->callback = &LibusbDriver::TransferCallback;
+    {
+        const std::lock_guard lock(mutex_);
+        AddRequest(request);
+    }
+    // libusb is called without the lock: its event thread needs it to complete transfers.
+    const int r = libusb_submit_transfer(transfer);
+    std::unique_lock lock(mutex_);
+    if (r != 0) {
+        // A refused transfer never reaches the callback.
+        request->pending = false;
+        std::erase_if(requests_, [&](const auto& e) { return e.second == request; });
+        if (r == LIBUSB_ERROR_NO_DEVICE) device.gone = true;
+        return Fail(IoErrorOf(r));
+    }
+    if (request->overlapped != nullptr) return {false, error::IoPending, 0};
+    completed_.wait(lock, [&] { return !request->pending; });
+    const IoResult result = request->result;
+    std::erase_if(requests_, [&](const auto& e) { return e.second == request; });
+    return result;
+}
+
+void LibusbDriver::TransferCallback(libusb_transfer* transfer) {
+    auto* request = static_cast<Request*>(transfer->user_data);
+    request->driver->OnTransferDone(*request, *transfer);
+}
+
+void LibusbDriver::OnTransferDone(Request& request, libusb_transfer& transfer) {
+    std::shared_ptr<EventObject> event;
+    {
+        const std::lock_guard lock(mutex_);
+        const Outcome o = OutcomeOf(transfer.status);
+        const auto actual = static_cast<std::size_t>(std::max(transfer.actual_length, 0));
+        std::size_t moved = actual;
+        if (!request.controlIn.empty() || !request.setup.empty()) {
+            // A control request's data lies behind its setup packet; copy back what the device
+            // returned, never more than the caller's buffer holds.
+            moved = std::min(actual, request.setup.size() - LIBUSB_CONTROL_SETUP_SIZE);
+            if (!request.abandoned && !request.controlIn.empty()) {
+                moved = std::min(moved, request.controlIn.size());
+                std::copy_n(request.setup.begin() + LIBUSB_CONTROL_SETUP_SIZE, moved,
+                            request.controlIn.begin());
+            }
+        }
+        request.result = {o.error == error::Success, o.error,
+                          static_cast<std::uint32_t>(request.dataOffset + moved)};
+        if (!request.abandoned && !request.header.empty()) WriteStatus(request.header, o);
+        request.pending = false;
+        if (!request.abandoned) event = std::move(request.event);
+        request.event.reset();
+    }
+    completed_.notify_all();
+    if (event) event->Set();
+}
+
+void LibusbDriver::CancelAndAwait(Handle handle, const std::uint8_t* endpoint) {
+    std::vector<std::shared_ptr<Request>> cancelled;
+    {
+        const std::lock_guard lock(mutex_);
+        for (const auto& [id, r] : requests_) {
+            if (r->handle != handle || !r->pending || !r->transfer) continue;
+            if (endpoint != nullptr && r->endpoint != *endpoint) continue;
+            if (endpoint == nullptr) r->abandoned = true;  // the handle is being closed
+            cancelled.push_back(r);
+        }
+    }
+    // A transfer that finishes before its cancellation takes effect completes normally; either
+    // way each one ends in the callback, on the event thread.
+    for (const auto& r : cancelled)
+        libusb_cancel_transfer(r->transfer.get());
+    std::unique_lock lock(mutex_);
+    completed_.wait(lock, [&] {
+        return std::none_of(cancelled.begin(), cancelled.end(),
+                            [](const auto& r) { return r->pending; });
+    });
+}
+
+IoResult LibusbDriver::GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) {
+    std::unique_lock lock(mutex_);
+    if (handles_.count(handle) == 0) return Fail(error::InvalidHandle);
+    const auto it = requests_.find(overlapped.Internal);
+    if (it == requests_.end() || it->second->overlapped != &overlapped ||
+        it->second->handle != handle)
+        return Fail(error::InvalidParameter);
+    const std::shared_ptr<Request> request = it->second;
+    if (request->pending) {
+        if (!wait) return Fail(error::IoIncomplete);
+        completed_.wait(lock, [&] { return !request->pending; });
+    }
+    return request->result;
+}
+
+IoResult LibusbDriver::DeviceIoControl(Handle handle, std::uint32_t code,
+                                       std::span<std::uint8_t> in, std::span<std::uint8_t> out,
+                                       Overlapped* overlapped) {
+    const std::shared_ptr<Device> device = DeviceOf(handle);
+    if (!device) return Fail(error::InvalidHandle);
+    if (device->gone) return Fail(error::DeviceNotConnected);
+    switch (code) {
+        case ioctl::ControlTransfer:
+            return ControlIo(handle, *device, in, out, overlapped);
+        case ioctl::BufferedTransfer:
+        case ioctl::DirectTransfer:
+            return BulkIo(handle, *device, code, in, out, overlapped);
+        case ioctl::AbortPipe:
+            if (in.empty()) return Fail(error::InvalidParameter);
+            CancelAndAwait(handle, &in[0]);
+            return FinishNow(handle, overlapped, {true, error::Success, 0});
+        case ioctl::ResetPort:
+            return ResetIo(handle, *device, overlapped);
+        case ioctl::GetDriverVersion:
+        case ioctl::GetUsbdiVersion:
+        case ioctl::GetAltInterfaceSetting:
+        case ioctl::GetAddress:
+        case ioctl::GetDeviceName:
+        case ioctl::GetFriendlyName:
+            return InfoIo(handle, *device, code, out, overlapped);
+        default:
+            return Fail(error::InvalidParameter);
+    }
+}
+
+IoResult LibusbDriver::ControlIo(Handle handle, Device& device, std::span<std::uint8_t> in,
+                                 std::span<std::uint8_t> out, Overlapped* overlapped) {
+    if (in.size() < kHeader || out.size() < kHeader) return Fail(error::InvalidParameter);
+    const TransferRequest h = TransferRequest::ReadFrom(in);
+    const bool toHost = (h.bmRequestType & LIBUSB_ENDPOINT_IN) != 0;
+    const std::size_t length = h.wLength;
+    if ((toHost ? out.size() : in.size()) < kHeader + length) return Fail(error::InvalidParameter);
+    if (in.data() != out.data()) std::memmove(out.data(), in.data(), kHeader);
+
+    auto request = std::make_shared<Request>();
+    request->driver = this;
+    request->handle = handle;
+    request->overlapped = overlapped;
+    if (overlapped != nullptr) request->event = events_.Get(overlapped->hEvent);
+    request->header = out.first(kHeader);
+    request->dataOffset = static_cast<std::uint32_t>(kHeader);
+    request->setup.assign(LIBUSB_CONTROL_SETUP_SIZE + length, 0);
+    libusb_fill_control_setup(request->setup.data(), h.bmRequestType, h.bRequest, h.wValue,
+                              h.wIndex, h.wLength);
+    if (toHost) {
+        request->controlIn = out.subspan(kHeader, length);
+    } else {
+        std::copy_n(in.begin() + kHeader, length,
+                    request->setup.begin() + LIBUSB_CONTROL_SETUP_SIZE);
+    }
+    request->transfer.reset(libusb_alloc_transfer(0));
+    if (!request->transfer) return Fail(error::GenFailure);
+    // The header counts whole seconds; 0 means no limit, as it does for libusb.
+    const unsigned int timeoutMs = h.TimeOut > 0xFFFFFFFFU / 1000 ? 0 : h.TimeOut * 1000;
+    libusb_fill_control_transfer(request->transfer.get(), device.handle.get(),
+                                 request->setup.data(), nullptr, nullptr, timeoutMs);
+    return Submit(std::move(request), device);
+}
+
+IoResult LibusbDriver::BulkIo(Handle handle, Device& device, std::uint32_t code,
+                              std::span<std::uint8_t> in, std::span<std::uint8_t> out,
+                              Overlapped* overlapped) {
+    if (in.size() < kHeader) return Fail(error::InvalidParameter);
+    const TransferRequest h = TransferRequest::ReadFrom(in);
+    const std::uint8_t endpoint = h.EndpointAddress;
+    const auto type = device.endpointTypes.find(endpoint);
+    if (type == device.endpointTypes.end()) return Fail(error::InvalidParameter);
+    if (type->second != LIBUSB_TRANSFER_TYPE_BULK && type->second != LIBUSB_TRANSFER_TYPE_INTERRUPT)
+        return Fail(error::InvalidParameter);  // the dongle has no isochronous endpoints
+    const bool toHost = (endpoint & LIBUSB_ENDPOINT_IN) != 0;
+
+    auto request = std::make_shared<Request>();
+    request->driver = this;
+    request->handle = handle;
+    request->overlapped = overlapped;
+    request->endpoint = endpoint;
+    std::span<std::uint8_t> data;
+    if (code == ioctl::BufferedTransfer) {
+        if (out.size() < kHeader || h.BufferOffset < kHeader) return Fail(error::InvalidParameter);
+        const auto buffer = toHost ? out : in;
+        if (h.BufferOffset > buffer.size() || h.BufferLength > buffer.size() - h.BufferOffset)
+            return Fail(error::InvalidParameter);
+        data = buffer.subspan(h.BufferOffset, h.BufferLength);
+        if (in.data() != out.data()) std::memmove(out.data(), in.data(), kHeader);
+        request->header = out.first(kHeader);
+        request->dataOffset = h.BufferOffset;
+    } else {
+        data = out;  // the caller's own buffer, either direction
+        request->header = in.first(kHeader);
+    }
+    if (data.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        return Fail(error::InvalidParameter);
+
+    if (toHost && data.empty()) {
+        // Nothing to wait for: a zero-length read is complete as soon as it is asked for.
+        WriteStatus(request->header, OutcomeOf(LIBUSB_TRANSFER_COMPLETED));
+        return FinishNow(handle, overlapped, {true, error::Success, request->dataOffset});
+    }
+    if (overlapped != nullptr) request->event = events_.Get(overlapped->hEvent);
+    request->transfer.reset(libusb_alloc_transfer(0));
+    if (!request->transfer) return Fail(error::GenFailure);
+    const int length = static_cast<int>(data.size());
+    // The caller's time-out governs bulk transfers (wait, then abort), so libusb gets none.
+    if (type->second == LIBUSB_TRANSFER_TYPE_BULK) {
+        libusb_fill_bulk_transfer(request->transfer.get(), device.handle.get(), endpoint,
+                                  data.data(), length, nullptr, nullptr, 0);
+    } else {
+        libusb_fill_interrupt_transfer(request->transfer.get(), device.handle.get(), endpoint,
+                                       data.data(), length, nullptr, nullptr, 0);
+    }
+    return Submit(std::move(request), device);
+}
+
+IoResult LibusbDriver::ResetIo(Handle handle, Device& device, Overlapped* overlapped) {
+    const int r = libusb_reset_device(device.handle.get());
+    if (r == LIBUSB_ERROR_NOT_FOUND || r == LIBUSB_ERROR_NO_DEVICE) {
+        // Re-enumerated as another device or gone: this handle cannot reach it any more.
+        device.gone = true;
+        return Fail(error::DeviceNotConnected);
+    }
+    if (r != 0) return Fail(IoErrorOf(r));
+    return FinishNow(handle, overlapped, {true, error::Success, 0});
+}
+
+IoResult LibusbDriver::InfoIo(Handle handle, Device& device, std::uint32_t code,
+                              std::span<std::uint8_t> out, Overlapped* overlapped) {
+    switch (code) {
+        case ioctl::GetDriverVersion:
+        case ioctl::GetUsbdiVersion: {
+            if (out.size() < 4) return Fail(error::InvalidParameter);
+            const libusb_version* v = libusb_get_version();
+            const std::uint32_t libusbVersion = (std::uint32_t{v->major} << 24) |
+                                                (std::uint32_t{v->minor} << 16) |
+                                                (std::uint32_t{v->micro} << 8);
+            StoreLe32(out, 0, code == ioctl::GetDriverVersion ? kDriverVersion : libusbVersion);
+            return FinishNow(handle, overlapped, {true, error::Success, 4});
+        }
+        case ioctl::GetAltInterfaceSetting:
+        case ioctl::GetAddress:
+            if (out.empty()) return Fail(error::InvalidParameter);
+            // Interface 0 is claimed in its default setting and never switched.
+            out[0] = code == ioctl::GetAddress ? device.address : 0;
+            return FinishNow(handle, overlapped, {true, error::Success, 1});
+        default:
+            break;
+    }
+    if (out.empty()) return Fail(error::InvalidParameter);
+    std::string name;
+    if (code == ioctl::GetDeviceName) {
+        name = "libusb " + device.path.substr(device.path.find(':') + 1);
+    } else {
+        std::array<unsigned char, kDriverNameSize> product{};
+        const int n = device.productIndex == 0
+                          ? -1
+                          : libusb_get_string_descriptor_ascii(device.handle.get(),
+                                                               device.productIndex, product.data(),
+                                                               static_cast<int>(product.size()));
+        if (n > 0) {
+            name.assign(product.begin(), product.begin() + n);
+        } else {
+            char fallback[32];
+            std::snprintf(fallback, sizeof fallback, "USB device %04X:%04X",
+                          static_cast<unsigned>(device.vendorId),
+                          static_cast<unsigned>(device.productId));
+            name = fallback;
+        }
+    }
+    const std::size_t n = PutText(out, name);
+    return FinishNow(handle, overlapped, {true, error::Success, static_cast<std::uint32_t>(n)});
+}
+
+// --- Events ------------------------------------------------------------------------------------
+
+EventHandle LibusbDriver::CreateEventObject(const char* name, bool manualReset, bool initialState) {
+    return events_.Create(name, manualReset, initialState);
+}
+
+WaitResult LibusbDriver::WaitForEvent(EventHandle event, std::uint32_t milliseconds) {
+    return events_.Wait(event, milliseconds);
+}
+
+bool LibusbDriver::CloseEvent(EventHandle event) {
+    return events_.Close(event);
+}
+
+}  // namespace qdm::usb

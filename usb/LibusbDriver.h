@@ -1,0 +1,95 @@
+#pragma once
+// The driver seam served by libusb: the host's own USB access where the vendor's kernel driver
+// does not exist. The driver's interface class is the set of present USB devices with the
+// dongle's vendor ID; the request header of every DeviceIoControl is decoded and carried out
+// as libusb control, bulk or interrupt transfers. Transfers run asynchronously; one thread per
+// process handles libusb's events and completes them, writing the header's status words and
+// signalling the caller's event. Every call is thread-safe.
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "usb/EventTable.h"
+#include "usb/UsbDriver.h"
+
+struct libusb_transfer;
+
+namespace qdm::usb {
+
+class LibusbContext;
+
+// "usb:BUS-PORT.PORT…", the path a present device is opened by (bus 1, ports 2 then 1 give
+// "usb:1-2.1"; a device with no port numbers, a root hub, gets "usb:BUS-0").
+std::string LibusbDevicePath(std::uint8_t bus, std::span<const std::uint8_t> ports);
+
+class LibusbDriver final : public UsbDriver {
+  public:
+    // At or above the version from which the endpoints keep their direct mode.
+    static constexpr std::uint32_t kDriverVersion = 0x01050500;
+    static constexpr std::uint16_t kVendorId = 0x04B4;
+
+    LibusbDriver();
+    ~LibusbDriver() override;
+
+    // False when libusb could not be set up; the driver then finds no device.
+    [[nodiscard]] bool Available() const;
+
+    std::vector<std::string> PresentInterfaces(const Guid& interfaceClass) override;
+    Handle OpenDevice(const std::string& path, std::uint32_t& error) override;
+    bool CloseDevice(Handle handle) override;
+    IoResult DeviceIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,
+                             std::span<std::uint8_t> out, Overlapped* overlapped) override;
+    IoResult GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) override;
+    EventHandle CreateEventObject(const char* name, bool manualReset, bool initialState) override;
+    WaitResult WaitForEvent(EventHandle event, std::uint32_t milliseconds) override;
+    bool CloseEvent(EventHandle event) override;
+    // Nothing in the program reacts to notifications: none are registered.
+    NotifyHandle RegisterInterfaceNotification(WindowHandle, const Guid&) override { return 0; }
+    NotifyHandle RegisterHandleNotification(WindowHandle, Handle) override { return 0; }
+    bool UnregisterNotification(NotifyHandle) override { return true; }
+
+    // For tests and diagnostics.
+    [[nodiscard]] std::size_t OpenHandles() const;
+    [[nodiscard]] std::size_t PendingRequests() const;
+    [[nodiscard]] std::size_t OpenEvents() const { return events_.Count(); }
+
+  private:
+    struct Device;
+    struct Request;
+
+    std::shared_ptr<Device> DeviceOf(Handle handle) const;
+    IoResult ControlIo(Handle handle, Device& device, std::span<std::uint8_t> in,
+                       std::span<std::uint8_t> out, Overlapped* overlapped);
+    IoResult BulkIo(Handle handle, Device& device, std::uint32_t code, std::span<std::uint8_t> in,
+                    std::span<std::uint8_t> out, Overlapped* overlapped);
+    IoResult InfoIo(Handle handle, Device& device, std::uint32_t code, std::span<std::uint8_t> out,
+                    Overlapped* overlapped);
+    IoResult ResetIo(Handle handle, Device& device, Overlapped* overlapped);
+    // Records a request that is already complete and signals its event.
+    IoResult FinishNow(Handle handle, Overlapped* overlapped, IoResult result);
+    // Submits a filled-in request; pending, or its result when the caller waits (no overlapped).
+    IoResult Submit(std::shared_ptr<Request> request, Device& device);
+    void AddRequest(const std::shared_ptr<Request>& request);
+    // Cancels the pending transfers of `handle` (of one endpoint, or all) and waits until each
+    // has completed.
+    void CancelAndAwait(Handle handle, const std::uint8_t* endpoint);
+    void OnTransferDone(Request& request, libusb_transfer& transfer);
+    static void TransferCallback(libusb_transfer* transfer);
+
+    std::shared_ptr<LibusbContext> context_;
+    mutable std::mutex mutex_;
+    std::condition_variable completed_;
+    std::map<Handle, std::shared_ptr<Device>> handles_;
+    Handle nextHandle_ = 0x1000;
+    std::map<std::uint64_t, std::shared_ptr<Request>> requests_;
+    std::uint64_t nextRequest_ = 1;
+    EventTable events_;
+};
+
+}  // namespace qdm::usb
