@@ -5,6 +5,7 @@
 
 #include "app/Mainprocess.h"
 #include "cli/Commands.h"
+#include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Session.h"
 #include "protocol/Usbfunctions.h"
@@ -36,54 +37,65 @@ const char* BoardName(std::uint8_t kind) {
             return "None / Error";
     }
 }
+
+// A line for the user; with --quiet the failure that ends the command still reaches stderr.
+int Failed(Output& output, int code, const std::string& line, const std::string& reason) {
+    output.Human() << line << "\n";
+    output.Error(reason);
+    return code;
+}
 }  // namespace
 
-int RunDetect(Session& session, const std::vector<std::string>& arguments, std::ostream& out) {
-    if (!arguments.empty()) {
-        out << "detect takes no arguments\n";
-        return kExitUsage;
-    }
+int BringUpWriterDongle(Session& session, Output& output) {
+    std::ostream& out = output.Human();
+    auto& result = output.Result();
     ProgramState& state = State();
     if (!CheckDonglePresence()) {
+        result["dongle"] = nullptr;
         const DongleAccessProblem problem = LastAccessProblem();
-        if (problem == DongleAccessProblem::NoDongle) {
-            out << "Dongle: none found\n";
-            return kExitNoDongle;
-        }
-        out << "Dongle: " << AccessProblemSummary(problem) << "\n"
-            << "  What to do: " << AccessProblemAdvice(problem) << "\n";
-        return kExitAccess;
+        if (problem == DongleAccessProblem::NoDongle)
+            return Failed(output, kExitNoDongle, "Dongle: none found", "no dongle found");
+        result["access"] = AccessProblemSummary(problem);
+        return Failed(output, kExitAccess,
+                      "Dongle: " + AccessProblemSummary(problem) +
+                          "\n  What to do: " + AccessProblemAdvice(problem),
+                      AccessProblemSummary(problem));
     }
+    result["dongle"] = {{"vid", state.DetectedVID}, {"pid", state.DetectedPID}};
     out << "Dongle: present, VID " << state.DetectedVID << " PID " << state.DetectedPID << "\n";
     if (state.DetectedVID != ExpectedVID || state.DetectedPID != ExpectedPID) {
-        out << "Dongle: not a writer dongle (expected VID " << ExpectedVID << " PID " << ExpectedPID
-            << ")\n";
-        return kExitDongle;
+        return Failed(output, kExitDongle,
+                      "Dongle: not a writer dongle (expected VID " + std::string(ExpectedVID) +
+                          " PID " + std::string(ExpectedPID) + ")",
+                      "the dongle is not a writer dongle");
     }
 
     std::array<std::uint8_t, 4> version{};
     if (!QueryHardwareVersion(version)) {
-        out << "Hardware version: no answer\n";
-        return kExitDongle;
+        return Failed(output, kExitDongle, "Hardware version: no answer",
+                      "the dongle does not tell its hardware version");
     }
+    result["hardware_version"] = HexBytes(version);
     out << "Hardware version: " << HexBytes(version) << "\n";
 
     bool writer = QueryDongleIdentity();
     if (writer) {
+        result["firmware"] = "running";
         out << "Firmware: writer firmware already running\n";
     } else {
         if (version[0] != 5 || version[1] != 1 || version[3] != 0) {
-            out << "Firmware: not loaded, the hardware version is not 05 01 xx 00\n";
-            return kExitDongle;
+            return Failed(output, kExitDongle,
+                          "Firmware: not loaded, the hardware version is not 05 01 xx 00",
+                          "wrong hardware version " + HexBytes(version));
         }
         std::string where;
         if (!session.LoadFirmwareText(where)) {
-            out << "Firmware: cannot read " << where << "\n";
-            return kExitDongle;
+            return Failed(output, kExitDongle, "Firmware: cannot read " + where,
+                          "cannot read the firmware file " + where);
         }
         if (!DownloadFirmware(state.FirmwareText)) {
-            out << "Firmware: download of " << where << " failed\n";
-            return kExitDongle;
+            return Failed(output, kExitDongle, "Firmware: download of " + where + " failed",
+                          "the firmware download of " + where + " failed");
         }
         if (!WaitForDongleAfterFirmware()) {
             out << "Firmware: download of " << where
@@ -91,19 +103,43 @@ int RunDetect(Session& session, const std::vector<std::string>& arguments, std::
             return kExitDongle;
         }
         state.FirmwareLoaded = 1;
+        result["firmware"] = where;
         out << "Firmware: downloaded " << where << "\n";
         writer = QueryDongleIdentity();
     }
     if (!writer) {
-        out << "Identity: the dongle does not answer as a writer dongle (MCU-ROM firmware?)\n";
-        return kExitDongle;
+        return Failed(output, kExitDongle,
+                      "Identity: the dongle does not answer as a writer dongle (MCU-ROM firmware?)",
+                      "the dongle does not answer as a writer dongle");
     }
     out << "Identity: writer firmware\n";
+    return kExitSuccess;
+}
+
+int RunDetect(Context& context, const Arguments& arguments) {
+    Output& output = context.Out();
+    if (!arguments.empty()) {
+        output.Error("detect takes no arguments");
+        return kExitUsage;
+    }
+    Session* session = context.Dongle();
+    if (session == nullptr) return kExitUsage;
+    const int brought = BringUpWriterDongle(*session, output);
+    if (brought != kExitSuccess) return brought;
 
     const std::uint8_t board = DetectClientBoard();
-    state.ClientBoardKind = board;
-    out << "Client board: " << BoardName(board) << "\n";
-    return board == kBoardNone ? kExitNoBoard : kExitSuccess;
+    State().ClientBoardKind = board;
+    if (board == kBoardNone) {
+        output.Result()["board"] = nullptr;
+    } else {
+        output.Result()["board"] = BoardName(board);
+    }
+    output.Human() << "Client board: " << BoardName(board) << "\n";
+    if (board == kBoardNone) {
+        output.Error("no known client board");
+        return kExitNoBoard;
+    }
+    return kExitSuccess;
 }
 
 }  // namespace qdm::cli

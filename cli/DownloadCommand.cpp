@@ -1,68 +1,23 @@
-#include <algorithm>
-#include <cctype>
 #include <optional>
 #include <ostream>
 #include <string>
 
 #include "app/Mainprocess.h"
 #include "cli/Commands.h"
+#include "cli/Context.h"
 #include "cli/ExitCodes.h"
+#include "cli/Files.h"
 #include "cli/Session.h"
 #include "cli/TerminalPanel.h"
 #include "protocol/HostHooks.h"
+#include "workflows/DemoboardReset.h"
 #include "workflows/DownloadWorkflow.h"
 #include "workflows/McuRomFlashWorkflow.h"
+#include "workflows/RunLog.h"
 
 namespace qdm::cli {
 
 namespace {
-
-int ExitCodeFor(const RunOutcome& outcome) {
-    switch (outcome.result) {
-        case RunResult::Success:
-            return kExitSuccess;
-        case RunResult::NoDongle:
-            return kExitNoDongle;
-        case RunResult::DongleError:
-        case RunResult::FirmwareError:
-            return kExitDongle;
-        case RunResult::Cancelled:
-        case RunResult::FileError:
-            return kExitFile;
-        case RunResult::ChipTypeMissing:
-            return kExitChipType;
-        case RunResult::BoardBusy:
-            return kExitBoardBusy;
-        case RunResult::NoBoard:
-            return kExitNoBoard;
-        case RunResult::IdCheck:
-            return kExitIdCheck;
-        case RunResult::Erase:
-            return kExitErase;
-        case RunResult::BlankCheck:
-            return kExitBlankCheck;
-        case RunResult::Program:
-            return kExitProgram;
-        case RunResult::Verify:
-            return kExitVerify;
-        case RunResult::Failed:
-            return kExitInternal;
-    }
-    return kExitInternal;
-}
-
-std::optional<int> ChipTypeIndex(const std::string& name) {
-    for (std::size_t i = 0; i < ChipTypeNames.size(); ++i) {
-        const std::string_view known = ChipTypeNames[i];
-        if (known.size() == name.size() &&
-            std::equal(known.begin(), known.end(), name.begin(), [](char a, char b) {
-                return std::toupper(static_cast<unsigned char>(a)) ==
-                       std::toupper(static_cast<unsigned char>(b));
-            }))
-            return static_cast<int>(i);
-    }
-    return std::nullopt;
-}
 
 // The pump of the board operations redraws the terminal's progress bar.
 class PumpToPanel {
@@ -75,10 +30,68 @@ class PumpToPanel {
     ~PumpToPanel() { SetPumpHook(nullptr); }
 };
 
+bool IsFileArgument(const std::string& arg) {
+    return !arg.empty() && arg[0] != '-';
+}
+
+// --agent NAME at `i`; false (reported) for a missing or unknown name.
+bool TakeAgent(Output& output, const Arguments& arguments, std::size_t& i,
+               std::optional<std::int32_t>& agent) {
+    if (i + 1 >= arguments.size()) {
+        output.Error("--agent needs a name (" + AgentNameList() + ") or 0-9");
+        return false;
+    }
+    agent = AgentIndexByName(arguments[++i]);
+    if (!agent) {
+        output.Error("unknown agent " + arguments[i] + " (known: " + AgentNameList() + ")");
+        return false;
+    }
+    return true;
+}
+
+// Runs a workflow on the terminal with the run recorded, logs it, and reports it.
+template <class Workflow>
+int RecordedRun(Context& context, Session& session, const std::string& operation,
+                std::optional<std::string> file, int chipType, Workflow workflow) {
+    Output& output = context.Out();
+    session.PrepareForRun(output.Human());
+    TerminalPanel panel(output.Human(), output.HumanIsTerminal(), std::move(file), chipType);
+    RunRecorder recorder(panel, "qdm-writer-cli", operation);
+    if (context.Options().simulate) recorder.SetSimulated(*context.Options().simulate);
+    RunOutcome outcome;
+    {
+        PumpToPanel pump(panel);
+        outcome = workflow(recorder);
+    }
+    const RunRecord record = recorder.Finish(outcome);
+    session.AfterRun(output.Human());
+
+    const std::string line = RunRecordJson(record);
+    auto& result = output.Result();
+    result["run"] = nlohmann::ordered_json::parse(line);
+    result["log"] = nullptr;
+    if (!context.Options().noLog) {
+        const std::filesystem::path log = context.Options().log
+                                              ? std::filesystem::path(*context.Options().log)
+                                              : DefaultRunLogPath();
+        std::string error;
+        if (AppendRunLogLine(log, line, &error)) {
+            result["log"] = log.string();
+        } else {
+            // The chip is programmed all the same; only its trace is missing.
+            output.Warn("the run was not logged: " + error);
+        }
+    }
+    const int code = ExitCodeFor(outcome.result);
+    if (code != kExitSuccess)
+        output.Error(outcome.message.empty() ? "the run failed" : outcome.message);
+    return code;
+}
+
 }  // namespace
 
-int RunDownloadCommand(Session& session, const std::vector<std::string>& arguments,
-                       std::ostream& out) {
+int RunDownloadCommand(Context& context, const Arguments& arguments) {
+    Output& output = context.Out();
     std::optional<std::string> file;
     int chipType = 0;
     DownloadOptions options;
@@ -89,50 +102,89 @@ int RunDownloadCommand(Session& session, const std::vector<std::string>& argumen
         } else if (arg == "--chip" && i + 1 < arguments.size()) {
             const auto index = ChipTypeIndex(arguments[++i]);
             if (!index) {
-                out << "unknown chip type " << arguments[i] << "\n";
+                output.Error("unknown chip type " + arguments[i]);
                 return kExitUsage;
             }
             chipType = *index;
-        } else if (!file && !arg.empty() && arg[0] != '-') {
+        } else if (arg == "--agent") {
+            if (!TakeAgent(output, arguments, i, options.agent)) return kExitUsage;
+        } else if (!file && IsFileArgument(arg)) {
             file = arg;
         } else {
-            out << "download: unexpected argument " << arg << "\n";
+            output.Error("download: unexpected argument " + arg);
             return kExitUsage;
         }
     }
     if (!file) {
-        out << "download needs a ROM file\n";
+        output.Error("download needs a ROM file");
         return kExitUsage;
     }
-    session.PrepareForRun(out);
-    TerminalPanel panel(out, StdoutIsTerminal(), file, chipType);
-    RunOutcome outcome;
-    {
-        PumpToPanel pump(panel);
-        outcome = RunDownload(panel, options);
-    }
-    session.AfterRun(out);
-    return ExitCodeFor(outcome);
+    Session* session = context.Dongle();
+    if (session == nullptr) return kExitUsage;
+    return RecordedRun(context, *session, options.fast ? "fast download" : "download", file,
+                       chipType,
+                       [&options](OperatorPanel& panel) { return RunDownload(panel, options); });
 }
 
-int RunMcuRomCommand(Session& session, const std::vector<std::string>& arguments,
-                     std::ostream& out) {
-    if (arguments.size() != 1 || arguments[0].empty() || arguments[0][0] == '-') {
-        out << "mcurom needs exactly one ROM file\n";
+int RunMcuRomCommand(Context& context, const Arguments& arguments) {
+    Output& output = context.Out();
+    std::optional<std::string> file;
+    McuRomOptions options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& arg = arguments[i];
+        if (arg == "--agent") {
+            if (!TakeAgent(output, arguments, i, options.agent)) return kExitUsage;
+        } else if (!file && IsFileArgument(arg)) {
+            file = arg;
+        } else {
+            output.Error("mcurom: unexpected argument " + arg);
+            return kExitUsage;
+        }
+    }
+    if (!file) {
+        output.Error("mcurom needs exactly one ROM file");
         return kExitUsage;
     }
-    session.PrepareForRun(out);
+    Session* session = context.Dongle();
+    if (session == nullptr) return kExitUsage;
     // A file named on the command line is the flow's command-line mode.
     State().ExpgMode = 1;
-    State().ExpgFileText = arguments[0] + " ";
-    TerminalPanel panel(out, StdoutIsTerminal(), std::nullopt, 0);
-    RunOutcome outcome;
-    {
-        PumpToPanel pump(panel);
-        outcome = McuRomFlashWorkflow(panel);
+    State().ExpgFileText = *file + " ";
+    return RecordedRun(
+        context, *session, "mcurom", std::nullopt, 0,
+        [&options](OperatorPanel& panel) { return McuRomFlashWorkflow(panel, options); });
+}
+
+int RunResetDemoboard(Context& context, const Arguments& arguments) {
+    Output& output = context.Out();
+    if (!arguments.empty()) {
+        output.Error("reset-demoboard takes no arguments");
+        return kExitUsage;
     }
-    session.AfterRun(out);
-    return ExitCodeFor(outcome);
+    Session* session = context.Dongle();
+    if (session == nullptr) return kExitUsage;
+    session->PrepareForRun(output.Human());
+    const int brought = BringUpWriterDongle(*session, output);
+    if (brought != kExitSuccess) return brought;
+
+    TerminalPanel panel(output.Human(), output.HumanIsTerminal(), std::nullopt, 0);
+    Btn_DBRstClick(panel);
+    session->AfterRun(output.Human());
+    auto& result = output.Result();
+    result["status"] = panel.LastStatus();
+    switch (State().ClientBoardKind) {
+        case kBoardDemo:
+            return kExitSuccess;
+        case kBoardK3r8:
+        case kBoardK3r1:
+            // The window's button leaves a writer board alone without a word; a script asked
+            // for a reset that did not happen.
+            output.Error("the client board is a writer board, not the demoboard; nothing was done");
+            return kExitNoBoard;
+        default:
+            output.Error("no known client board");
+            return kExitNoBoard;
+    }
 }
 
 }  // namespace qdm::cli

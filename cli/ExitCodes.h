@@ -1,6 +1,11 @@
 #pragma once
 // Exit statuses of qdm-writer-cli, one per kind of failure so scripts can tell them apart.
 
+#include <array>
+#include <string_view>
+
+#include "workflows/RunOutcome.h"
+
 namespace qdm::cli {
 
 enum ExitCode : int {
@@ -20,5 +25,35 @@ enum ExitCode : int {
     kExitVerify = 13,      // data or option verify failed
     kExitAccess = 14,      // a dongle is attached but cannot be opened (permission, busy)
 };
+
+struct ExitCodeRow {
+    int code;
+    std::string_view name;     // the "result" of --json
+    std::string_view meaning;  // for --help and the manual
+};
+
+inline constexpr std::array<ExitCodeRow, 15> kExitCodeTable = {{
+    {kExitSuccess, "success", "success"},
+    {kExitInternal, "internal", "internal error"},
+    {kExitUsage, "usage", "wrong command line"},
+    {kExitNoDongle, "no-dongle", "no dongle found"},
+    {kExitDongle, "dongle", "dongle error: foreign dongle, hardware version, firmware"},
+    {kExitFile, "file", "ROM, firmware or output file unreadable or rejected"},
+    {kExitChipType, "chip-type", "no chip type for the image"},
+    {kExitBoardBusy, "board-busy", "the client board is busy"},
+    {kExitNoBoard, "no-board", "no known client board (or not the demoboard)"},
+    {kExitIdCheck, "id-check", "flash ID check failed"},
+    {kExitErase, "erase", "erase failed"},
+    {kExitBlankCheck, "blank-check", "not blank after erasing"},
+    {kExitProgram, "program", "programming failed"},
+    {kExitVerify, "verify", "data or option page verify failed"},
+    {kExitAccess, "access", "a dongle is attached but cannot be opened (permission, busy)"},
+}};
+
+// The name of an exit status; "internal" for one outside the table.
+std::string_view ExitCodeName(int code);
+
+// The exit status of a workflow run.
+int ExitCodeFor(RunResult result);
 
 }  // namespace qdm::cli

@@ -46,6 +46,14 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
             std::optional<std::string> fault;
             ok = TakeValue(args, i, "--sim-fault", fault, error);
             if (ok) line.global.simFaults.push_back(*fault);
+        } else if (IsOption(arg, "--log")) {
+            ok = TakeValue(args, i, "--log", line.global.log, error);
+        } else if (arg == "--no-log") {
+            line.global.noLog = true;
+        } else if (arg == "--quiet" || arg == "-q") {
+            line.global.quiet = true;
+        } else if (arg == "--json") {
+            line.global.json = true;
         } else if (arg == "--help" || arg == "-h") {
             line.global.help = true;
         } else if (arg == "--version") {
@@ -68,34 +76,11 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         error = "--sim-dump and --sim-fault need --simulate";
         return std::nullopt;
     }
+    if (line.global.log && line.global.noLog) {
+        error = "--log and --no-log exclude each other";
+        return std::nullopt;
+    }
     return line;
-}
-
-std::string UsageText() {
-    return "Usage: qdm-writer-cli [global options] COMMAND [arguments]\n"
-           "\n"
-           "Commands:\n"
-           "  detect              find the dongle, load its firmware when needed, name the client "
-           "board\n"
-           "\n"
-           "Global options:\n"
-           "  --simulate BOARD    use the built-in virtual dongle instead of USB hardware;\n"
-           "                      BOARD is k3r8, k3r1, demoboard or mcurom\n"
-           "  --trace FILE.pcap   record every USB transfer (usbmon pcap, for Wireshark/tshark)\n"
-           "  --firmware FILE     dongle firmware file (default: DWTB.TBH next to the program)\n"
-           "  --sim-dump DIR      after the run, write the virtual dongle's flash into DIR\n"
-           "                      (chip1.bin .. chip4.bin, flash.bin or mcurom.bin)\n"
-           "  --sim-fault SPEC    inject a fault into the virtual dongle (see below)\n"
-           "  --help              this text\n"
-           "  --version           the program's version\n"
-           "\n"
-           "\n" +
-           SimFaultHelp() +
-           "\n"
-           "Exit status: 0 success, 1 internal error, 2 usage, 3 no dongle, 4 dongle or firmware\n"
-           "error, 5 file error, 6 no chip type, 7 board busy, 8 no known client board, 9 ID\n"
-           "check, 10 erase, 11 blank check, 12 programming, 13 verify, 14 a dongle is attached\n"
-           "but cannot be opened (permission or busy; the message says what to do).\n";
 }
 
 }  // namespace qdm::cli

@@ -10,9 +10,13 @@ namespace qdm::cli {
 struct GlobalOptions {
     std::optional<std::string> simulate;  // board of the virtual dongle
     std::optional<std::string> trace;     // pcap file for every USB transfer
-    std::optional<std::string> firmware;  // firmware file instead of the one next to the program
+    std::optional<std::string> firmware;  // firmware file instead of the one looked up
     std::optional<std::string> simDump;   // folder for the virtual dongle's flash after the run
     std::vector<std::string> simFaults;   // faults of the virtual dongle
+    std::optional<std::string> log;       // run log file instead of the one in the data folder
+    bool noLog = false;                   // no run log entry
+    bool quiet = false;                   // no status lines or progress, errors only
+    bool json = false;                    // one result object on stdout
     bool help = false;
     bool version = false;
 };
@@ -23,11 +27,15 @@ struct CommandLine {
     std::vector<std::string> arguments;
 };
 
-// Parses argv (without the program name). On a usage error returns nullopt and sets `error`.
+// Parses argv (without the program name). Global options may stand anywhere. On a usage error
+// returns nullopt and sets `error`.
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,
                                             std::string& error);
 
-// The text of --help.
+// The text of --help: the commands, the global options, the faults and the exit statuses.
 std::string UsageText();
+
+// The help of one command ("download", "rom", "rom info", ...); nullopt for an unknown one.
+std::optional<std::string> CommandHelp(const std::string& command);
 
 }  // namespace qdm::cli

@@ -30,6 +30,10 @@ bool StdoutIsTerminal() {
     return QDM_ISATTY(QDM_FILENO(stdout)) != 0;
 }
 
+bool StderrIsTerminal() {
+    return QDM_ISATTY(QDM_FILENO(stderr)) != 0;
+}
+
 TerminalPanel::TerminalPanel(std::ostream& out, bool terminal, std::optional<std::string> romFile,
                              int chipType)
     : out_(out), terminal_(terminal), romFile_(std::move(romFile)), chipType_(chipType) {}

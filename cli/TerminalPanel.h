@@ -51,7 +51,8 @@ class TerminalPanel final : public OperatorPanel {
     int lastPercent_ = -1;
 };
 
-// Whether standard output is a terminal.
+// Whether standard output, standard error is a terminal.
 bool StdoutIsTerminal();
+bool StderrIsTerminal();
 
 }  // namespace qdm::cli

@@ -1,5 +1,6 @@
 #include "protocol/HostHooks.h"
 
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -43,7 +44,14 @@ void SetSleepHook(SleepHook hook) {
 }
 
 std::filesystem::path DumpDirectory() {
-    return Dumps().empty() ? ExecutableDirectory() : Dumps();
+    if (!Dumps().empty()) return Dumps();
+    const std::filesystem::path beside = ExecutableDirectory();
+    if (IsWritableDirectory(beside)) return beside;
+    const std::filesystem::path user = UserDataDirectory();
+    if (user.empty()) return beside;
+    std::error_code ec;
+    std::filesystem::create_directories(user, ec);
+    return user;
 }
 
 void SetDumpDirectory(std::filesystem::path directory) {

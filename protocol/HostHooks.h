@@ -20,7 +20,9 @@ void SetPumpHook(PumpHook hook);
 void SleepFor(std::chrono::milliseconds duration);
 void SetSleepHook(SleepHook hook);
 
-// Folder of the read-back dump files: the executable's folder unless set.
+// Folder of the read-back dump files unless set: the executable's folder when files can be made
+// there, else the user's data folder (created when missing), as an installed program's folder
+// belongs to the system.
 std::filesystem::path DumpDirectory();
 void SetDumpDirectory(std::filesystem::path directory);
 

@@ -4,8 +4,12 @@
 #include <fstream>
 #include <system_error>
 
+#include <cstdlib>
+
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace qdm {
@@ -47,6 +51,61 @@ std::filesystem::path ExecutableDirectory() {
     if (!ec) return self.parent_path();
 #endif
     return std::filesystem::current_path(ec);
+}
+
+namespace {
+constexpr const char* kProgramFolder = "qdm-writer";
+
+// An environment variable's value; empty when unset.
+std::string Environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+}
+}  // namespace
+
+std::filesystem::path UserDataDirectory() {
+#if defined(_WIN32)
+    const std::string local = Environment("LOCALAPPDATA");
+    if (local.empty()) return {};
+    return std::filesystem::path(local) / kProgramFolder;
+#else
+    // A relative XDG_DATA_HOME is invalid and must be ignored.
+    const std::filesystem::path xdg = Environment("XDG_DATA_HOME");
+    if (!xdg.empty() && xdg.is_absolute()) return xdg / kProgramFolder;
+    const std::filesystem::path home = Environment("HOME");
+    if (home.empty()) return {};
+    return home / ".local" / "share" / kProgramFolder;
+#endif
+}
+
+std::vector<std::filesystem::path> PackageDataDirectories() {
+    std::vector<std::filesystem::path> folders;
+#if !defined(_WIN32)
+    folders.push_back(
+        (ExecutableDirectory().parent_path() / "share" / kProgramFolder).lexically_normal());
+#if defined(QDM_DATA_DIR)
+    const std::filesystem::path prefixData = std::filesystem::path(QDM_DATA_DIR).lexically_normal();
+    if (prefixData != folders.front()) folders.push_back(prefixData);
+#endif
+#endif
+    return folders;
+}
+
+bool IsWritableDirectory(const std::filesystem::path& directory) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(directory, ec)) return false;
+#if defined(_WIN32)
+    // Access rights on Windows are ACLs that only an attempt tells.
+    const std::filesystem::path probe = directory / ".qdm-writer-probe";
+    HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
+#else
+    // access() also answers for read-only mounts and ACLs.
+    return access(directory.c_str(), W_OK | X_OK) == 0;
+#endif
 }
 
 void ExchangeNibbles(std::span<std::uint8_t> bytes) {

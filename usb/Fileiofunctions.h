@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qdm {
 
@@ -26,6 +27,20 @@ bool WriteFileFrom(std::span<const std::uint8_t> buffer, const std::filesystem::
 // Directory of the running executable (with no trailing separator); the current directory when
 // the host cannot tell.
 std::filesystem::path ExecutableDirectory();
+
+// The programs' folder in the user's data directory: $XDG_DATA_HOME/qdm-writer, else
+// ~/.local/share/qdm-writer, on Linux and other Unix hosts; %LOCALAPPDATA%\qdm-writer on Windows.
+// Empty when the environment names no home. Not created here.
+std::filesystem::path UserDataDirectory();
+
+// The package's read-only data folders, most specific first: share/qdm-writer beside the
+// program's bin folder (so a relocated install still finds its data), then the one of the
+// install prefix the programs were built for. None on Windows, where data sits beside the
+// program.
+std::vector<std::filesystem::path> PackageDataDirectories();
+
+// Whether new files can be made in `directory` (an existing folder).
+bool IsWritableDirectory(const std::filesystem::path& directory);
 
 // Exchanges the two nibbles of every byte, in place. The firmware file stores its text so.
 void ExchangeNibbles(std::span<std::uint8_t> bytes);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <memory>
+#include <system_error>
 
 #include "app/Mainprocess.h"
 #include "usb/CCyUSBDevice.h"
@@ -38,8 +39,22 @@ bool CheckRecord(std::string_view line, std::size_t number, HexRecord& record, s
 }
 }  // namespace
 
+std::vector<std::filesystem::path> FirmwareSearchPaths() {
+    std::vector<std::filesystem::path> paths = {ExecutableDirectory() / kFirmwareFileName};
+    if (const std::filesystem::path user = UserDataDirectory(); !user.empty())
+        paths.push_back(user / kFirmwareFileName);
+    for (const std::filesystem::path& folder : PackageDataDirectories())
+        paths.push_back(folder / kFirmwareFileName);
+    return paths;
+}
+
 std::filesystem::path FirmwareFilePath() {
-    return ExecutableDirectory() / kFirmwareFileName;
+    const std::vector<std::filesystem::path> paths = FirmwareSearchPaths();
+    for (const std::filesystem::path& path : paths) {
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(path, ec)) return path;
+    }
+    return paths.front();
 }
 
 bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_t>& text) {

@@ -15,7 +15,13 @@ inline constexpr const char* kFirmwareFileName = "DWTB.TBH";
 inline constexpr std::uint8_t kFirmwareLoadRequest = 0xA0;
 inline constexpr std::uint16_t kCpuControlRegister = 0xE600;
 
-// "DWTB.TBH" in the executable's folder.
+// Where "DWTB.TBH" is looked for, in order: the executable's folder, the user's data folder
+// (where a user without rights on the program's folders puts it), then the package's data
+// folders.
+std::vector<std::filesystem::path> FirmwareSearchPaths();
+
+// The first of FirmwareSearchPaths that exists; the one in the executable's folder when none
+// does, so a failure names the first place looked at.
 std::filesystem::path FirmwareFilePath();
 
 // Reads the firmware file whole and exchanges the nibbles back. False (and `text` empty) when

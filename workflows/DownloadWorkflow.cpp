@@ -76,10 +76,19 @@ class DownloadRun {
     DownloadRun(OperatorPanel& panel, const DownloadOptions& options)
         : panel_(panel),
           fast_(options.fast),
+          agent_(options.agent),
           random_(options.random != nullptr ? *options.random : DefaultRandomByteSource()),
           state_(State()) {}
 
     RunOutcome Run() {
+        RunOutcome outcome = Stages();
+        // The MCU-ROM flow reports what it learnt itself.
+        if (!handedOver_) outcome.details = details_;
+        return outcome;
+    }
+
+  private:
+    RunOutcome Stages() {
         try {
             CheckDongle();
             if (handedOver_) return *handedOver_;
@@ -110,7 +119,6 @@ class DownloadRun {
         return Ended({RunResult::Success, "Serial Flash Data Verify OK !"});
     }
 
-  private:
     // --- Exits ---------------------------------------------------------------------------------
 
     void PlainExit() {
@@ -198,7 +206,7 @@ class DownloadRun {
             ShowStatus(panel_, StatusColour::Red, "Non-USB-Dongle version!!");
             PlainExit();
             panel_.SetDemoResetEnabled(false);
-            handedOver_ = McuRomFlashWorkflow(panel_);
+            handedOver_ = McuRomFlashWorkflow(panel_, McuRomOptions{agent_});
             panel_.SetDemoResetEnabled(true);
         }
     }
@@ -241,6 +249,7 @@ class DownloadRun {
                    "USB Dongle Connected!, Client Board: " +
                        (boardName_.empty() ? std::string("None/Error") : boardName_));
         if (boardName_.empty()) boardName_ = "None / Error";
+        details_.board = boardName_;
         if (state_.ClientBoardKind == kBoardDemo) {
             if (!fast_) panel_.SetDemoResetVisible(true);
             DemoRunControl(0);
@@ -253,11 +262,18 @@ class DownloadRun {
     bool LoadImage() {
         const std::optional<std::string> file = panel_.ChooseRomFile();
         if (!file) return false;
-        auto loaded =
-            LoadRomFile(*file, fast_ ? HeaderUse::ChipCodeOnly : HeaderUse::ChipCodeAndByte12);
+        details_.file = *file;
+        auto loaded = LoadRomFile(
+            *file, fast_ ? HeaderUse::ChipCodeOnly : HeaderUse::ChipCodeAndByte12, agent_);
         if (!loaded) throw Stop{Ended({RunResult::FileError, loaded.error().reason}, true)};
         rom_.emplace(std::move(loaded.value()));
         RomImage& rom = *rom_;
+        details_.romKind = rom.VersionText();
+        details_.imageLength = rom.ImageLength();
+        details_.agentIndex = rom.AgentIndex();
+        details_.agentForced = rom.AgentForced();
+        details_.keyPassed = rom.KeyPassed();
+        details_.checksum = rom.Checksum();
         const bool demo = state_.ClientBoardKind == kBoardDemo;
         const int selected = panel_.SelectedChipType();
         if (rom.Kind() == RomKind::Container) {
@@ -284,6 +300,8 @@ class DownloadRun {
                 imageSize_ = Row(selected).imageSize;
             }
         }
+        details_.chipCode = chipCode_;
+        details_.chipType = ChipTypeOfRun(demo && rom.Kind() == RomKind::Raw);
         units_ = CeilDiv(imageSize_, kImageUnit);
         regions_ = CeilDiv(units_, kUnitsPerCountRegion);
         // Whole units are programmed and whole regions counted; what the file does not cover is
@@ -291,6 +309,17 @@ class DownloadRun {
         rom.PadTo(std::size_t{regions_} * kUnitsPerCountRegion * kImageUnit);
         imageOneCount_ = CountOneBits(rom.Buffer().first(std::size_t{regions_} * 2 * kImageUnit));
         return true;
+    }
+
+    // The row the chip code came from; a code from the header alone names its first row.
+    std::string ChipTypeOfRun(bool demoboardRaw) const {
+        const int selected = panel_.SelectedChipType();
+        const ChipProperties* row =
+            demoboardRaw ? ChipRow(state_.DemoboardChipRow)
+            : selected > 0 && ChipRow(selected) != nullptr && ChipRow(selected)->code == chipCode_
+                ? ChipRow(selected)
+                : FirstRowWithCode(chipCode_);
+        return row != nullptr ? std::string(row->name) : std::string();
     }
 
     // The chip index of header byte 12 preselects the chip type; above 12 it names no row.
@@ -581,6 +610,7 @@ class DownloadRun {
 
     OperatorPanel& panel_;
     const bool fast_;
+    const std::optional<std::int32_t> agent_;
     RandomByteSource& random_;
     ProgramState& state_;
     std::optional<RunOutcome> handedOver_;
@@ -596,6 +626,7 @@ class DownloadRun {
     bool programmed_ = false;
     OptionPage optionPage_{};
     std::array<std::vector<std::uint8_t>, 4> readBack_;
+    RunDetails details_;
 };
 
 }  // namespace

@@ -17,6 +17,9 @@ struct DownloadOptions {
     bool fast = false;
     // Source of the option page's random byte; the system's random device when null.
     RandomByteSource* random = nullptr;
+    // The agent whose key the image is made with, for files the key search gets wrong; the
+    // search runs when it is not given. Also handed to the MCU-ROM flow.
+    std::optional<std::int32_t> agent;
 };
 
 RunOutcome RunDownload(OperatorPanel& panel, const DownloadOptions& options);

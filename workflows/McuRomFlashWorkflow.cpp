@@ -41,7 +41,10 @@ const SizeRow* FindSize(RomKind kind, std::size_t fileLength) {
 
 class McuRomRun {
   public:
-    explicit McuRomRun(OperatorPanel& panel) : panel_(panel), state_(State()) {}
+    McuRomRun(OperatorPanel& panel, const McuRomOptions& options)
+        : panel_(panel), options_(options), state_(State()) {
+        details_.board = "MCU-ROM";
+    }
 
     RunOutcome Run() {
         state_.OperationBusy = 1;
@@ -54,6 +57,7 @@ class McuRomRun {
         }
         state_.OperationBusy = 0;
         panel_.SetDownloadEnabled(true);
+        outcome.details = details_;
         return outcome;
     }
 
@@ -72,10 +76,17 @@ class McuRomRun {
             label = *chosen;
         }
         panel_.SetFileLabel(label);
+        details_.file = file;
 
-        auto loaded = LoadRomFile(file);
+        auto loaded = LoadRomFile(file, HeaderUse::ChipCodeAndByte12, options_.agent);
         if (!loaded) return Stop(RunResult::FileError, loaded.error().reason);
         const RomImage& rom = loaded.value();
+        details_.romKind = rom.VersionText();
+        details_.imageLength = rom.ImageLength();
+        details_.agentIndex = rom.AgentIndex();
+        details_.agentForced = rom.AgentForced();
+        details_.keyPassed = rom.KeyPassed();
+        details_.checksum = rom.Checksum();
 
         const SizeRow* size = FindSize(rom.Kind(), rom.FileLength());
         if (size == nullptr) {
@@ -86,6 +97,7 @@ class McuRomRun {
                                                   : "File load error!(0x00)[Er.Code=0x01,0x05]");
         }
         panel_.SetFileLabel(size->text);
+        details_.chipType = size->text;
         const std::span<const std::uint8_t> image = rom.Buffer();
 
         Blue("Flash Erasing.....(0x00)");
@@ -120,13 +132,15 @@ class McuRomRun {
     }
 
     OperatorPanel& panel_;
+    const McuRomOptions& options_;
     ProgramState& state_;
+    RunDetails details_;
 };
 
 }  // namespace
 
-RunOutcome McuRomFlashWorkflow(OperatorPanel& panel) {
-    return McuRomRun(panel).Run();
+RunOutcome McuRomFlashWorkflow(OperatorPanel& panel, const McuRomOptions& options) {
+    return McuRomRun(panel, options).Run();
 }
 
 }  // namespace qdm

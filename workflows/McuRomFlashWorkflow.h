@@ -2,11 +2,19 @@
 // Programs a ROM image into the parallel flash behind a dongle that runs the MCU-ROM firmware.
 // The download workflows hand over to it when the dongle does not answer as a writer dongle.
 
+#include <cstdint>
+#include <optional>
+
 #include "workflows/OperatorPanel.h"
 #include "workflows/RunOutcome.h"
 
 namespace qdm {
 
-RunOutcome McuRomFlashWorkflow(OperatorPanel& panel);
+struct McuRomOptions {
+    // The agent whose key the image is made with; the key search runs when it is not given.
+    std::optional<std::int32_t> agent;
+};
+
+RunOutcome McuRomFlashWorkflow(OperatorPanel& panel, const McuRomOptions& options = {});
 
 }  // namespace qdm

@@ -69,7 +69,11 @@ std::uint8_t CurrentAgentKey() {
     return AgentKey(State().AgentIndex);
 }
 
-RomOutcome<PreparedRom> PrepareRomImage(std::size_t fileLength, std::span<std::uint8_t> buffer) {
+RomOutcome<PreparedRom> PrepareRomImage(std::size_t fileLength, std::span<std::uint8_t> buffer,
+                                        ForcedAgent forcedAgent) {
+    if (forcedAgent && (*forcedAgent < 0 || *forcedAgent >= static_cast<std::int32_t>(kAgentCount)))
+        return Error(RomErrorCode::UnknownAgent,
+                     "There is no agent " + std::to_string(*forcedAgent) + ".");
     if (fileLength > buffer.size()) {
         return Error(RomErrorCode::ShortRead, "The buffer holds only " + Bytes(buffer.size()) +
                                                   " of the " + Bytes(fileLength) +
@@ -78,6 +82,7 @@ RomOutcome<PreparedRom> PrepareRomImage(std::size_t fileLength, std::span<std::u
     const std::span<std::uint8_t> file = buffer.first(fileLength);
     ProgramState& state = State();
     PreparedRom prepared;
+    std::optional<bool> searchPassed;
 
     if (IsRomContainer(file)) {
         if (fileLength < kContainerHeaderSize) {
@@ -96,20 +101,36 @@ RomOutcome<PreparedRom> PrepareRomImage(std::size_t fileLength, std::span<std::u
                   buffer.begin());
         // What follows the image is programmed with it when the image ends inside a unit.
         std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(payload), buffer.end(), kErasedByte);
-        const AgentSearchResult found =
-            SearchAgentKey(ScrambledForm::Chained, buffer[0], state.AgentIndex);
-        state.AgentIndex = found.agentIndex;
+        if (forcedAgent) {
+            state.AgentIndex = *forcedAgent;
+        } else {
+            const AgentSearchResult found =
+                SearchAgentKey(ScrambledForm::Chained, buffer[0], state.AgentIndex);
+            state.AgentIndex = found.agentIndex;
+            searchPassed = found.passed;
+        }
         prepared.kind = RomKind::Container;
         prepared.imageLength = payload;
     } else {
         if (fileLength < kMinImageLength) return TooShort(fileLength);
-        if (IsRawFileFormSize(fileLength))
-            state.AgentIndex = TranscodeRawImage(file, state.AgentIndex).agentIndex;
+        if (forcedAgent) {
+            state.AgentIndex = *forcedAgent;
+            if (IsRawFileFormSize(fileLength)) RawFileToChained(file, CurrentAgentKey());
+        } else if (IsRawFileFormSize(fileLength)) {
+            const AgentSearchResult found = TranscodeRawImage(file, state.AgentIndex);
+            state.AgentIndex = found.agentIndex;
+            searchPassed = found.passed;
+        }
         prepared.kind = RomKind::Raw;
         prepared.imageLength = fileLength;
     }
 
     prepared.agentIndex = state.AgentIndex;
+    prepared.agentForced = forcedAgent.has_value();
+    // A named agent and a raw image taken as chained were never searched; their key is judged
+    // by the same test on the image as it now stands.
+    prepared.keyPassed = searchPassed.value_or(
+        PassesKeyTest(FirstPlainByte(ScrambledForm::Chained, buffer[0], CurrentAgentKey()), true));
     prepared.checksum = ChainedImageChecksum(buffer.first(prepared.imageLength), CurrentAgentKey());
     state.ImageChecksum = prepared.checksum;
     return prepared;
@@ -127,7 +148,7 @@ void RomImage::PadTo(std::size_t size) {
 }
 
 RomOutcome<RomImage> RomImage::FromBuffer(std::vector<std::uint8_t> buffer, std::size_t fileLength,
-                                          bool nameFlag, HeaderUse use) {
+                                          bool nameFlag, HeaderUse use, ForcedAgent forcedAgent) {
     RomImage image;
     const std::span<const std::uint8_t> file = std::span(buffer).first(fileLength);
     // Byte 11 and 12 are image data in a raw file; only a container's header is read.
@@ -138,7 +159,7 @@ RomOutcome<RomImage> RomImage::FromBuffer(std::vector<std::uint8_t> buffer, std:
             image.chipIndex_ = static_cast<std::uint8_t>(file[kByte12Offset] >> 1);
         }
     }
-    RomOutcome<PreparedRom> prepared = PrepareRomImage(fileLength, buffer);
+    RomOutcome<PreparedRom> prepared = PrepareRomImage(fileLength, buffer, forcedAgent);
     if (!prepared) return prepared.error();
     image.buffer_ = std::move(buffer);
     image.kind_ = prepared.value().kind;
@@ -146,11 +167,14 @@ RomOutcome<RomImage> RomImage::FromBuffer(std::vector<std::uint8_t> buffer, std:
     image.imageLength_ = prepared.value().imageLength;
     image.checksum_ = prepared.value().checksum;
     image.agentIndex_ = prepared.value().agentIndex;
+    image.agentForced_ = prepared.value().agentForced;
+    image.keyPassed_ = prepared.value().keyPassed;
     image.nameFlag_ = nameFlag;
     return image;
 }
 
-RomOutcome<RomImage> LoadRomFile(const std::filesystem::path& file, HeaderUse use) {
+RomOutcome<RomImage> LoadRomFile(const std::filesystem::path& file, HeaderUse use,
+                                 ForcedAgent forcedAgent) {
     const bool nameFlag = State().FileNameRuleEnabled == 1 && FileNameFlag(file);
     // A directory cannot be read, and opening a pipe or a device could block the window.
     std::error_code ec;
@@ -172,11 +196,12 @@ RomOutcome<RomImage> LoadRomFile(const std::filesystem::path& file, HeaderUse us
         return Error(RomErrorCode::ShortRead,
                      "Only " + Bytes(read) + " of the ROM file's " + Bytes(length) + " were read.");
     }
-    return RomImage::FromBuffer(std::move(buffer), length, nameFlag, use);
+    return RomImage::FromBuffer(std::move(buffer), length, nameFlag, use, forcedAgent);
 }
 
 RomOutcome<RomImage> LoadRomBytes(std::vector<std::uint8_t> fileBytes,
-                                  const std::filesystem::path& fileName, HeaderUse use) {
+                                  const std::filesystem::path& fileName, HeaderUse use,
+                                  ForcedAgent forcedAgent) {
     const bool nameFlag = State().FileNameRuleEnabled == 1 && FileNameFlag(fileName);
     if (fileBytes.size() > kMaxRomFileLength) {
         return Error(RomErrorCode::FileTooLarge, "The ROM file of " + Bytes(fileBytes.size()) +
@@ -185,7 +210,7 @@ RomOutcome<RomImage> LoadRomBytes(std::vector<std::uint8_t> fileBytes,
     }
     const std::size_t length = fileBytes.size();
     fileBytes.resize(length + kImageSlack, kErasedByte);
-    return RomImage::FromBuffer(std::move(fileBytes), length, nameFlag, use);
+    return RomImage::FromBuffer(std::move(fileBytes), length, nameFlag, use, forcedAgent);
 }
 
 void PatchDemoboardFileName(std::span<std::uint8_t> plain) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,6 +45,7 @@ enum class RomErrorCode : std::uint8_t {
     ContainerLengthBeyondFile,
     ImageTooShort,
     NotEncodable,
+    UnknownAgent,
 };
 
 struct RomError {
@@ -94,13 +96,22 @@ struct PreparedRom {
     std::size_t imageLength = 0;  // L for a container, the file length for a raw image
     std::int32_t agentIndex = 0;  // the agent the image is decoded with
     std::uint32_t checksum = 0;
+    bool agentForced = false;  // the caller named the agent; no key was searched for
+    bool keyPassed = false;    // the first plain byte under that agent's key passes the key test
 };
+
+// An agent index of the AgentNames table, for callers that know better than the key search
+// (whose one-byte test can pass under a wrong key). Nothing: search as the window does.
+using ForcedAgent = std::optional<std::int32_t>;
 
 // Brings the file in `buffer` (its first `fileLength` bytes) into chained form at offset 0: a
 // container's payload is moved over the header and the bytes behind it become erased flash; a
 // raw image of a classic size is converted from the raw-file form. Selects the agent into
-// State().AgentIndex and sets State().ImageChecksum. On failure nothing is changed.
-RomOutcome<PreparedRom> PrepareRomImage(std::size_t fileLength, std::span<std::uint8_t> buffer);
+// State().AgentIndex (the forced one, when given, without any search) and sets
+// State().ImageChecksum. On failure (also for a forced agent outside the table) nothing is
+// changed.
+RomOutcome<PreparedRom> PrepareRomImage(std::size_t fileLength, std::span<std::uint8_t> buffer,
+                                        ForcedAgent forcedAgent = std::nullopt);
 
 // Whether a file's name (its directory left out) starts with "QM" in any case mix.
 bool FileNameFlag(const std::filesystem::path& file);
@@ -126,6 +137,8 @@ class RomImage {
     std::uint32_t Checksum() const { return checksum_; }
     bool NameFlag() const { return nameFlag_; }
     std::int32_t AgentIndex() const { return agentIndex_; }
+    bool AgentForced() const { return agentForced_; }
+    bool KeyPassed() const { return keyPassed_; }
     // True once the demoboard's plain image replaced the chained one.
     bool IsPlain() const { return plain_; }
 
@@ -141,15 +154,17 @@ class RomImage {
 
   private:
     friend RomOutcome<RomImage> LoadRomBytes(std::vector<std::uint8_t> fileBytes,
-                                             const std::filesystem::path& fileName, HeaderUse use);
-    friend RomOutcome<RomImage> LoadRomFile(const std::filesystem::path& file, HeaderUse use);
+                                             const std::filesystem::path& fileName, HeaderUse use,
+                                             ForcedAgent forcedAgent);
+    friend RomOutcome<RomImage> LoadRomFile(const std::filesystem::path& file, HeaderUse use,
+                                            ForcedAgent forcedAgent);
     friend void PrepareDemoboardImage(RomImage& image);
 
     RomImage() = default;
     // Reads the header bytes and prepares the file at the start of `buffer`, whose bytes from
     // `fileLength` on are erased flash.
     static RomOutcome<RomImage> FromBuffer(std::vector<std::uint8_t> buffer, std::size_t fileLength,
-                                           bool nameFlag, HeaderUse use);
+                                           bool nameFlag, HeaderUse use, ForcedAgent forcedAgent);
 
     std::vector<std::uint8_t> buffer_;
     RomKind kind_ = RomKind::Raw;
@@ -161,6 +176,8 @@ class RomImage {
     std::uint32_t checksum_ = 0;
     bool nameFlag_ = false;
     std::int32_t agentIndex_ = 0;
+    bool agentForced_ = false;
+    bool keyPassed_ = false;
     bool plain_ = false;
 };
 
@@ -169,12 +186,14 @@ class RomImage {
 // PrepareRomImage. Changes State().AgentIndex and State().ImageChecksum like PrepareRomImage;
 // a file that cannot be opened or read whole, or that PrepareRomImage refuses, is an error.
 RomOutcome<RomImage> LoadRomFile(const std::filesystem::path& file,
-                                 HeaderUse use = HeaderUse::ChipCodeAndByte12);
+                                 HeaderUse use = HeaderUse::ChipCodeAndByte12,
+                                 ForcedAgent forcedAgent = std::nullopt);
 
 // The same for file contents already in memory; `fileName` serves the name flag only.
 RomOutcome<RomImage> LoadRomBytes(std::vector<std::uint8_t> fileBytes,
                                   const std::filesystem::path& fileName,
-                                  HeaderUse use = HeaderUse::ChipCodeAndByte12);
+                                  HeaderUse use = HeaderUse::ChipCodeAndByte12,
+                                  ForcedAgent forcedAgent = std::nullopt);
 
 // The demoboard is programmed with the plain image: decodes it in place with the current agent's
 // key (a raw image beyond 256 KiB is left untouched) and, when State().FileNameRuleEnabled is 1

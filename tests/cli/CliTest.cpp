@@ -10,6 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,10 +24,23 @@ struct CliRun {
     std::string output;
 };
 
-CliRun RunCli(const std::string& arguments) {
+// Every run writes its log into the test's own folder, never into the user's.
+std::string LogHome() {
+    static const std::string home = (std::filesystem::temp_directory_path() /
+                                     ("qdm-cli-home-" + std::to_string(std::random_device{}())))
+                                        .string();
+    return home;
+}
+
+FILE* StartCli(const std::string& arguments, const char* redirect = "2>&1",
+               const std::string& environment = "") {
+    const std::string command = "XDG_DATA_HOME=" + LogHome() + " " + environment + " " +
+                                std::string(QDM_CLI_PATH) + " " + arguments + " " + redirect;
+    return popen(command.c_str(), "r");
+}
+
+CliRun FinishCli(FILE* pipe) {
     CliRun run;
-    const std::string command = std::string(QDM_CLI_PATH) + " " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return run;
     std::array<char, 4096> chunk{};
     while (std::fgets(chunk.data(), static_cast<int>(chunk.size()), pipe) != nullptr)
@@ -31,6 +48,20 @@ CliRun RunCli(const std::string& arguments) {
     const int raw = pclose(pipe);
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     return run;
+}
+
+// Standard output and error together.
+CliRun RunCli(const std::string& arguments) {
+    return FinishCli(StartCli(arguments));
+}
+
+// Standard output alone.
+CliRun RunCliStdout(const std::string& arguments) {
+    return FinishCli(StartCli(arguments, "2>/dev/null"));
+}
+
+bool Has(const CliRun& run, const std::string& text) {
+    return run.output.find(text) != std::string::npos;
 }
 
 TEST(Cli, DetectOnEachVirtualBoard) {
@@ -160,6 +191,446 @@ TEST(Cli, ExitStatusNamesTheFailingStage) {
         EXPECT_NE(run.output.find(c.message), std::string::npos) << c.arguments << "\n"
                                                                  << run.output;
     }
+}
+
+// --- More of the command line -------------------------------------------------------------------
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Json = nlohmann::json;
+
+class CliFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("qdm-cli-" + std::to_string(std::random_device{}()));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+        fs::remove_all(LogHome(), ec);
+    }
+    std::string Write(const std::string& name, const Bytes& bytes) const {
+        std::ofstream(dir_ / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        return (dir_ / name).string();
+    }
+    std::string Write(const std::string& name, const std::string& text) const {
+        return Write(name, Bytes(text.begin(), text.end()));
+    }
+    static Bytes Read(const fs::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+    static Bytes Plain(std::size_t n, std::uint8_t first) {
+        std::mt19937 engine(3);
+        Bytes out(n);
+        for (auto& b : out)
+            b = static_cast<std::uint8_t>(engine());
+        out[0] = first;
+        return out;
+    }
+    static std::string Hex32(std::uint32_t v) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08X", v);
+        return text;
+    }
+    static std::uint32_t Checksum(const Bytes& plain) {
+        std::uint32_t sum = 0;
+        for (std::size_t i = 0; i + 64 < plain.size(); ++i)
+            sum += plain[i];
+        return sum;
+    }
+    static Json Parse(const CliRun& run) {
+        EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+        return Json::parse(run.output);
+    }
+    fs::path dir_;
+};
+
+TEST_F(CliFiles, HelpForEveryCommand) {
+    for (const std::string command : {"detect", "download", "mcurom", "reset-demoboard", "rom info",
+                                      "rom pack", "firmware decode", "firmware encode"}) {
+        const CliRun asked = RunCli("help " + command);
+        EXPECT_EQ(asked.status, 0) << command;
+        EXPECT_TRUE(Has(asked, "Usage: qdm-writer-cli")) << command << asked.output;
+        const CliRun flag = RunCli(command + " --help");
+        EXPECT_EQ(flag.status, 0) << command;
+        EXPECT_EQ(flag.output, asked.output) << command;
+    }
+    EXPECT_TRUE(Has(RunCli("help download"), "--agent NAME"));
+    EXPECT_TRUE(Has(RunCli("help rom pack"), "--container"));
+    const CliRun all = RunCli("help");
+    EXPECT_TRUE(Has(all, "rom info ROMFILE"));
+    EXPECT_TRUE(Has(all, "13  verify"));
+    EXPECT_EQ(RunCli("help frobnicate").status, 2);
+    EXPECT_EQ(RunCli("rom").status, 2);
+    const CliRun version = RunCli("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(Has(version, "qdm-writer-cli 1."));
+}
+
+TEST_F(CliFiles, RomInfoOfTheSamples) {
+    const CliRun info = RunCli("rom info " + Sample("QN040_PB_RV24.bin"));
+    ASSERT_EQ(info.status, 0) << info.output;
+    EXPECT_TRUE(Has(info, "Kind: RV24"));
+    EXPECT_TRUE(Has(info, "Payload length: 131072 bytes"));
+    EXPECT_TRUE(Has(info, "Header chip code: 0x10 (QN040)"));
+    EXPECT_TRUE(Has(info, "Header chip index: 10 (QN040)"));
+    EXPECT_TRUE(Has(info, "Agent: PB (index 6, key 0xA1), found by the key search"));
+
+    const Json raw = Parse(RunCliStdout("--json rom info " + Sample("QM010_Brask_RV20.bin")));
+    EXPECT_EQ(raw["exit_code"], 0);
+    EXPECT_EQ(raw["kind"], "RV20");
+    EXPECT_EQ(raw["form"], "raw-file");
+    EXPECT_EQ(raw["image_length"], 32768);
+    EXPECT_TRUE(raw["header"].is_null());
+    EXPECT_EQ(raw["agent"]["name"], "Brask");
+    EXPECT_EQ(raw["first_plain_bytes"].get<std::string>().substr(0, 2), "C8");
+}
+
+TEST_F(CliFiles, RomInfoRefusesWhatCannotBeRead) {
+    const CliRun missing = RunCli("rom info " + Path("missing.bin"));
+    EXPECT_EQ(missing.status, 5);
+    EXPECT_TRUE(Has(missing, "cannot open"));
+    EXPECT_EQ(RunCli("rom info " + dir_.string()).status, 5);  // a folder
+    Bytes container = Read(Sample("QM010_Brask_RV24.bin"));
+    container[8] = 0x7F;  // payload far beyond the file
+    const CliRun bad = RunCli("rom info " + Write("bad.bin", container));
+    EXPECT_EQ(bad.status, 5);
+    EXPECT_TRUE(Has(bad, "does not fit")) << bad.output;
+    EXPECT_EQ(RunCli("rom info " + Write("tiny.bin", Bytes(10, 0))).status, 5);
+    EXPECT_EQ(RunCli("rom info " + Sample("QL020_PB_RV24.bin") + " --agent Nobody").status, 2);
+    EXPECT_EQ(RunCli("rom info").status, 2);
+    const Json json = Parse(RunCliStdout("--json rom info " + Path("missing.bin")));
+    EXPECT_EQ(json["result"], "file");
+    EXPECT_EQ(json["exit_code"], 5);
+}
+
+// Every agent: a container and a raw-file form made by `rom pack` read back by `rom info` to the
+// same plain image under that agent's key, which the one-byte test lists.
+TEST_F(CliFiles, RomPackThenRomInfoRoundTripsForEveryAgent) {
+    const Bytes plain = Plain(32768, 0xC8);
+    const std::string plainFile = Write("plain.bin", plain);
+    const std::vector<std::string> agents = {"NoAgentExist", "Morvik", "Teluma", "Brenz-Co", "K.W.",
+                                             "Quelvo",       "PB",     "Brask",  "Tivane",   "QRV"};
+    std::string head;
+    for (std::size_t i = 0; i < 16; ++i) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%02X", plain[i]);
+        head += (i == 0 ? "" : " ") + std::string(two);
+    }
+    for (std::size_t a = 0; a < agents.size(); ++a) {
+        for (const std::string form : {"--container --chip QM010 --range", "--raw"}) {
+            const std::string out = Path("packed-" + std::to_string(a) + ".bin");
+            const CliRun pack = RunCli("rom pack " + plainFile + " " + out + " --agent '" +
+                                       agents[a] + "' " + form);
+            ASSERT_EQ(pack.status, 0) << agents[a] << form << pack.output;
+            const Json info =
+                Parse(RunCliStdout("--json rom info " + out + " --agent '" + agents[a] + "'"));
+            EXPECT_EQ(info["agent"]["index"], a);
+            EXPECT_EQ(info["checksum"], Hex32(Checksum(plain))) << agents[a] << form;
+            EXPECT_EQ(info["first_plain_bytes"], head) << agents[a] << form;
+            bool listed = false;
+            for (const Json& c : info["candidates"])
+                listed = listed || c["index"] == a;
+            EXPECT_TRUE(listed) << agents[a] << form;
+            if (form == "--raw") {
+                EXPECT_EQ(info["form"], "raw-file");
+            } else {
+                EXPECT_EQ(info["header"]["chip_code"], "0x02");
+                EXPECT_EQ(info["header"]["chip_index"], 4);
+                EXPECT_EQ(info["header"]["range_flag"], true);
+            }
+            // Without --agent the search finds the agent whenever only it passes and the search
+            // tries it.
+            const Json searched = Parse(RunCliStdout("--json rom info " + out));
+            if (searched["candidates"].size() == 1 && searched["search"]["passed"] == true) {
+                EXPECT_EQ(searched["agent"]["index"], a) << agents[a] << form;
+            }
+        }
+    }
+}
+
+TEST_F(CliFiles, RomPackWarnsWhenTheSearchWouldTakeAnotherAgent) {
+    // Quelvo's container of an image starting with 0x00 also passes under Brask's key.
+    const std::string plainFile = Write("plain.bin", Plain(4096, 0x00));
+    const CliRun pack = RunCli("rom pack " + plainFile + " " + Path("q.bin") +
+                               " --agent Quelvo --container --chip QN040");
+    EXPECT_EQ(pack.status, 0);
+    EXPECT_TRUE(Has(pack, "warning: the key search takes Brask for this file, not Quelvo"))
+        << pack.output;
+    const CliRun info = RunCli("rom info " + Path("q.bin"));
+    EXPECT_TRUE(Has(info, "Agents whose key passes the first-byte test: Quelvo (0x00), Brask"));
+    EXPECT_TRUE(Has(info, "ambiguous"));
+}
+
+TEST_F(CliFiles, RomPackRefusals) {
+    const std::string plain = Write("plain.bin", Plain(32768, 0xC8));
+    const std::string out = Path("out.bin");
+    struct Case {
+        std::string arguments;
+        int status;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {plain + " " + out + " --agent PB --container --chip QX1", 2, "unknown chip type QX1"},
+        {plain + " " + out + " --agent PB --container", 2, "--container needs --chip"},
+        {plain + " " + out + " --agent Nobody --raw", 2, "unknown agent Nobody"},
+        {plain + " " + out + " --raw", 2, "needs --agent"},
+        {plain + " " + out + " --agent PB --raw --container --chip QL020", 2, "exclude"},
+        {plain + " " + out + " --agent PB --range", 2, "belong to --container"},
+        {plain + " " + out + " --agent PB", 5, "raw-file form"},
+        {Write("odd.bin", Plain(1000, 0xC8)) + " " + out + " --agent PB --raw", 5,
+         "32, 64, 128 or 256 KiB"},
+        {Path("missing.bin") + " " + out + " --agent PB --raw", 5, "cannot open"},
+        {Write("short.bin", Plain(63, 0xC8)) + " " + out + " --agent PB", 5, "at least 64"},
+        {plain + " " + Path("no/such/folder/out.bin") + " --agent PB --raw", 5, "cannot create"},
+    };
+    for (const Case& c : cases) {
+        const CliRun run = RunCli("rom pack " + c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.output;
+        EXPECT_TRUE(Has(run, c.message)) << c.arguments << "\n" << run.output;
+        EXPECT_FALSE(fs::exists(out)) << c.arguments;
+    }
+    // A chained raw file of another size is fine and reads back as chained.
+    const std::string odd = Write("odd.bin", Plain(1000, 0xC8));
+    ASSERT_EQ(RunCli("rom pack " + odd + " " + out + " --agent Tivane").status, 0);
+    const Json info = Parse(RunCliStdout("--json rom info " + out + " --agent Tivane"));
+    EXPECT_EQ(info["form"], "chained");
+    EXPECT_EQ(info["checksum"], Hex32(Checksum(Plain(1000, 0xC8))));
+}
+
+const std::string kHex = ":03100000AABBCCBC\r\n:020010001234A8\r\n:00000001FF\r\n";
+
+Bytes Exchanged(const std::string& text) {
+    Bytes bytes(text.begin(), text.end());
+    for (auto& b : bytes)
+        b = static_cast<std::uint8_t>((b >> 4) | (b << 4));
+    return bytes;
+}
+
+TEST_F(CliFiles, FirmwareEncodeThenDecodeRoundTrips) {
+    const std::string hex = Write("fw.hex", kHex);
+    const CliRun encode = RunCli("firmware encode " + hex + " " + Path("fw.TBH"));
+    ASSERT_EQ(encode.status, 0) << encode.output;
+    EXPECT_TRUE(Has(encode, "3 records, 5 data bytes"));
+    EXPECT_EQ(Read(Path("fw.TBH")), Exchanged(kHex));
+    ASSERT_EQ(RunCli("firmware decode " + Path("fw.TBH") + " " + Path("back.hex")).status, 0);
+    EXPECT_EQ(Read(Path("back.hex")), Bytes(kHex.begin(), kHex.end()));
+    // The samples' stand-in firmware decodes to its own HEX text.
+    ASSERT_EQ(RunCli("firmware decode " + Sample("virtual-dongle-firmware.TBH") + " " +
+                     Path("sample.hex"))
+                  .status,
+              0);
+    EXPECT_EQ(Read(Path("sample.hex")), Read(Sample("virtual-dongle-firmware.hex")));
+}
+
+TEST_F(CliFiles, FirmwareCommandsRefuseTextTheDownloadWouldRefuse) {
+    std::string badChecksum = kHex;
+    badChecksum.replace(badChecksum.find("BC\r\n"), 2, "BD");
+    const CliRun bad =
+        RunCli("firmware encode " + Write("bad.hex", badChecksum) + " " + Path("bad.TBH"));
+    EXPECT_EQ(bad.status, 5);
+    EXPECT_TRUE(Has(bad, "line 1: wrong checksum")) << bad.output;
+    EXPECT_FALSE(fs::exists(Path("bad.TBH")));
+    const CliRun badStored = RunCli("firmware decode " + Write("bad.TBH", Exchanged(badChecksum)) +
+                                    " " + Path("bad.hex2"));
+    EXPECT_EQ(badStored.status, 5);
+    EXPECT_FALSE(fs::exists(Path("bad.hex2")));
+    // Plain HEX given where a stored file belongs does not decode to records.
+    EXPECT_EQ(RunCli("firmware decode " + Write("plain.hex", kHex) + " " + Path("x.hex")).status,
+              5);
+    std::string noEnd = kHex.substr(0, kHex.find(":00000001FF"));
+    EXPECT_EQ(RunCli("firmware encode " + Write("noend.hex", noEnd) + " " + Path("n.TBH")).status,
+              5);
+    EXPECT_EQ(RunCli("firmware encode " + Path("missing.hex") + " " + Path("m.TBH")).status, 5);
+    EXPECT_EQ(RunCli("firmware encode " + Path("only-one.hex")).status, 2);
+}
+
+TEST_F(CliFiles, FirmwareEncodeEndsLinesWithCrLf) {
+    std::string lf = kHex;
+    for (std::size_t at; (at = lf.find("\r\n")) != std::string::npos;)
+        lf.erase(at, 1);
+    const CliRun encode =
+        RunCliStdout("--json firmware encode " + Write("lf.hex", lf) + " " + Path("lf.TBH"));
+    ASSERT_EQ(encode.status, 0) << encode.output;
+    EXPECT_EQ(Json::parse(encode.output)["line_ends_changed"], true);
+    EXPECT_EQ(Read(Path("lf.TBH")), Exchanged(kHex));
+}
+
+// The exit-code table, one injected failure per row that a run can reach.
+TEST_F(CliFiles, EveryFailureHasItsExitStatus) {
+    const std::string container = " download " + Sample("QL020_PB_RV24.bin");
+    const std::string mcurom = " mcurom " + Sample("QM010_Brask_RV24.bin");
+    Bytes badFirmware = Exchanged(":0300000001020300\r\n:00000001FF\r\n");
+    const std::string firmware = Write("bad.TBH", badFirmware);
+    struct Case {
+        std::string arguments;
+        int status;
+        const char* result;
+    };
+    const std::vector<Case> cases = {
+        {"--simulate k3r8" + container, 0, "success"},
+        {"--simulate k3r8 --sim-fault absent" + container, 3, "no-dongle"},
+        {"--simulate k3r8 --sim-fault foreign" + container, 3, "no-dongle"},
+        {"--simulate k3r8 --sim-fault hwversion:04.01.00.00" + container, 4, "dongle"},
+        {"--simulate k3r8 --firmware " + firmware + container, 4, "dongle"},
+        {"--simulate k3r8 download " + Path("missing.bin"), 5, "file"},
+        {"--simulate k3r8 download " + Sample("QL020_PB_RV20.bin"), 6, "chip-type"},
+        {"--simulate k3r1 --sim-fault busy" + container, 7, "board-busy"},
+        {"--simulate k3r8 --sim-fault boardid:0x40" + container, 8, "no-board"},
+        {"--simulate k3r1 --sim-fault erasefail" + container, 10, "erase"},
+        {"--simulate mcurom --sim-fault noreply@1" + mcurom, 10, "erase"},
+        {"--simulate k3r8 --sim-fault unplug@7" + container, 11, "blank-check"},
+        {"--simulate mcurom --sim-fault noreply@6" + mcurom, 11, "blank-check"},
+        {"--simulate mcurom --sim-fault noreply@15" + mcurom, 12, "program"},
+        {"--simulate k3r1 --sim-fault unplug@12" + container, 13, "verify"},
+        {"--simulate k3r8 --sim-fault stuck:2:0x10:0:1" + container, 13, "verify"},
+    };
+    for (const Case& c : cases) {
+        const CliRun run = RunCliStdout("--json --no-log " + c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.output;
+        const Json json = Json::parse(run.output);
+        EXPECT_EQ(json["exit_code"], c.status) << c.arguments;
+        EXPECT_EQ(json["result"], c.result) << c.arguments;
+        if (c.status != 0) {
+            EXPECT_FALSE(json["message"].get<std::string>().empty()) << c.arguments;
+        }
+    }
+}
+
+TEST_F(CliFiles, NamedAgentProgramsWhatTheSearchWouldGetWrong) {
+    // A raw-file image made with Brenz-Co's key whose plain image starts with 0xC8 passes under
+    // PB's key, which the search tries first; the demoboard shows it in its plain flash.
+    const Bytes plain = Plain(32768, 0xC8);
+    const std::string plainFile = Write("plain.bin", plain);
+    const std::string rom = Path("brenz.bin");
+    ASSERT_EQ(RunCli("rom pack " + plainFile + " " + rom + " --agent Brenz-Co --raw").status, 0);
+    const std::string dump = Path("dump");
+    const CliRun searched =
+        RunCli("--no-log --simulate demoboard --sim-dump " + dump + " download " + rom);
+    ASSERT_EQ(searched.status, 0) << searched.output;
+    Bytes flash = Read(fs::path(dump) / "flash.bin");
+    EXPECT_FALSE(std::equal(plain.begin(), plain.end(), flash.begin()));
+
+    const CliRun named = RunCliStdout("--json --no-log --simulate demoboard --sim-dump " + dump +
+                                      " download " + rom + " --agent brenz-co");
+    ASSERT_EQ(named.status, 0) << named.output;
+    flash = Read(fs::path(dump) / "flash.bin");
+    EXPECT_TRUE(std::equal(plain.begin(), plain.end(), flash.begin()));
+    const Json json = Json::parse(named.output);
+    EXPECT_EQ(json["run"]["agent"], "Brenz-Co");
+    EXPECT_EQ(json["run"]["agent_forced"], true);
+    EXPECT_EQ(json["run"]["checksum"], Hex32(Checksum(plain)));
+
+    const CliRun mcu = RunCli("--no-log --simulate mcurom mcurom " + rom + " --agent 3");
+    EXPECT_EQ(mcu.status, 0) << mcu.output;
+    EXPECT_EQ(RunCli("--simulate k3r8 download " + rom + " --agent").status, 2);
+    EXPECT_EQ(RunCli("--simulate k3r8 download " + rom + " --agent Nobody").status, 2);
+}
+
+TEST_F(CliFiles, QuietAndJsonKeepStdoutForScripts) {
+    const std::string container = " download " + Sample("QL020_PB_RV24.bin");
+    const CliRun quiet = RunCliStdout("--quiet --no-log --simulate k3r8" + container);
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.output, "");
+    const CliRun quietFail = RunCli("-q --no-log --simulate k3r1 --sim-fault busy" + container);
+    EXPECT_EQ(quietFail.status, 7);
+    EXPECT_EQ(quietFail.output, "qdm-writer-cli: Writer Busy !!\n");
+
+    const Json json = Parse(RunCliStdout("--json --no-log --simulate k3r8" + container));
+    EXPECT_EQ(json["command"], "download");
+    EXPECT_EQ(json["result"], "success");
+    EXPECT_TRUE(json["log"].is_null());
+    const Json& run = json["run"];
+    EXPECT_EQ(run["board"], "OTP Writer K3.r8");
+    EXPECT_EQ(run["kind"], "RV24");
+    EXPECT_EQ(run["chip_type"], "QL020");
+    EXPECT_EQ(run["chip_code"], "0x03");
+    EXPECT_EQ(run["agent"], "PB");
+    EXPECT_EQ(run["stages"].back()["status"], "Serial Flash Data Verify OK !");
+
+    const Json detect = Parse(RunCliStdout("--json --simulate k3r1 detect"));
+    EXPECT_EQ(detect["board"], "OTP Writer K3.r1");
+    EXPECT_EQ(detect["hardware_version"], "05 01 00 00");
+    const Json usage = Parse(RunCliStdout("--json frobnicate"));
+    EXPECT_EQ(usage["exit_code"], 2);
+}
+
+TEST_F(CliFiles, ResetDemoboard) {
+    const CliRun demo = RunCli("--simulate demoboard reset-demoboard");
+    EXPECT_EQ(demo.status, 0) << demo.output;
+    EXPECT_TRUE(Has(demo, "Demoboard resetting!!\nDemoboard reset OK!!"));
+    const CliRun writer = RunCli("--simulate k3r8 reset-demoboard");
+    EXPECT_EQ(writer.status, 8);
+    EXPECT_TRUE(Has(writer, "not the demoboard; nothing was done"));
+    EXPECT_EQ(RunCli("--simulate demoboard --sim-fault absent reset-demoboard").status, 3);
+    EXPECT_EQ(RunCli("--simulate demoboard reset-demoboard now").status, 2);
+}
+
+TEST_F(CliFiles, RunLogIsOnByDefaultAndOffWithNoLog) {
+    const fs::path log = fs::path(LogHome()) / "qdm-writer" / "runs.jsonl";
+    fs::remove_all(LogHome());
+    ASSERT_EQ(RunCli("--no-log --simulate k3r8 download " + Sample("QL020_PB_RV24.bin")).status, 0);
+    EXPECT_FALSE(fs::exists(log));
+    ASSERT_EQ(RunCli("--simulate mcurom mcurom " + Sample("QM010_Brask_RV24.bin")).status, 0);
+    ASSERT_EQ(
+        RunCli("--simulate k3r1 --sim-fault busy download " + Sample("QL020_PB_RV24.bin")).status,
+        7);
+    std::ifstream in(log);
+    std::vector<Json> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(Json::parse(line));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["operation"], "mcurom");
+    EXPECT_EQ(lines[0]["board"], "MCU-ROM");
+    EXPECT_EQ(lines[0]["sha256"].get<std::string>().size(), 64u);
+    EXPECT_EQ(lines[1]["result"], "board-busy");
+    EXPECT_EQ(lines[1]["message"], "Writer Busy !!");
+
+    const std::string own = Path("own.jsonl");
+    ASSERT_EQ(
+        RunCli("--log " + own + " --simulate k3r8 download " + Sample("QL020_PB_RV24.bin")).status,
+        0);
+    EXPECT_TRUE(fs::exists(own));
+    EXPECT_EQ(RunCli("--log " + own + " --no-log detect").status, 2);
+    // A log that cannot be written is a warning: the chip is programmed all the same.
+    const CliRun unwritable = RunCli("--log " + dir_.string() + " --simulate k3r8 download " +
+                                     Sample("QL020_PB_RV24.bin"));
+    EXPECT_EQ(unwritable.status, 0);
+    EXPECT_TRUE(Has(unwritable, "warning: the run was not logged"));
+}
+
+TEST_F(CliFiles, TenConcurrentRunsAppendTenWholeLines) {
+    const fs::path log = fs::path(LogHome()) / "qdm-writer" / "runs.jsonl";
+    fs::remove_all(LogHome());
+    const std::vector<std::string> boards = {"k3r8",      "k3r1", "demoboard", "k3r8",      "k3r1",
+                                             "demoboard", "k3r8", "k3r1",      "demoboard", "k3r8"};
+    std::vector<FILE*> runs;
+    for (const std::string& board : boards)
+        runs.push_back(
+            StartCli("--quiet --simulate " + board + " download " + Sample("QN040_PB_RV24.bin")));
+    for (FILE* run : runs)
+        EXPECT_EQ(FinishCli(run).status, 0);
+    std::ifstream in(log, std::ios::binary);
+    const std::string all((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.back(), '\n');
+    std::istringstream lines(all);
+    std::map<std::string, int> perBoard;
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        const Json json = Json::parse(line);  // throws on a mixed line
+        EXPECT_EQ(json["result"], "success");
+        ++perBoard[json["simulated"].get<std::string>()];
+    }
+    EXPECT_EQ(count, 10);
+    EXPECT_EQ(perBoard["k3r8"], 4);
+    EXPECT_EQ(perBoard["k3r1"], 3);
+    EXPECT_EQ(perBoard["demoboard"], 3);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "app/Mainprocess.h"
 #include "cli/Commands.h"
+#include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Session.h"
 #include "protocol/HostHooks.h"
@@ -50,16 +51,16 @@ class DetectOverEmulatedKernel : public ::testing::Test {
     Outcome Detect() {
         GlobalOptions options;
         options.firmware = firmware_.string();
-        std::ostringstream err;
-        const auto session = Session::Create(options, err);
-        EXPECT_TRUE(session) << err.str();
-        if (!session) return {};
+        options.noLog = true;
         SetSleepHook([this](std::chrono::milliseconds) {
             if (++sleeps_ == 1 && dropAfterFirmware_) emulator_->Unplug(0);
         });
         std::ostringstream out;
-        const int status = RunDetect(*session, {}, out);
-        return {status, out.str()};
+        std::ostringstream err;
+        Output output(options, out, err, false, false);
+        Context context(options, output);
+        const int status = RunDetect(context, {});
+        return {status, out.str() + err.str()};
     }
     static bool Has(const Outcome& o, const std::string& text) {
         return o.text.find(text) != std::string::npos;
@@ -85,7 +86,7 @@ TEST_F(DetectOverEmulatedKernel, NoDongle) {
     emulator_->Unplug(0);
     const Outcome o = Detect();
     EXPECT_EQ(o.status, kExitNoDongle) << o.text;
-    EXPECT_EQ(o.text, "Dongle: none found\n");
+    EXPECT_EQ(o.text, "Dongle: none found\nqdm-writer-cli: no dongle found\n");
 }
 
 TEST_F(DetectOverEmulatedKernel, PermissionDeniedSaysToInstallTheUdevRuleAndReplug) {

@@ -1,0 +1,70 @@
+#include "cli/Context.h"
+
+#include <sstream>
+
+#include "cli/ExitCodes.h"
+#include "cli/Session.h"
+
+namespace qdm::cli {
+
+Output::Output(const GlobalOptions& options, std::ostream& out, std::ostream& err, bool outTerminal,
+               bool errTerminal)
+    : json_(options.json), quiet_(options.quiet), out_(out), err_(err) {
+    if (quiet_) {
+        human_ = &discard_;
+        humanTerminal_ = false;
+    } else if (json_) {
+        human_ = &err_;
+        humanTerminal_ = errTerminal;
+    } else {
+        human_ = &out_;
+        humanTerminal_ = outTerminal;
+    }
+}
+
+void Output::Error(std::string_view text) {
+    err_ << "qdm-writer-cli: " << text << "\n";
+    err_.flush();
+    if (!result_.contains("message")) result_["message"] = std::string(text);
+}
+
+void Output::Warn(std::string_view text) {
+    if (!quiet_) err_ << "qdm-writer-cli: warning: " << text << "\n";
+    result_["warnings"].push_back(std::string(text));
+}
+
+int Output::Finish(std::string_view command, int code) {
+    if (!json_) return code;
+    nlohmann::ordered_json object = nlohmann::ordered_json::object();
+    object["program"] = "qdm-writer-cli";
+    object["version"] = QDM_VERSION;
+    object["command"] = std::string(command);
+    object["exit_code"] = code;
+    object["result"] = std::string(ExitCodeName(code));
+    for (auto& [key, value] : result_.items())
+        object[key] = value;
+    out_ << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+    out_.flush();
+    return code;
+}
+
+Context::Context(const GlobalOptions& options, Output& output)
+    : options_(options), output_(output) {}
+
+Context::~Context() = default;
+
+Session* Context::Dongle() {
+    if (!session_) {
+        std::ostringstream why;
+        session_ = Session::Create(options_, why);
+        if (!session_) {
+            std::string reason = why.str();
+            while (!reason.empty() && reason.back() == '\n')
+                reason.pop_back();
+            output_.Error(reason);
+        }
+    }
+    return session_.get();
+}
+
+}  // namespace qdm::cli

@@ -1,0 +1,298 @@
+#include <cstdio>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "app/Mainprocess.h"
+#include "cli/Commands.h"
+#include "cli/Context.h"
+#include "cli/ExitCodes.h"
+#include "cli/Files.h"
+#include "workflows/ChipProperties.h"
+#include "workflows/Mcurom_codec.h"
+#include "workflows/RomImage.h"
+#include "workflows/RomInspect.h"
+#include "workflows/RunLog.h"
+
+namespace qdm::cli {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Hex(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
+
+std::string HexBytes(std::span<const std::uint8_t> bytes) {
+    std::string text;
+    for (const std::uint8_t b : bytes) {
+        char two[4];
+        std::snprintf(two, sizeof two, "%02X", static_cast<unsigned>(b));
+        if (!text.empty()) text += ' ';
+        text += two;
+    }
+    return text;
+}
+
+std::string AgentText(std::int32_t agent) {
+    return std::string(AgentName(agent)) + " (index " + std::to_string(agent) + ", key " +
+           Hex(AgentKey(agent), 2) + ")";
+}
+
+// The chip types that carry a code, e.g. "QL020, QM020" for 0x03.
+std::string ChipTypesWithCode(std::uint8_t code) {
+    std::string names;
+    for (const ChipProperties& row : ChipPropertyTable) {
+        if (row.code != code) continue;
+        if (!names.empty()) names += ", ";
+        names += row.name;
+    }
+    return names;
+}
+
+Json AgentJson(std::int32_t agent) {
+    return {{"name", std::string(AgentName(agent))},
+            {"index", agent},
+            {"key", Hex(AgentKey(agent), 2)}};
+}
+
+}  // namespace
+
+int RunRomInfo(Context& context, const Arguments& arguments) {
+    Output& output = context.Out();
+    std::optional<std::string> file;
+    std::optional<std::int32_t> agent;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& arg = arguments[i];
+        if (arg == "--agent" && i + 1 < arguments.size()) {
+            agent = AgentIndexByName(arguments[++i]);
+            if (!agent) {
+                output.Error("unknown agent " + arguments[i] + " (known: " + AgentNameList() + ")");
+                return kExitUsage;
+            }
+        } else if (!file && !arg.empty() && arg[0] != '-') {
+            file = arg;
+        } else {
+            output.Error("rom info: unexpected argument " + arg);
+            return kExitUsage;
+        }
+    }
+    if (!file) {
+        output.Error("rom info needs a ROM file");
+        return kExitUsage;
+    }
+    std::vector<std::uint8_t> bytes;
+    std::string error;
+    if (!ReadInputFile(*file, kMaxRomFileLength, bytes, error)) {
+        output.Error(error);
+        return kExitFile;
+    }
+    const auto inspected = InspectRom(std::move(bytes), State().SavedAgentIndex, agent);
+    if (!inspected) {
+        output.Error(*file + ": " + inspected.error().reason);
+        return kExitFile;
+    }
+    const RomInfo& info = inspected.value();
+    const bool container = info.kind == RomKind::Container;
+    std::ostream& out = output.Human();
+    Json& result = output.Result();
+
+    result["file"] = *file;
+    result["kind"] = std::string(RomVersionText(info.kind));
+    result["form"] = container ? "container" : info.rawFileForm ? "raw-file" : "chained";
+    result["file_length"] = info.fileLength;
+    result["image_length"] = info.imageLength;
+    out << "File: " << *file << "\n";
+    out << "Kind: " << RomVersionText(info.kind)
+        << (container          ? " (container, chained image)"
+            : info.rawFileForm ? " (raw image in the raw-file form)"
+                               : " (raw image, taken as chained form)")
+        << "\n";
+    out << "File length: " << info.fileLength << " bytes\n";
+    out << (container ? "Payload length: " : "Image length: ") << info.imageLength << " bytes\n";
+    if (container) {
+        const std::string codeNames = ChipTypesWithCode(info.chipCode);
+        const bool indexKnown = info.chipIndex < ChipTypeNames.size();
+        result["header"] = {
+            {"chip_code", Hex(info.chipCode, 2)},
+            {"chip_code_types", codeNames},
+            {"range_flag", info.rangeFlag},
+            {"chip_index", info.chipIndex},
+            {"chip_index_type",
+             indexKnown ? Json(std::string(ChipTypeNames[info.chipIndex])) : Json(nullptr)}};
+        out << "Header chip code: " << Hex(info.chipCode, 2)
+            << (codeNames.empty() ? " (no chip type)" : " (" + codeNames + ")") << "\n";
+        out << "Header range flag: " << (info.rangeFlag ? 1 : 0) << "\n";
+        out << "Header chip index: " << static_cast<unsigned>(info.chipIndex)
+            << (info.chipIndex == 0 ? " (none: the download needs --chip)"
+                : indexKnown        ? " (" + std::string(ChipTypeNames[info.chipIndex]) + ")"
+                                    : " (no such chip type)")
+            << "\n";
+    } else {
+        result["header"] = nullptr;
+    }
+
+    Json agentJson = AgentJson(info.agentIndex);
+    agentJson["forced"] = info.agentForced;
+    agentJson["key_passed"] = info.keyPassed;
+    result["agent"] = agentJson;
+    Json searchJson = AgentJson(info.searchAgentIndex);
+    searchJson["passed"] = info.searchPassed;
+    result["search"] = searchJson;
+    out << "Agent: " << AgentText(info.agentIndex)
+        << (info.agentForced    ? ", named with --agent"
+            : info.searchPassed ? ", found by the key search"
+                                : ", no key passed: the built-in agent stands")
+        << "\n";
+    if (info.agentForced) {
+        out << "Key search would take: " << AgentText(info.searchAgentIndex)
+            << (info.searchPassed ? "" : " (no key passed)") << "\n";
+    }
+    result["checksum"] = Hex(info.checksum, 8);
+    result["first_plain_bytes"] = HexBytes(info.firstPlainBytes);
+    out << "Checksum: " << Hex(info.checksum, 8) << "\n";
+    out << "First plain bytes: " << HexBytes(info.firstPlainBytes) << "\n";
+
+    Json candidates = Json::array();
+    std::string list;
+    for (const AgentCandidate& c : info.candidates) {
+        Json one = AgentJson(c.agentIndex);
+        one["first_plain"] = Hex(c.firstPlain, 2);
+        candidates.push_back(one);
+        if (!list.empty()) list += ", ";
+        list += std::string(AgentName(c.agentIndex)) + " (" + Hex(c.firstPlain, 2) + ")";
+    }
+    result["candidates"] = candidates;
+    out << "Agents whose key passes the first-byte test: " << (list.empty() ? "none" : list)
+        << "\n";
+    if (info.candidates.size() > 1) {
+        output.Warn("the one-byte key test is ambiguous for this file: " +
+                    std::to_string(info.candidates.size()) +
+                    " agents pass; if the key search takes the wrong one, name the right one "
+                    "with --agent");
+    } else if (info.candidates.empty()) {
+        output.Warn(
+            "no agent's key passes the first-byte test; the image may be damaged or "
+            "made for another program");
+    }
+    return kExitSuccess;
+}
+
+int RunRomPack(Context& context, const Arguments& arguments) {
+    Output& output = context.Out();
+    std::vector<std::string> files;
+    std::optional<std::int32_t> agent;
+    std::optional<int> chip;
+    bool container = false;
+    bool raw = false;
+    bool range = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& arg = arguments[i];
+        if (arg == "--agent" && i + 1 < arguments.size()) {
+            agent = AgentIndexByName(arguments[++i]);
+            if (!agent) {
+                output.Error("unknown agent " + arguments[i] + " (known: " + AgentNameList() + ")");
+                return kExitUsage;
+            }
+        } else if (arg == "--chip" && i + 1 < arguments.size()) {
+            chip = ChipTypeIndex(arguments[++i]);
+            if (!chip) {
+                output.Error("unknown chip type " + arguments[i]);
+                return kExitUsage;
+            }
+        } else if (arg == "--container") {
+            container = true;
+        } else if (arg == "--raw") {
+            raw = true;
+        } else if (arg == "--range") {
+            range = true;
+        } else if (!arg.empty() && arg[0] != '-' && files.size() < 2) {
+            files.push_back(arg);
+        } else {
+            output.Error("rom pack: unexpected argument " + arg);
+            return kExitUsage;
+        }
+    }
+    const char* misuse = files.size() != 2    ? "rom pack needs a plain image and an output file"
+                         : !agent             ? "rom pack needs --agent NAME"
+                         : container && raw   ? "--container and --raw exclude each other"
+                         : container && !chip ? "--container needs --chip NAME"
+                         : !container && (chip || range)
+                             ? "--chip and --range belong to --container"
+                             : nullptr;
+    if (misuse != nullptr) {
+        output.Error(misuse);
+        return kExitUsage;
+    }
+
+    std::vector<std::uint8_t> plain;
+    std::string error;
+    if (!ReadInputFile(files[0], kMaxContainerPayload, plain, error)) {
+        output.Error(error);
+        return kExitFile;
+    }
+    if (plain.size() < kMinImageLength) {
+        output.Error(files[0] + ": an image needs at least " + std::to_string(kMinImageLength) +
+                     " bytes");
+        return kExitFile;
+    }
+    const std::uint8_t key = AgentKey(*agent);
+    RomOutcome<std::vector<std::uint8_t>> packed = std::vector<std::uint8_t>{};
+    const char* form = "chained";
+    if (container) {
+        const ChipProperties& row = ChipPropertyTable[static_cast<std::size_t>(*chip)];
+        packed = WrapRomContainer(MakeChainedImage(plain, key), row.code,
+                                  static_cast<std::uint8_t>(*chip), range);
+        form = "container";
+    } else if (raw) {
+        packed = MakeRawFileImage(plain, key);
+        form = "raw-file";
+    } else if (IsRawFileFormSize(plain.size())) {
+        output.Error("an image of " + std::to_string(plain.size()) +
+                     " bytes in a raw file is read as the raw-file form; use --raw or "
+                     "--container");
+        return kExitFile;
+    } else {
+        packed = MakeChainedImage(plain, key);
+    }
+    if (!packed) {
+        output.Error(files[0] + ": " + packed.error().reason);
+        return kExitFile;
+    }
+    if (!WriteOutputFile(files[1], packed.value(), error)) {
+        output.Error(error);
+        return kExitFile;
+    }
+
+    Json& result = output.Result();
+    result["input"] = files[0];
+    result["output"] = files[1];
+    result["form"] = form;
+    result["bytes"] = packed.value().size();
+    result["agent"] = AgentJson(*agent);
+    result["checksum"] = Hex(ImageChecksum(plain), 8);
+    output.Human() << "Wrote " << files[1] << ": " << form << ", " << packed.value().size()
+                   << " bytes, agent " << AgentText(*agent) << ", checksum "
+                   << Hex(ImageChecksum(plain), 8) << "\n";
+    if (container) {
+        const ChipProperties& row = ChipPropertyTable[static_cast<std::size_t>(*chip)];
+        result["chip_type"] = std::string(row.name);
+        result["chip_code"] = Hex(row.code, 2);
+        result["range_flag"] = range;
+    }
+
+    // A download finds the agent by the one-byte key test; say when it would not find this one.
+    const auto check = InspectRom(packed.value(), State().SavedAgentIndex);
+    if (check && check.value().searchAgentIndex != *agent) {
+        output.Warn("the key search takes " +
+                    std::string(AgentName(check.value().searchAgentIndex)) +
+                    " for this file, not " + std::string(AgentName(*agent)) +
+                    "; download it with --agent " + std::string(AgentName(*agent)));
+    }
+    return kExitSuccess;
+}
+
+}  // namespace qdm::cli

@@ -1,0 +1,41 @@
+#include "workflows/RunOutcome.h"
+
+namespace qdm {
+
+const char* RunResultName(RunResult result) {
+    switch (result) {
+        case RunResult::Success:
+            return "success";
+        case RunResult::Cancelled:
+            return "cancelled";
+        case RunResult::NoDongle:
+            return "no-dongle";
+        case RunResult::DongleError:
+            return "dongle";
+        case RunResult::FirmwareError:
+            return "firmware";
+        case RunResult::FileError:
+            return "file";
+        case RunResult::ChipTypeMissing:
+            return "chip-type";
+        case RunResult::BoardBusy:
+            return "board-busy";
+        case RunResult::NoBoard:
+            return "no-board";
+        case RunResult::IdCheck:
+            return "id-check";
+        case RunResult::Erase:
+            return "erase";
+        case RunResult::BlankCheck:
+            return "blank-check";
+        case RunResult::Program:
+            return "program";
+        case RunResult::Verify:
+            return "verify";
+        case RunResult::Failed:
+            return "failed";
+    }
+    return "failed";
+}
+
+}  // namespace qdm
