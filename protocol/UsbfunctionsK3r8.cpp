@@ -33,9 +33,20 @@ bool AllHold(const ChipBuffers& chips, std::size_t size) {
 
 // The reply interleaves the chips byte by byte; byte p of chip c lands at `at` + p.
 void SplitChips(std::span<const std::uint8_t> reply, const ChipBuffers& chips, std::size_t at) {
-    for (std::size_t p = 0; p < reply.size() / kChips; ++p)
-        for (std::size_t c = 0; c < kChips; ++c)
-            chips[c][at + p] = reply[kChips * p + c];
+    // Plain pointers held in locals: a byte store may alias the spans, which would otherwise be
+    // reloaded for every byte of a read-back.
+    std::uint8_t* const chip1 = chips[0].data() + at;
+    std::uint8_t* const chip2 = chips[1].data() + at;
+    std::uint8_t* const chip3 = chips[2].data() + at;
+    std::uint8_t* const chip4 = chips[3].data() + at;
+    const std::uint8_t* in = reply.data();
+    const std::size_t positions = reply.size() / kChips;
+    for (std::size_t p = 0; p < positions; ++p, in += kChips) {
+        chip1[p] = in[0];
+        chip2[p] = in[1];
+        chip3[p] = in[2];
+        chip4[p] = in[3];
+    }
 }
 
 void WriteChipDumps(const ChipBuffers& chips, std::size_t length, std::string_view stem) {
