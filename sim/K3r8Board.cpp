@@ -1,5 +1,7 @@
 #include "sim/K3r8Board.h"
 
+#include <algorithm>
+
 #include "sim/BoardReplies.h"
 
 namespace qdm::sim {
@@ -83,10 +85,26 @@ void K3r8Board::ExecuteFlash(const WriterCommand& command, std::span<std::uint8_
             return;
         case R8Read: {
             const std::size_t perChip = reply.size() / kChipCount;
-            for (std::size_t i = 0; i < perChip; ++i) {
-                const auto at = static_cast<std::uint32_t>(readPosition_ + i);
-                for (std::size_t c = 0; c < kChipCount; ++c)
-                    reply[kChipCount * i + c] = chips_[c].ReadByte(at);
+            // Straight runs of the four arrays up to the wrap at the chip's end, interleaved
+            // through plain pointers: read-backs go through here for every byte of an image.
+            std::size_t done = 0;
+            std::uint32_t at = readPosition_;
+            while (done < perChip) {
+                const std::size_t n =
+                    std::min<std::size_t>(perChip - done, SerialFlash::kSize - at);
+                const std::uint8_t* const chip1 = chips_[0].Contents().data() + at;
+                const std::uint8_t* const chip2 = chips_[1].Contents().data() + at;
+                const std::uint8_t* const chip3 = chips_[2].Contents().data() + at;
+                const std::uint8_t* const chip4 = chips_[3].Contents().data() + at;
+                std::uint8_t* out = reply.data() + kChipCount * done;
+                for (std::size_t i = 0; i < n; ++i, out += kChipCount) {
+                    out[0] = chip1[i];
+                    out[1] = chip2[i];
+                    out[2] = chip3[i];
+                    out[3] = chip4[i];
+                }
+                done += n;
+                at = 0;
             }
             readPosition_ = SerialFlash::Wrap(readPosition_ + static_cast<std::uint32_t>(perChip));
             return;
