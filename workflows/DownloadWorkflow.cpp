@@ -413,7 +413,10 @@ class DownloadRun {
         panel_.SetProgressDisplay(false);
         if (!result) BoardExit(RunResult::Erase, "Chip Erase fail!");
         Status("Chip Erase OK!");
-        const std::size_t unitBytes = std::size_t{units_} * kImageUnit;
+        // Only the K3.r8 reads the image back; the other boards verify by one-bit counts and read
+        // no more than the option block, so a 2 MiB demoboard image needs no 8 MiB of buffers.
+        const std::size_t unitBytes =
+            state_.ClientBoardKind == kBoardK3r8 ? std::size_t{units_} * kImageUnit : 0;
         for (auto& b : readBack_)
             b.assign(std::max(unitBytes, kIdBlockBuffer), 0);
     }
