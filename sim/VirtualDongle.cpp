@@ -64,6 +64,9 @@ VirtualDongle::VirtualDongle(DongleConfig config)
       writer_(*board_, facts_),
       mcuRom_(mcuRomFlash_, facts_),
       ram_(kRamSize, 0) {
+    strings_ = {BuildLanguageDescriptor(), BuildStringDescriptor(config_.manufacturer),
+                BuildStringDescriptor(config_.product),
+                BuildStringDescriptor(config_.serialNumber)};
     // The largest reply (a read list of 64 K) fits without growing during a run.
     reply_.reserve(std::size_t{64} * 1024);
     inFifo_.reserve(std::size_t{64} * 1024);
@@ -113,13 +116,13 @@ void VirtualDongle::Unplug() {
 std::vector<std::uint8_t> VirtualDongle::StringDescriptor(std::uint8_t index) const {
     switch (index) {
         case 0:
-            return BuildLanguageDescriptor();
+            return strings_[0];
         case kManufacturerIndex:
-            return BuildStringDescriptor(config_.manufacturer);
+            return strings_[1];
         case kProductIndex:
-            return BuildStringDescriptor(config_.product);
+            return strings_[2];
         case kSerialNumberIndex:
-            return BuildStringDescriptor(config_.serialNumber);
+            return strings_[3];
         default:
             return {};
     }
@@ -129,13 +132,34 @@ ControlResult VirtualDongle::ControlTransfer(const SetupPacket& setup,
                                              std::span<std::uint8_t> data) {
     ControlResult result{ControlStatus::NoDevice, 0};
     if (plugged_) result = HandleControl(setup, data);
-    ControlRecord record{setup, {}, result.status};
     const bool in = (setup.bmRequestType & 0x80) != 0;
     const std::size_t logged =
         in ? result.length : std::min<std::size_t>(setup.wLength, data.size());
-    record.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(logged));
-    controlLog_.push_back(std::move(record));
+    LogControl(setup, data.first(logged), result.status);
     return result;
+}
+
+void VirtualDongle::LogControl(const SetupPacket& setup, std::span<const std::uint8_t> data,
+                               ControlStatus status) {
+    // A full log hands its oldest record's storage to the newest.
+    ControlRecord record;
+    if (controlLog_.size() >= controlLogLimit_) {
+        record = std::move(controlLog_.front());
+        controlLog_.pop_front();
+        ++controlDropped_;
+    }
+    record.setup = setup;
+    record.data.assign(data.begin(), data.end());
+    record.status = status;
+    controlLog_.push_back(std::move(record));
+}
+
+void VirtualDongle::SetControlLogLimit(std::size_t records) {
+    controlLogLimit_ = std::max<std::size_t>(records, 1);
+    while (controlLog_.size() > controlLogLimit_) {
+        controlLog_.pop_front();
+        ++controlDropped_;
+    }
 }
 
 ControlResult VirtualDongle::HandleStandardIn(const SetupPacket& setup,
@@ -144,15 +168,16 @@ ControlResult VirtualDongle::HandleStandardIn(const SetupPacket& setup,
         case request::GetDescriptor: {
             const auto type = static_cast<std::uint8_t>(setup.wValue >> 8);
             const auto index = static_cast<std::uint8_t>(setup.wValue & 0xFF);
-            std::vector<std::uint8_t> string;
             std::span<const std::uint8_t> descriptor;
             if (type == descriptor_type::Device && index == 0) {
                 descriptor = device_;
             } else if (type == descriptor_type::Configuration && index == 0) {
                 descriptor = configuration_;
             } else if (type == descriptor_type::String) {
-                string = StringDescriptor(index);
-                descriptor = string;
+                if (index == 0) descriptor = strings_[0];
+                if (index == kManufacturerIndex) descriptor = strings_[1];
+                if (index == kProductIndex) descriptor = strings_[2];
+                if (index == kSerialNumberIndex) descriptor = strings_[3];
             }
             if (descriptor.empty()) return {ControlStatus::Stall, 0};
             return {ControlStatus::Ok, CopyOut(descriptor, data, setup.wLength)};
@@ -361,6 +386,41 @@ Firmware* VirtualDongle::RunningFirmware() {
     return nullptr;
 }
 
+void VirtualDongle::LogExchange(std::uint64_t index, FirmwareState state,
+                                std::span<const std::uint8_t> list, bool delivered,
+                                FaultKind fault) {
+    const std::size_t bytes = list.size() + reply_.size();
+    // The oldest records make room; the first of them lends its storage to the newest.
+    ExchangeRecord record;
+    bool reused = false;
+    while (!exchangeLog_.empty() && exchangeLogBytes_ + bytes > exchangeLogLimit_) {
+        ExchangeRecord& oldest = exchangeLog_.front();
+        exchangeLogBytes_ -= oldest.command.size() + oldest.reply.size();
+        if (!reused) record = std::move(oldest);
+        reused = true;
+        exchangeLog_.pop_front();
+        ++exchangeDropped_;
+    }
+    record.index = index;
+    record.state = state;
+    record.command.assign(list.begin(), list.end());
+    record.reply.assign(reply_.begin(), reply_.end());
+    record.delivered = delivered;
+    record.fault = fault;
+    exchangeLogBytes_ += bytes;
+    exchangeLog_.push_back(std::move(record));
+}
+
+void VirtualDongle::SetExchangeLogLimit(std::size_t bytes) {
+    exchangeLogLimit_ = bytes;
+    while (exchangeLog_.size() > 1 && exchangeLogBytes_ > exchangeLogLimit_) {
+        const ExchangeRecord& oldest = exchangeLog_.front();
+        exchangeLogBytes_ -= oldest.command.size() + oldest.reply.size();
+        exchangeLog_.pop_front();
+        ++exchangeDropped_;
+    }
+}
+
 bool VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
     const std::uint64_t index = ++exchangeCount_;
     const ExchangeFault fault = TakeFault(index);
@@ -372,10 +432,7 @@ bool VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
         if (Firmware* firmware = RunningFirmware()) deliver = firmware->Run(list, reply_);
         if (fault.kind == FaultKind::NoReply) deliver = false;
     }
-    if (exchangeLogEnabled_) {
-        exchangeLog_.push_back({index, ranIn, std::vector<std::uint8_t>(list.begin(), list.end()),
-                                reply_, deliver, fault.kind});
-    }
+    if (exchangeLogEnabled_) LogExchange(index, ranIn, list, deliver, fault.kind);
     if (fault.kind == FaultKind::Unplug) {
         Unplug();
         return false;

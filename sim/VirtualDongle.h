@@ -176,15 +176,30 @@ class VirtualDongle {
     [[nodiscard]] std::size_t PendingTransfers() const { return pendingIn_.size(); }
     [[nodiscard]] std::uint32_t PortResets() const { return portResets_; }
 
-    [[nodiscard]] const std::vector<ControlRecord>& ControlLog() const { return controlLog_; }
+    // Both logs keep only their most recent records, so a dongle that serves a long session (a
+    // window checking its presence every second, download after download) stays within a fixed
+    // amount of memory. The oldest records go first; the newest is always kept.
+    static constexpr std::size_t kDefaultControlLogRecords = 16384;
+    static constexpr std::size_t kDefaultExchangeLogBytes = std::size_t{16} << 20;
+
+    [[nodiscard]] const std::deque<ControlRecord>& ControlLog() const { return controlLog_; }
     void ClearControlLog() { controlLog_.clear(); }
+    // At most this many control records (at least 1).
+    void SetControlLogLimit(std::size_t records);
+    [[nodiscard]] std::uint64_t ControlRecordsDropped() const { return controlDropped_; }
 
     [[nodiscard]] std::uint64_t ExchangeCount() const { return exchangeCount_; }
     void ResetExchangeCounter() { exchangeCount_ = 0; }
     // On by default; when off, lists are not copied. The log survives Unplug/Plug.
     void SetExchangeLogEnabled(bool enabled) { exchangeLogEnabled_ = enabled; }
-    [[nodiscard]] const std::vector<ExchangeRecord>& ExchangeLog() const { return exchangeLog_; }
-    void ClearExchangeLog() { exchangeLog_.clear(); }
+    [[nodiscard]] const std::deque<ExchangeRecord>& ExchangeLog() const { return exchangeLog_; }
+    void ClearExchangeLog() {
+        exchangeLog_.clear();
+        exchangeLogBytes_ = 0;
+    }
+    // Exchange records up to this many bytes of lists and replies together.
+    void SetExchangeLogLimit(std::size_t bytes);
+    [[nodiscard]] std::uint64_t ExchangeRecordsDropped() const { return exchangeDropped_; }
 
     // --- Hardware behind the USB core ----------------------------------------------------------
     [[nodiscard]] ClientBoard& Board() { return *board_; }
@@ -224,6 +239,10 @@ class VirtualDongle {
         BulkCompletion result;
     };
 
+    void LogControl(const SetupPacket& setup, std::span<const std::uint8_t> data,
+                    ControlStatus status);
+    void LogExchange(std::uint64_t index, FirmwareState state, std::span<const std::uint8_t> list,
+                     bool delivered, FaultKind fault);
     ControlResult HandleControl(const SetupPacket& setup, std::span<std::uint8_t> data);
     ControlResult HandleStandardIn(const SetupPacket& setup, std::span<std::uint8_t> data);
     void WriteCpuControl(std::uint8_t value);
@@ -240,6 +259,8 @@ class VirtualDongle {
     DongleFacts facts_;
     std::vector<std::uint8_t> device_;
     std::vector<std::uint8_t> configuration_;
+    // Language list, manufacturer, product, serial number: built once, read at every open.
+    std::array<std::vector<std::uint8_t>, 4> strings_;
 
     std::unique_ptr<ClientBoard> board_;
     ParallelFlash mcuRomFlash_;
@@ -265,8 +286,13 @@ class VirtualDongle {
     std::uint64_t exchangeCount_ = 0;
     std::vector<std::pair<std::uint64_t, ExchangeFault>> faults_;
     bool exchangeLogEnabled_ = true;
-    std::vector<ExchangeRecord> exchangeLog_;
-    std::vector<ControlRecord> controlLog_;
+    std::deque<ExchangeRecord> exchangeLog_;
+    std::size_t exchangeLogBytes_ = 0;
+    std::size_t exchangeLogLimit_ = kDefaultExchangeLogBytes;
+    std::uint64_t exchangeDropped_ = 0;
+    std::deque<ControlRecord> controlLog_;
+    std::size_t controlLogLimit_ = kDefaultControlLogRecords;
+    std::uint64_t controlDropped_ = 0;
 };
 
 }  // namespace qdm::sim

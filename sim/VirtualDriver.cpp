@@ -99,7 +99,8 @@ std::string VirtualDriver::Attach(std::shared_ptr<VirtualDongle> dongle) {
                   c.serialNumber.c_str(), dongles_.size());
     std::string full = Lower(path) + Lower(usb::DriverInterfaceGuid.ToString());
     const auto address = static_cast<std::uint8_t>(2 + dongles_.size());
-    dongles_.push_back({std::move(dongle), full, address});
+    std::string deviceName = "\\Device\\QdmSimDongle" + std::to_string(address);
+    dongles_.push_back({std::move(dongle), full, address, std::move(deviceName)});
     return full;
 }
 
@@ -338,9 +339,9 @@ IoResult VirtualDriver::InfoIo(const AttachedDongle& d, std::uint32_t code,
             return Finish(handle, overlapped, {true, error::Success, 1});
         default: {
             if (out.empty()) return Fail(error::InvalidParameter);
-            const std::string name = code == usb::ioctl::GetDeviceName
-                                         ? "\\Device\\QdmSimDongle" + std::to_string(d.busAddress)
-                                         : d.dongle->Config().product;
+            const std::string_view name = code == usb::ioctl::GetDeviceName
+                                              ? std::string_view(d.deviceName)
+                                              : std::string_view(d.dongle->Config().product);
             const std::size_t n = PutText(out, name);
             return Finish(handle, overlapped,
                           {true, error::Success, static_cast<std::uint32_t>(n)});

@@ -101,6 +101,7 @@ class VirtualDriver final : public usb::UsbDriver {
         std::shared_ptr<VirtualDongle> dongle;
         std::string path;
         std::uint8_t busAddress = 0;
+        std::string deviceName;  // what the driver reports as the device name
     };
     struct OpenHandle {
         std::size_t dongle = 0;

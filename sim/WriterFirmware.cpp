@@ -1,15 +1,32 @@
 #include "sim/WriterFirmware.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace qdm::sim {
+
+namespace {
+// The position of the next non-zero byte from `at` on. Every page group of a programming list
+// ends in 248 fill bytes, so they are stepped over eight at a time.
+std::size_t SkipFill(std::span<const std::uint8_t> list, std::size_t at) {
+    while (at + 8 <= list.size()) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, list.data() + at, sizeof word);
+        if (word != 0) break;
+        at += 8;
+    }
+    while (at < list.size() && list[at] == 0x00)
+        ++at;
+    return at;
+}
+}  // namespace
 
 bool WriterFirmware::Run(std::span<const std::uint8_t> list, std::vector<std::uint8_t>& reply) {
     board_.BeginList();
     std::size_t at = 0;
     while (at < list.size()) {
         if (list[at] == 0x00) {
-            ++at;
+            at = SkipFill(list, at);
             continue;
         }
         const auto command = DecodeWriterCommand(list.subspan(at));

@@ -78,7 +78,7 @@ bool CCyUSBDevice::Open(std::uint8_t index) {
     }
     DeviceIndex = index;
 
-    const std::vector<std::uint8_t> device = GetDescriptor(0x0100, 0, 18);
+    const std::span<const std::uint8_t> device = GetDescriptor(0x0100, 0, 18);
     if (device.size() >= DeviceDescriptor.size()) {
         std::copy_n(device.begin(), DeviceDescriptor.size(), DeviceDescriptor.begin());
         BcdUsb = LoadLe16(device, 2);
@@ -118,9 +118,16 @@ bool CCyUSBDevice::Open(std::uint8_t index) {
     return true;
 }
 
-std::vector<std::uint8_t> CCyUSBDevice::GetDescriptor(std::uint16_t value, std::uint16_t index,
-                                                      std::uint16_t length) {
-    std::vector<std::uint8_t> request(kTransferRequestSize + length, 0);
+std::span<const std::uint8_t> CCyUSBDevice::GetDescriptor(std::uint16_t value, std::uint16_t index,
+                                                          std::uint16_t length) {
+    std::span<std::uint8_t> request;
+    if (kTransferRequestSize + length <= descriptorRequest_.size()) {
+        request = std::span(descriptorRequest_).first(kTransferRequestSize + length);
+    } else {
+        longDescriptorRequest_.resize(kTransferRequestSize + length);
+        request = longDescriptorRequest_;
+    }
+    std::fill(request.begin(), request.end(), std::uint8_t{0});
     TransferRequest h;
     h.bmRequestType = 0x80;
     h.bRequest = 6;
@@ -141,15 +148,14 @@ std::vector<std::uint8_t> CCyUSBDevice::GetDescriptor(std::uint16_t value, std::
         BytesReturned > kTransferRequestSize
             ? std::min<std::size_t>(BytesReturned - kTransferRequestSize, length)
             : 0;
-    return {request.begin() + kTransferRequestSize,
-            request.begin() + static_cast<std::ptrdiff_t>(kTransferRequestSize + returned)};
+    return request.subspan(kTransferRequestSize, returned);
 }
 
 void CCyUSBDevice::ReadStrings() {
     LanguageId = 0;
-    const std::vector<std::uint8_t> head = GetDescriptor(0x0300, 0, 2);
+    const std::span<const std::uint8_t> head = GetDescriptor(0x0300, 0, 2);
     if (!head.empty() && head[0] >= 2) {
-        const std::vector<std::uint8_t> list = GetDescriptor(0x0300, 0, head[0]);
+        const std::span<const std::uint8_t> list = GetDescriptor(0x0300, 0, head[0]);
         const std::size_t ids =
             list.size() >= 2 ? (std::min<std::size_t>(list[0], list.size()) - 2) / 2 : 0;
         for (std::size_t i = 0; i < ids; ++i) {
@@ -165,9 +171,9 @@ void CCyUSBDevice::ReadStrings() {
 
 std::u16string CCyUSBDevice::ReadString(std::uint8_t index) {
     const auto value = static_cast<std::uint16_t>(0x0300 + index);
-    const std::vector<std::uint8_t> head = GetDescriptor(value, LanguageId, 2);
+    const std::span<const std::uint8_t> head = GetDescriptor(value, LanguageId, 2);
     if (head.empty()) return {};
-    const std::vector<std::uint8_t> full = GetDescriptor(value, LanguageId, head[0]);
+    const std::span<const std::uint8_t> full = GetDescriptor(value, LanguageId, head[0]);
     if (full.size() < 2) return {};
     const std::size_t bytes = std::min<std::size_t>(full[0], full.size());
     const std::size_t units =
@@ -195,10 +201,11 @@ void CCyUSBDevice::ReadConfigurations() {
     const std::size_t count = std::min<std::size_t>(ConfigCount, kMaxConfigurations);
     for (std::size_t i = 0; i < count; ++i) {
         const auto value = static_cast<std::uint16_t>(0x0200 + i);
-        const std::vector<std::uint8_t> head = GetDescriptor(value, 0, 9);
+        const std::span<const std::uint8_t> head = GetDescriptor(value, 0, 9);
         if (head.size() < 4) continue;
         const std::uint16_t total = LoadLe16(head, 2);
-        ConfigDescriptors[i] = GetDescriptor(value, 0, total);
+        const std::span<const std::uint8_t> set = GetDescriptor(value, 0, total);
+        ConfigDescriptors[i].assign(set.begin(), set.end());
         if (ConfigDescriptors[i].size() < 9) continue;
         Configurations[i] =
             std::make_unique<CCyUSBConfig>(*driver_, DeviceHandle, ConfigDescriptors[i], nullptr);

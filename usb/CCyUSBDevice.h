@@ -13,6 +13,7 @@
 
 #include "usb/CCyUSBConfig.h"
 #include "usb/CCyUSBEndPoint.h"
+#include "usb/TransferRequest.h"
 #include "usb/UsbDriver.h"
 
 namespace qdm::usb {
@@ -111,9 +112,10 @@ class CCyUSBDevice {
     [[nodiscard]] UsbDriver& Driver() const { return *driver_; }
 
   private:
-    // A standard GET_DESCRIPTOR on endpoint 0; the returned bytes, or empty on failure.
-    std::vector<std::uint8_t> GetDescriptor(std::uint16_t value, std::uint16_t index,
-                                            std::uint16_t length);
+    // A standard GET_DESCRIPTOR on endpoint 0; the returned bytes, or empty on failure. They lie
+    // in the request buffer, so they stay valid only until the next call.
+    std::span<const std::uint8_t> GetDescriptor(std::uint16_t value, std::uint16_t index,
+                                                std::uint16_t length);
     bool OpenHandle(std::uint8_t index);
     void ReadStrings();
     std::u16string ReadString(std::uint8_t index);
@@ -124,6 +126,10 @@ class CCyUSBDevice {
     void CloseQuietly() noexcept;
 
     UsbDriver* driver_;
+    // Every open reads a dozen descriptors; all but a long configuration set fit in here, so the
+    // reads need no memory of their own.
+    std::array<std::uint8_t, kTransferRequestSize + 256> descriptorRequest_{};
+    std::vector<std::uint8_t> longDescriptorRequest_;
 };
 
 }  // namespace qdm::usb

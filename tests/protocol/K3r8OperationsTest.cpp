@@ -111,6 +111,18 @@ TEST_F(K3r8Test, ReadBackSetsThePositionOnceAndDumpsEveryChip) {
     EXPECT_EQ(Sent().size(), 16U);
 }
 
+// Dump files left by an earlier run, longer or shorter, end up holding exactly this run's bytes.
+TEST_F(K3r8Test, ReadBackDumpsReplaceTheFilesOfAnEarlierRun) {
+    for (std::size_t c = 0; c < 4; ++c) {
+        Chip(c).Preload(0, TestImage(kImageUnit, c + 5U));
+        const std::size_t earlier = c < 2 ? 3 * kImageUnit : 100;
+        WriteFileFrom(Bytes(earlier, 0xA5), dumps / ("RDBBK.VF" + std::to_string(c + 1)));
+    }
+    EXPECT_TRUE(ReadBack(1));
+    for (std::size_t c = 0; c < 4; ++c)
+        EXPECT_EQ(DumpFile("RDBBK.VF" + std::to_string(c + 1)), TestImage(kImageUnit, c + 5U)) << c;
+}
+
 TEST_F(K3r8Test, RoundTripLeavesTheImageInAllFourChips) {
     constexpr std::uint32_t kUnits = 16;
     const Bytes image = TestImage(kUnits * kImageUnit);

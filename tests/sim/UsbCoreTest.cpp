@@ -420,5 +420,43 @@ TEST(ExchangeLog, RecordsListsAsReceivedAndRepliesAsProduced) {
     EXPECT_TRUE(dongle->ExchangeLog().empty());
 }
 
+TEST(ControlLog, KeepsOnlyTheNewestRecords) {
+    VirtualDongle dongle;
+    Bytes d;
+    dongle.SetControlLogLimit(3);
+    for (std::uint8_t length = 1; length <= 5; ++length)
+        GetDescriptor(dongle, 1, 0, length, d);
+    ASSERT_EQ(dongle.ControlLog().size(), 3U);
+    EXPECT_EQ(dongle.ControlRecordsDropped(), 2U);
+    EXPECT_EQ(dongle.ControlLog().front().setup.wLength, 3);
+    EXPECT_EQ(dongle.ControlLog().back().setup.wLength, 5);
+    EXPECT_EQ(dongle.ControlLog().back().data,
+              Bytes(dongle.DeviceDescriptor().begin(), dongle.DeviceDescriptor().begin() + 5));
+
+    dongle.SetControlLogLimit(0);  // the newest record stays
+    ASSERT_EQ(dongle.ControlLog().size(), 1U);
+    EXPECT_EQ(dongle.ControlLog().back().setup.wLength, 5);
+    EXPECT_EQ(dongle.ControlRecordsDropped(), 4U);
+}
+
+TEST(ExchangeLog, KeepsTheNewestListsWithinItsByteLimit) {
+    auto dongle = test::WriterDongle(BoardKind::K3r1);
+    // Each exchange logs a 512-byte list and a one-byte reply.
+    dongle->SetExchangeLogLimit(2 * 513);
+    for (int i = 0; i < 4; ++i)
+        test::Reply(*dongle, List().Add({0x15, 0x00, 0x02, 0x00}), 1);
+    ASSERT_EQ(dongle->ExchangeLog().size(), 2U);
+    EXPECT_EQ(dongle->ExchangeLog().front().index, 3U);
+    EXPECT_EQ(dongle->ExchangeLog().back().index, 4U);
+    EXPECT_EQ(dongle->ExchangeLog().back().reply, (Bytes{0xC1}));
+    EXPECT_EQ(dongle->ExchangeRecordsDropped(), 2U);
+
+    dongle->SetExchangeLogLimit(0);  // a list larger than the limit is still kept, alone
+    test::Reply(*dongle, List().Add({0x15, 0x00, 0x02, 0x00}), 1);
+    ASSERT_EQ(dongle->ExchangeLog().size(), 1U);
+    EXPECT_EQ(dongle->ExchangeLog().back().index, 5U);
+    EXPECT_EQ(dongle->ExchangeLog().back().command.size(), 512U);
+}
+
 }  // namespace
 }  // namespace qdm::sim

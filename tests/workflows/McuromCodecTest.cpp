@@ -118,5 +118,52 @@ TEST(KeySearch, EmptyRawImageKeepsTheCurrentAgent) {
     EXPECT_EQ(TranscodeRawImage(empty, 4).agentIndex, 4);
 }
 
+// The chained form decoded straight from its definition, plain[i] = stored[i] ^
+// PairSwap(plain[i - 1]) with the key before the first byte, one byte at a time.
+Bytes DecodeByDefinition(const Bytes& stored, std::uint8_t key) {
+    Bytes plain(stored.size());
+    std::uint8_t before = key;
+    for (std::size_t i = 0; i < stored.size(); ++i)
+        before = plain[i] = static_cast<std::uint8_t>(stored[i] ^ PairSwap(before));
+    return plain;
+}
+
+std::uint32_t Sum(const Bytes& bytes) {
+    std::uint32_t sum = 0;
+    for (const std::uint8_t b : bytes)
+        sum += b;
+    return sum;
+}
+
+// The decoder takes the image eight bytes at a time; every length, and so every way an image
+// can end inside a word, must give what the definition gives.
+TEST(ScrambledForms, ChainedDecodeAndSumFollowTheDefinitionAtEveryLength) {
+    std::mt19937 engine(3);
+    std::vector<std::size_t> sizes;
+    for (std::size_t n = 0; n <= 40; ++n)
+        sizes.push_back(n);
+    sizes.insert(sizes.end(), {1023, 1024, 1025, 8 * 1024 + 5, 20000});
+    for (const std::size_t size : sizes) {
+        Bytes stored(size);
+        for (auto& b : stored)
+            b = static_cast<std::uint8_t>(engine());
+        for (const std::uint8_t key :
+             {std::uint8_t{0x00}, std::uint8_t{0xA1}, std::uint8_t{0xFF}}) {
+            const Bytes expected = DecodeByDefinition(stored, key);
+            Bytes work = stored;
+            DecodeChainedImage(work, key);
+            EXPECT_EQ(work, expected) << size << " " << int{key};
+            EXPECT_EQ(ChainedPlainSum(stored, key), Sum(expected)) << size << " " << int{key};
+        }
+    }
+}
+
+// The sum is kept in narrow lanes for a while; an image of erased flash fills them fastest.
+TEST(ScrambledForms, ChainedSumOfALargeErasedImage) {
+    Bytes chained(3 * 1024 * 1024 + 3, 0xFF);
+    EncodeChainedImage(chained, 0x5E);
+    EXPECT_EQ(ChainedPlainSum(chained, 0x5E), 255U * (3 * 1024 * 1024 + 3));
+}
+
 }  // namespace
 }  // namespace qdm
