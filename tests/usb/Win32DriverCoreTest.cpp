@@ -312,53 +312,6 @@ TEST_P(Win32Backend, ATransactionQueuesTheReadFirstOnTheNamedEvents) {
     EXPECT_EQ(calls->LiveRecords(), 0u);
 }
 
-TEST_P(Win32Backend, AVendorRequestCarriesItsSetupAndTimeout) {
-    AddDevice("dongle");
-    CCyUSBDevice device(0, DriverInterfaceGuid, true, *core);
-    CCyControlEndPoint& control = *device.ControlEndPoint;
-    control.Target = 0;
-    control.RequestType = 2;
-    control.Direction = 0;
-    control.RequestCode = 0xA0;
-    control.Value = 0xE600;
-    control.Index = 0;
-    std::array<std::uint8_t, 1> hold = {0x01};
-    std::uint32_t length = 0;
-    const std::size_t before = calls->calls.size();
-    EXPECT_TRUE(control.TransferData(hold, length));
-    const auto io = IoControls(before);
-    ASSERT_EQ(io.size(), 1u);
-    Bytes expected = {0x40, 0xA0, 0x00, 0xE6, 0x00, 0x00, 0x01, 0x00, 0x0A, 0, 0, 0, 0,
-                      0,    0,    0,    0,    0,    0,    0,    0,    0,    0, 0, 0, 0,
-                      0,    0,    0,    0,    0x26, 0,    0,    0,    0x01, 0, 0, 0, 0x01};
-    EXPECT_EQ(io[0].in, expected);
-    EXPECT_TRUE(io[0].sameBuffer);
-    // TransferData's own event: unnamed, auto-reset.
-    const auto event = calls->CallsTo("CreateEventA").back();
-    EXPECT_FALSE(event.manualReset);
-    EXPECT_EQ(event.text, "(unnamed)");
-}
-
-TEST_P(Win32Backend, AbortAndResetAreSynchronousDriverRequests) {
-    AddDevice("dongle");
-    CCyUSBDevice device(0, DriverInterfaceGuid, true, *core);
-    ASSERT_NE(device.BulkInEndPoint, nullptr);
-    std::size_t before = calls->calls.size();
-    EXPECT_TRUE(device.BulkInEndPoint->Abort());
-    auto io = IoControls(before);
-    ASSERT_EQ(io.size(), 1u);
-    EXPECT_EQ(io[0].code, 0x220044u);
-    EXPECT_EQ(io[0].in, Bytes{0x86});
-    EXPECT_EQ(io[0].outSize, 0u);
-    before = calls->calls.size();
-    EXPECT_TRUE(device.ResetPort());
-    io = IoControls(before);
-    ASSERT_EQ(io.size(), 1u);
-    EXPECT_EQ(io[0].code, 0x220030u);
-    EXPECT_TRUE(io[0].in.empty());
-    EXPECT_EQ(io[0].outSize, 0u);
-}
-
 TEST_P(Win32Backend, ARefusedSubmissionIsNeverAskedAboutAgain) {
     AddDevice("dongle");
     std::uint32_t error = 0;
@@ -416,36 +369,6 @@ TEST_P(Win32Backend, APendingRequestKeepsItsRecordUntilTheDeviceCloses) {
     core->CloseEvent(overlapped.hEvent);
 }
 
-TEST_P(Win32Backend, ACompletedRecordCarriesTheNextRequest) {
-    AddDevice("dongle");
-    std::uint32_t error = 0;
-    const Handle handle = core->OpenDevice("dongle", error);
-    Bytes request(38 + 18, 0);
-    TransferRequest h;
-    h.bmRequestType = 0x80;
-    h.bRequest = 6;
-    h.wValue = 0x0100;
-    h.wLength = 18;
-    h.BufferOffset = 38;
-    h.BufferLength = 18;
-    h.WriteTo(request);
-    Overlapped overlapped{core->CreateEventObject(nullptr, false, false), 0};
-    for (int round = 0; round < 2; ++round) {
-        const IoResult r =
-            core->DeviceIoControl(handle, ioctl::ControlTransfer, request, request, &overlapped);
-        EXPECT_TRUE(r.ok);
-        EXPECT_EQ(r.bytes, 38u + 18u);
-        const IoResult done = core->GetOverlappedResult(handle, overlapped, false);
-        EXPECT_TRUE(done.ok);
-        EXPECT_EQ(done.bytes, 38u + 18u);
-    }
-    EXPECT_EQ(core->TrackedRequests(), 1u);
-    EXPECT_EQ(calls->LiveRecords(), 1u);
-    core->CloseDevice(handle);
-    EXPECT_EQ(calls->LiveRecords(), 0u);
-    core->CloseEvent(overlapped.hEvent);
-}
-
 TEST_P(Win32Backend, ASynchronousRequestThatGoesPendingIsWaitedFor) {
     AddDevice("dongle");
     std::uint32_t error = 0;
@@ -466,18 +389,6 @@ TEST_P(Win32Backend, ASynchronousRequestThatGoesPendingIsWaitedFor) {
     core->CloseDevice(handle);
 }
 
-TEST_P(Win32Backend, ASynchronousRefusalCarriesTheSystemError) {
-    AddDevice("dongle");
-    std::uint32_t error = 0;
-    const Handle handle = core->OpenDevice("dongle", error);
-    calls->refuseIoControl = {error::GenFailure};
-    const IoResult r = core->DeviceIoControl(handle, ioctl::ResetPort, {}, {}, nullptr);
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, error::GenFailure);
-    EXPECT_EQ(calls->Functions().back(), "CloseHandle");  // the private event
-    core->CloseDevice(handle);
-}
-
 TEST_P(Win32Backend, DestroyingTheBackendSettlesWhatIsPending) {
     AddDevice("dongle");
     std::uint32_t error = 0;
@@ -490,22 +401,6 @@ TEST_P(Win32Backend, DestroyingTheBackendSettlesWhatIsPending) {
     core.reset();
     EXPECT_EQ(calls->CallsTo("CancelIoEx").size(), 1u);
     EXPECT_EQ(calls->LiveRecords(), 0u);
-}
-
-TEST_P(Win32Backend, EventsAndWaits) {
-    const EventHandle event = core->CreateEventObject("CYUSB_OUT", false, false);
-    ASSERT_NE(event, 0);
-    const auto made = calls->CallsTo("CreateEventA").at(0);
-    EXPECT_EQ(made.text, "CYUSB_OUT");
-    EXPECT_FALSE(made.manualReset);
-    EXPECT_FALSE(made.initialState);
-    EXPECT_EQ(core->WaitForEvent(event, 2000), WaitResult::TimedOut);
-    EXPECT_EQ(calls->CallsTo("WaitForSingleObject").at(0).milliseconds, 2000u);
-    const EventHandle set = core->CreateEventObject(nullptr, true, true);
-    EXPECT_EQ(core->WaitForEvent(set, 0), WaitResult::Signalled);
-    EXPECT_TRUE(core->CloseEvent(event));
-    EXPECT_TRUE(core->CloseEvent(set));
-    EXPECT_EQ(core->WaitForEvent(event, kInfinite), WaitResult::Failed);
 }
 
 TEST_P(Win32Backend, NotificationFiltersForTheWindow) {

@@ -7,7 +7,6 @@
 #include <array>
 #include <filesystem>
 
-#include "protocol/Usbfunctions.h"
 #include "usb/CCyUSBDevice.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/TransferRequest.h"
@@ -33,14 +32,6 @@ TEST_F(Win32DriverTest, WithoutTheVendorDriverNoInterfaceIsPresent) {
     EXPECT_FALSE(device.Open(0));
     EXPECT_FALSE(device.IsOpen());
     EXPECT_EQ(device.EndPointCount(), 0);
-}
-
-TEST_F(Win32DriverTest, ThePresenceCheckFindsNoDongle) {
-    SetActiveDriver(driver);
-    EXPECT_FALSE(CheckDonglePresence());
-    std::array<std::uint8_t, 4> reply{};
-    EXPECT_FALSE(WriterTransaction(std::array<std::uint8_t, 3>{0x01, 0x03, 0x02}, reply));
-    SetActiveDriver(nullptr);
 }
 
 TEST_F(Win32DriverTest, OpeningAPathThatIsNotThereGivesTheSystemError) {
