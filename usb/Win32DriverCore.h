@@ -123,6 +123,7 @@ class Win32Calls {
 };
 
 // UsbDriver over Win32Calls: the semantics the seam describes, with the errors the system gives.
+// Used from one thread at a time, as the class family is.
 class Win32DriverCore final : public UsbDriver {
   public:
     explicit Win32DriverCore(std::shared_ptr<Win32Calls> calls,
