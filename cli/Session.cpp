@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "app/Mainprocess.h"
+#include "workflows/DongleCheck.h"
 #include "cli/SimFaults.h"
 #include "protocol/HostHooks.h"
 #include "sim/SimulationDump.h"
@@ -31,6 +32,7 @@ std::unique_ptr<Session> Session::Create(const GlobalOptions& options, std::ostr
             err << error << "\n";
             return nullptr;
         }
+        SetWindows7Condition(false);
         driver = session->simulation_->driver;
         // The virtual dongle lives in virtual time: waits advance its clock instead of sleeping.
         std::weak_ptr<sim::VirtualDriver> clock = session->simulation_->driver;
@@ -69,6 +71,7 @@ void Session::AfterRun(std::ostream& out) {
 }
 
 Session::~Session() {
+    SetWindows7Condition(std::nullopt);
     usb::SetActiveDriver(nullptr);
     SetSleepHook(nullptr);
 }

@@ -1,6 +1,6 @@
 # Runs the sample generator and fails when a committed sample differs from what it writes.
 file(REMOVE_RECURSE ${OUT})
-execute_process(COMMAND ${GENERATOR} ${OUT} RESULT_VARIABLE result)
+execute_process(COMMAND ${EMULATOR} ${GENERATOR} ${OUT} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "the generator failed (${result})")
 endif()

@@ -26,7 +26,17 @@ bool ConfirmDongle() {
     return ours;
 }
 
+namespace {
+std::optional<bool>& ForcedWindows7() {
+    static std::optional<bool> forced;
+    return forced;
+}
+}  // namespace
+
+void SetWindows7Condition(std::optional<bool> forced) { ForcedWindows7() = forced; }
+
 bool IsWindows7Workstation() {
+    if (ForcedWindows7()) return *ForcedWindows7();
 #if defined(_WIN32)
     // GetVersionEx lies to programs without a manifest; RtlGetVersion does not.
     using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOEXW*);

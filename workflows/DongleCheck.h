@@ -1,6 +1,8 @@
 #pragma once
 // Checks the workflows make before touching the dongle.
 
+#include <optional>
+
 namespace qdm {
 
 // Whether the writer dongle is present with the expected identifiers; keeps DongleConnected in
@@ -11,5 +13,9 @@ bool ConfirmDongle();
 // Windows NT 6.1 in its workstation edition (Windows 7), where the dongle's firmware is not
 // downloaded. False on every host without that version query.
 bool IsWindows7Workstation();
+
+// Replaces the host's answer (nullopt: ask the host again). A virtual dongle has no vendor driver
+// to load its firmware, so a simulated session always takes the download's own firmware path.
+void SetWindows7Condition(std::optional<bool> forced);
 
 }  // namespace qdm

@@ -5,6 +5,7 @@
 
 #include "tests/e2e/WorkflowFixture.h"
 #include "workflows/DemoboardReset.h"
+#include "workflows/DongleCheck.h"
 
 namespace qdm::test {
 namespace {
@@ -77,6 +78,24 @@ TEST_F(DownloadBranchTest, HardwareVersionAndFirmwareFailuresAreRed) {
         ExpectIdle();
         EXPECT_EQ(State().FirmwareLoaded, 0);
     }
+}
+
+TEST_F(DownloadBranchTest, OnWindows7TheFirmwareIsLeftToTheDriver) {
+    Start("k3r8");
+    LoadWriterFirmware();  // what the vendor driver does there
+    State().FirmwareLoaded = 0;
+    Dongle().ClearControlLog();
+    Dongle().ResetExchangeCounter();
+    SetWindows7Condition(true);
+    panel.files.push_back(SmallContainer());
+    const RunOutcome outcome = Download();
+    SetWindows7Condition(std::nullopt);
+    ASSERT_TRUE(outcome.Succeeded()) << outcome.message;
+    // No hardware version query: the first list is the identity query.
+    EXPECT_EQ(Dongle().ExchangeLog().front().command[0], 0x01);
+    EXPECT_EQ(Dongle().ExchangeLog().front().command[1], 0x02);
+    for (const auto& c : Dongle().ControlLog()) EXPECT_NE(c.setup.bRequest, 0xA0);
+    EXPECT_EQ(State().FirmwareLoaded, 0);
 }
 
 TEST_F(DownloadBranchTest, NoKnownBoard) {

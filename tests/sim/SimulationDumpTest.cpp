@@ -26,9 +26,11 @@ TEST(SimulationDump, WritesFlashRamAndLogs) {
     ASSERT_TRUE(WriteDongleDump(*dongle, folder));
     EXPECT_EQ(std::filesystem::file_size(folder / "ram.bin"), kRamSize);
     EXPECT_EQ(std::filesystem::file_size(folder / "chip4.bin"), SerialFlash::kSize);
-    std::ifstream chip(folder / "chip4.bin", std::ios::binary);
-    chip.seekg(0x10);
-    EXPECT_EQ(chip.get(), 0x42);
+    {
+        std::ifstream chip(folder / "chip4.bin", std::ios::binary);
+        chip.seekg(0x10);
+        EXPECT_EQ(chip.get(), 0x42);
+    }  // closed: Windows removes no open file
     std::stringstream exchanges;
     exchanges << std::ifstream(folder / "exchanges.txt").rdbuf();
     EXPECT_EQ(exchanges.str(),

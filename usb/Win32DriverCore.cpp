@@ -1,0 +1,274 @@
+#include "usb/Win32DriverCore.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "usb/TransferRequest.h"
+
+namespace qdm::usb::win32 {
+
+std::vector<std::uint8_t> SizedRecord(std::size_t size, std::uint32_t sizeField) {
+    std::vector<std::uint8_t> record(std::max<std::size_t>(size, 4), 0);
+    StoreLe32(record, 0, sizeField);
+    record.resize(size);
+    return record;
+}
+
+std::vector<std::uint8_t> InterfaceFilter(const Guid& interfaceClass) {
+    // dbcc_size, dbcc_devicetype, dbcc_reserved, dbcc_classguid, dbcc_name[1] + padding.
+    const std::uint32_t size = RecordSizesFor(kNativePointerBits).interfaceFilter;
+    std::vector<std::uint8_t> filter = SizedRecord(size, size);
+    StoreLe32(filter, 4, kDbtDevtypDeviceInterface);
+    const auto guid = interfaceClass.Bytes();
+    std::copy(guid.begin(), guid.end(), filter.begin() + 12);
+    return filter;
+}
+
+std::vector<std::uint8_t> HandleFilter(Handle device, unsigned pointerBits) {
+    // dbch_size, dbch_devicetype, dbch_reserved, then dbch_handle at its natural alignment;
+    // dbch_hdevnotify, dbch_eventguid, dbch_nameoffset and dbch_data stay zero.
+    const std::uint32_t size = RecordSizesFor(pointerBits).handleFilter;
+    std::vector<std::uint8_t> filter = SizedRecord(size, size);
+    StoreLe32(filter, 4, kDbtDevtypHandle);
+    const auto value = static_cast<std::uint64_t>(device);
+    if (pointerBits == 32) {
+        StoreLe32(filter, 12, static_cast<std::uint32_t>(value));
+    } else {
+        StoreLe32(filter, 16, static_cast<std::uint32_t>(value));
+        StoreLe32(filter, 20, static_cast<std::uint32_t>(value >> 32));
+    }
+    return filter;
+}
+
+std::string PathFromDetail(std::span<const std::uint8_t> detail, std::uint32_t requiredSize) {
+    if (requiredSize < kDetailOverhead || detail.size() <= kDetailPathOffset) return {};
+    const std::size_t wanted = requiredSize - kDetailOverhead;
+    const std::size_t length = std::min(wanted, detail.size() - kDetailPathOffset);
+    const auto begin = detail.begin() + kDetailPathOffset;
+    const auto end = std::find(begin, begin + static_cast<std::ptrdiff_t>(length), 0);
+    return {begin, end};
+}
+
+WaitResult WaitResultOf(std::uint32_t waitCode) {
+    if (waitCode == kWaitObject0) return WaitResult::Signalled;
+    if (waitCode == kWaitTimeout) return WaitResult::TimedOut;
+    return WaitResult::Failed;
+}
+
+namespace {
+
+// Owns a device information list.
+class DeviceInfoList {
+  public:
+    DeviceInfoList(Win32Calls& calls, Handle list) : calls_(calls), list_(list) {}
+    DeviceInfoList(const DeviceInfoList&) = delete;
+    DeviceInfoList& operator=(const DeviceInfoList&) = delete;
+    ~DeviceInfoList() {
+        if (valid()) calls_.SetupDiDestroyDeviceInfoList(list_);
+    }
+    [[nodiscard]] bool valid() const { return list_ != InvalidHandle; }
+    [[nodiscard]] Handle get() const { return list_; }
+
+  private:
+    Win32Calls& calls_;
+    Handle list_;
+};
+
+// Owns an event handle.
+class OwnedEvent {
+  public:
+    OwnedEvent(Win32Calls& calls, EventHandle event) : calls_(calls), event_(event) {}
+    OwnedEvent(const OwnedEvent&) = delete;
+    OwnedEvent& operator=(const OwnedEvent&) = delete;
+    ~OwnedEvent() {
+        if (event_ != 0) calls_.CloseHandle(event_);
+    }
+    [[nodiscard]] EventHandle get() const { return event_; }
+
+  private:
+    Win32Calls& calls_;
+    EventHandle event_;
+};
+
+IoResult Failure(std::uint32_t error, std::uint32_t bytes = 0) {
+    return {false, error, bytes};
+}
+
+}  // namespace
+
+Win32DriverCore::Win32DriverCore(std::shared_ptr<Win32Calls> calls, unsigned pointerBits)
+    : calls_(std::move(calls)), sizes_(RecordSizesFor(pointerBits)), pointerBits_(pointerBits) {}
+
+Win32DriverCore::~Win32DriverCore() {
+    // A system record still in use must not be freed under the kernel.
+    for (auto& [overlapped, submission] : submissions_)
+        Settle(submission);
+}
+
+std::vector<std::string> Win32DriverCore::PresentInterfaces(const Guid& interfaceClass) {
+    std::vector<std::string> paths;
+    const DeviceInfoList list(*calls_,
+                              calls_->SetupDiGetClassDevsA(interfaceClass, kClassDevFlags));
+    if (!list.valid()) return paths;
+    for (std::uint32_t index = 0; index < kMaxInterfaceIndex; ++index) {
+        std::vector<std::uint8_t> interfaceData =
+            SizedRecord(sizes_.interfaceData, sizes_.interfaceData);
+        if (!calls_->SetupDiEnumDeviceInterfaces(list.get(), interfaceClass, index,
+                                                 interfaceData)) {
+            if (calls_->GetLastError() == error::NoMoreItems) break;
+            continue;  // one interface the system cannot report; the next may do
+        }
+        // An interface without a readable path still counts; opening "" then fails.
+        paths.push_back(DetailPath(list.get(), interfaceData));
+    }
+    return paths;
+}
+
+std::string Win32DriverCore::DetailPath(Handle list, std::span<std::uint8_t> interfaceData) {
+    std::uint32_t required = 0;
+    // The first call only learns the size; it fails by design.
+    calls_->SetupDiGetDeviceInterfaceDetailA(list, interfaceData, {}, required, {});
+    if (required < kDetailOverhead) return {};
+    std::vector<std::uint8_t> detail = SizedRecord(
+        std::max<std::size_t>(required, sizes_.detailSizeField), sizes_.detailSizeField);
+    std::vector<std::uint8_t> devInfo = SizedRecord(sizes_.devInfoData, sizes_.devInfoData);
+    std::uint32_t again = 0;
+    if (!calls_->SetupDiGetDeviceInterfaceDetailA(list, interfaceData, detail, again, devInfo))
+        return {};
+    return PathFromDetail(detail, required);
+}
+
+Handle Win32DriverCore::OpenDevice(const std::string& path, std::uint32_t& error) {
+    const Handle handle =
+        calls_->CreateFileA(path, kGenericRead | kGenericWrite, kFileShareRead | kFileShareWrite,
+                            kOpenExisting, kFileFlagOverlapped);
+    error = handle == InvalidHandle ? calls_->GetLastError() : error::Success;
+    return handle;
+}
+
+bool Win32DriverCore::CloseDevice(Handle handle) {
+    for (auto it = submissions_.begin(); it != submissions_.end();) {
+        if (it->second.device == handle) {
+            Settle(it->second);
+            it = submissions_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return calls_->CloseHandle(handle);
+}
+
+IoResult Win32DriverCore::SynchronousIoControl(Handle handle, std::uint32_t code,
+                                               std::span<std::uint8_t> in,
+                                               std::span<std::uint8_t> out) {
+    // The handle is open for overlapped I/O, so even a synchronous call needs a record and an
+    // event of its own: waiting on the handle would also wake for other pending transfers.
+    const OwnedEvent event(*calls_, calls_->CreateEventA(true, false, nullptr));
+    if (event.get() == 0) return Failure(calls_->GetLastError());
+    const auto record = calls_->NewOverlapped(event.get());
+    std::uint32_t bytes = 0;
+    if (calls_->DeviceIoControl(handle, code, in, out, bytes, *record)) return {true, 0, bytes};
+    const std::uint32_t error = calls_->GetLastError();
+    if (error != error::IoPending) return Failure(error);
+    bytes = 0;
+    if (calls_->GetOverlappedResult(handle, *record, bytes, true)) return {true, 0, bytes};
+    const std::uint32_t failed = calls_->GetLastError();
+    if (failed == error::IoIncomplete) {
+        // The wait gave up on a request still in flight; its record must outlive it.
+        calls_->CancelIoEx(handle, *record);
+        std::uint32_t ignored = 0;
+        calls_->GetOverlappedResult(handle, *record, ignored, true);
+    }
+    return Failure(failed, bytes);
+}
+
+bool Win32DriverCore::InFlight(Submission& submission) {
+    if (submission.state != State::Pending || submission.collected) return false;
+    std::uint32_t bytes = 0;
+    if (calls_->GetOverlappedResult(submission.device, *submission.record, bytes, false))
+        return false;
+    return calls_->GetLastError() == error::IoIncomplete;
+}
+
+void Win32DriverCore::Settle(Submission& submission) {
+    if (!InFlight(submission)) return;
+    calls_->CancelIoEx(submission.device, *submission.record);
+    std::uint32_t bytes = 0;
+    calls_->GetOverlappedResult(submission.device, *submission.record, bytes, true);
+    submission.collected = true;
+}
+
+IoResult Win32DriverCore::DeviceIoControl(Handle handle, std::uint32_t code,
+                                          std::span<std::uint8_t> in, std::span<std::uint8_t> out,
+                                          Overlapped* overlapped) {
+    if (overlapped == nullptr) return SynchronousIoControl(handle, code, in, out);
+
+    const auto found = submissions_.find(overlapped);
+    // A record the system still writes into cannot carry a second request.
+    if (found != submissions_.end() && InFlight(found->second))
+        return Failure(error::InvalidParameter);
+
+    Submission submission;
+    submission.device = handle;
+    submission.record = calls_->NewOverlapped(overlapped->hEvent);
+    std::uint32_t bytes = 0;
+    IoResult result{true, 0, 0};
+    if (calls_->DeviceIoControl(handle, code, in, out, bytes, *submission.record)) {
+        submission.state = State::Completed;
+        result.bytes = bytes;
+    } else {
+        const std::uint32_t error = calls_->GetLastError();
+        submission.state = error == error::IoPending ? State::Pending : State::Refused;
+        submission.refusal = error;
+        result = Failure(error);
+    }
+    submissions_.insert_or_assign(overlapped, std::move(submission));
+    return result;
+}
+
+IoResult Win32DriverCore::GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) {
+    const auto found = submissions_.find(&overlapped);
+    if (found == submissions_.end()) return Failure(error::InvalidParameter);
+    Submission& submission = found->second;
+    // A request refused at submission never reached the system's record: asking the system
+    // would report it in progress for ever.
+    if (submission.state == State::Refused) return Failure(submission.refusal);
+    std::uint32_t bytes = 0;
+    if (calls_->GetOverlappedResult(handle, *submission.record, bytes, wait)) {
+        submission.collected = true;
+        return {true, 0, bytes};
+    }
+    const std::uint32_t error = calls_->GetLastError();
+    if (error != error::IoIncomplete) submission.collected = true;
+    return Failure(error, bytes);
+}
+
+EventHandle Win32DriverCore::CreateEventObject(const char* name, bool manualReset,
+                                               bool initialState) {
+    return calls_->CreateEventA(manualReset, initialState, name);
+}
+
+WaitResult Win32DriverCore::WaitForEvent(EventHandle event, std::uint32_t milliseconds) {
+    return WaitResultOf(calls_->WaitForSingleObject(event, milliseconds));
+}
+
+bool Win32DriverCore::CloseEvent(EventHandle event) {
+    return calls_->CloseHandle(event);
+}
+
+NotifyHandle Win32DriverCore::RegisterInterfaceNotification(WindowHandle window,
+                                                            const Guid& interfaceClass) {
+    return calls_->RegisterDeviceNotificationA(window, InterfaceFilter(interfaceClass),
+                                               kDeviceNotifyWindowHandle);
+}
+
+NotifyHandle Win32DriverCore::RegisterHandleNotification(WindowHandle window, Handle handle) {
+    return calls_->RegisterDeviceNotificationA(window, HandleFilter(handle, pointerBits_),
+                                               kDeviceNotifyWindowHandle);
+}
+
+bool Win32DriverCore::UnregisterNotification(NotifyHandle notification) {
+    return calls_->UnregisterDeviceNotification(notification);
+}
+
+}  // namespace qdm::usb::win32
