@@ -7,7 +7,7 @@
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
 #include "cli/Options.h"
-#include "cli/Session.h"
+#include "session/Session.h"
 
 namespace qdm::cli {
 
@@ -39,7 +39,7 @@ int Main(int argc, char** argv) {
         return kExitUsage;
     }
     try {
-        const auto session = Session::Create(line->global, std::cerr);
+        const auto session = Session::Create(line->global.session, std::cerr);
         if (!session) return kExitUsage;
         return command->second(*session, line->arguments, std::cout);
     } catch (const std::exception& e) {

@@ -5,9 +5,13 @@
 #include <string>
 #include <vector>
 
+namespace qdm::session {
+class Session;
+}
+
 namespace qdm::cli {
 
-class Session;
+using session::Session;
 
 // Presence and identifiers, hardware version, firmware download when needed, identity, client
 // board. 0 only when a writer dongle with a known board answered.

@@ -6,8 +6,8 @@
 #include "app/Mainprocess.h"
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
-#include "cli/Session.h"
 #include "protocol/Usbfunctions.h"
+#include "session/Session.h"
 #include "usb/FirmwareLoader.h"
 
 namespace qdm::cli {

@@ -7,9 +7,9 @@
 #include "app/Mainprocess.h"
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
-#include "cli/Session.h"
 #include "cli/TerminalPanel.h"
 #include "protocol/HostHooks.h"
+#include "session/Session.h"
 #include "workflows/DownloadWorkflow.h"
 #include "workflows/McuRomFlashWorkflow.h"
 

@@ -5,14 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "session/SessionOptions.h"
+
 namespace qdm::cli {
 
 struct GlobalOptions {
-    std::optional<std::string> simulate;  // board of the virtual dongle
-    std::optional<std::string> trace;     // pcap file for every USB transfer
-    std::optional<std::string> firmware;  // firmware file instead of the one next to the program
-    std::optional<std::string> simDump;   // folder for the virtual dongle's flash after the run
-    std::vector<std::string> simFaults;   // faults of the virtual dongle
+    session::SessionOptions session;  // the dongle to use, as the window takes them too
     bool help = false;
     bool version = false;
 };
