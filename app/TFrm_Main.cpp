@@ -77,18 +77,6 @@ void ShowMessageBox(QWidget* owner, const QString& caption, const QString& text)
     box.exec();
 }
 
-// Sets the flag for the length of a run started from the window.
-class RunScope {
-  public:
-    explicit RunScope(bool& flag) : flag_(flag) { flag_ = true; }
-    RunScope(const RunScope&) = delete;
-    RunScope& operator=(const RunScope&) = delete;
-    ~RunScope() { flag_ = false; }
-
-  private:
-    bool& flag_;
-};
-
 }  // namespace
 
 std::string ErrorCodeText(unsigned module, unsigned place) {
@@ -399,22 +387,38 @@ void TFrm_Main::Timer_MsgPollingTimer() {
 
 // --- Buttons ---------------------------------------------------------------------------------
 
+// For the length of a run started from the window. A run that broke off inside a long stage may
+// leave the progress display on, which would soon write over its failure message.
+class TFrm_Main::RunScope {
+  public:
+    explicit RunScope(TFrm_Main& window) : window_(window) { window_.runActive_ = true; }
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+    ~RunScope() {
+        window_.runActive_ = false;
+        window_.SetProgressDisplay(false);
+    }
+
+  private:
+    TFrm_Main& window_;
+};
+
 void TFrm_Main::Btn_DownloadClick() {
     // A click queued before the controls went off must not start a run inside the run.
     if (runActive_) return;
-    const RunScope run(runActive_);
+    const RunScope run(*this);
     lastOutcome_ = ::qdm::Btn_DownloadClick(*this);
 }
 
 void TFrm_Main::Btn_2Click() {
     if (runActive_) return;
-    const RunScope run(runActive_);
+    const RunScope run(*this);
     lastOutcome_ = ::qdm::Btn_2Click(*this);
 }
 
 void TFrm_Main::Btn_DBRstClick() {
     if (runActive_) return;
-    const RunScope run(runActive_);
+    const RunScope run(*this);
     ::qdm::Btn_DBRstClick(*this);
 }
 
@@ -435,7 +439,7 @@ void TFrm_Main::Btn_AboutClick() {
 
 void TFrm_Main::Btn_1Click() {
     if (runActive_) return;
-    const RunScope run(runActive_);
+    const RunScope run(*this);
     const std::optional<QString> chosen = hooks_.chooseFile(*OpenD_LoadROMFile);
     if (!chosen) return;
     try {

@@ -110,6 +110,8 @@ class TFrm_Main : public QWidget, public OperatorPanel {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    class RunScope;
+
     void BuildControls();
     void FillDefaultHooks();
     void SetWindowHeight(int height);

@@ -209,6 +209,20 @@ class DownloadTest : public QObject {
         QVERIFY(rig.Window().close());
     }
 
+    void failureInTheMiddleStaysReadable() {
+        Rig& rig = Start("k3r8");
+        rig.files.push_back(kSample);
+        // From the first pump (the erase stage) on, the USB layer raises on every close.
+        DuringRun([&] { rig.Driver().SetCloseDeviceFails(true); });
+        QTest::mouseClick(rig.Find("Btn_Download"), Qt::LeftButton);
+        rig.Driver().SetCloseDeviceFails(false);
+        QCOMPARE(rig.Window().LastOutcome().result, RunResult::Failed);
+        QCOMPARE(rig.StatusColour(), std::string("red"));
+        // No progress display is left running to write over the failure.
+        QVERIFY(!rig.Window().findChild<QTimer*>(QStringLiteral("Timer_MsgPolling"))->isActive());
+        QVERIFY(rig.Find("Btn_Download")->isEnabled());
+    }
+
     void cancelledDialogEndsQuietly() {
         Rig& rig = Start("k3r8");
         QTest::mouseClick(rig.Find("Btn_Download"), Qt::LeftButton);
