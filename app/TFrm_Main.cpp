@@ -163,7 +163,9 @@ void TFrm_Main::BuildControls() {
     Lab_LoadFile->setGeometry(8, 16, 513, 25);
     Lab_LoadFile->setFont(ArialFont(16, true));
     Lab_LoadFile->setTextFormat(Qt::PlainText);
-    Lab_LoadFile->setAutoFillBackground(true);
+    // Opaque on the form, but an opaque label paints its parent's colour: letting the group box
+    // show through looks the same and keeps the style's group box shading unbroken.
+    Lab_LoadFile->setAutoFillBackground(false);
     SetTextColour(*Lab_LoadFile, kBlue);
     Lab_LoadFile->installEventFilter(this);
 
