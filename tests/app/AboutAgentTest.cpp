@@ -116,6 +116,8 @@ class AboutAgentTest : public QObject {
 
     void systemKeysTellTheRightAltApart() {
         // The offscreen platform has no X11 display: the event filter answers.
+        if (QGuiApplication::platformName() != QStringLiteral("offscreen"))
+            QSKIP("the window system's own key state answers here");
         SystemKeyChord keys;
         QWidget& target = rig_->Window();
         SendKey(target, QEvent::KeyPress, Qt::Key_Control, 37, 0xffe3);

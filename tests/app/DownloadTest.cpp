@@ -82,7 +82,7 @@ QString LargestImage(const std::filesystem::path& folder) {
 }
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr qint64 kStallBoundMs = 500;  // the sanitizers slow every step several times over
+constexpr qint64 kStallBoundMs = 300;  // the sanitizers slow every step several times over
 #else
 constexpr qint64 kStallBoundMs = 100;
 #endif

@@ -103,9 +103,7 @@ class ShellTest : public QObject {
 
     void virtualDonglePanelPlugsAndUnplugs() {
         Rig& rig = Start(Simulated("k3r1"));
-        auto* panel = new VirtualDonglePanel(
-            std::shared_ptr<sim::VirtualDongle>(&rig.Dongle(), [](sim::VirtualDongle*) {}),
-            &rig.Window());
+        auto* panel = new VirtualDonglePanel(rig.SharedDongle(), &rig.Window());
         panel->show();
         QVERIFY(panel->isWindow());
         QCOMPARE(rig.Window().size(), rig.Window().minimumSize());

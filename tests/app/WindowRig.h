@@ -55,6 +55,7 @@ class Rig {
 
     [[nodiscard]] bool Ready() const { return session_ != nullptr; }
     sim::VirtualDongle& Dongle() { return *session_->Simulation()->dongle; }
+    std::shared_ptr<sim::VirtualDongle> SharedDongle() { return session_->Simulation()->dongle; }
     sim::VirtualDriver& Driver() { return *session_->Simulation()->driver; }
 
     template <class Widget = QPushButton>
