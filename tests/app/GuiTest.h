@@ -1,19 +1,15 @@
 #pragma once
-// The window's Qt Test classes register here; gui_tests runs the group named on its command line
-// (each a ctest test of its own) or all of them.
+// Each group of window tests is a program of its own, run by ctest on the offscreen platform
+// under the window program's own application object.
 
-#include <QtCore/QObject>
-#include <functional>
-#include <memory>
+#include <QtTest/QtTest>
 
-namespace qdm::test {
+#include "app/WriterApplication.h"
 
-using GuiTestFactory = std::function<std::unique_ptr<QObject>()>;
-
-int RegisterGuiTest(const char* group, GuiTestFactory factory);
-
-}  // namespace qdm::test
-
-#define QDM_GUI_TEST(group, Class)                                                         \
-    [[maybe_unused]] static const int qdmRegistered##Class = ::qdm::test::RegisterGuiTest( \
-        group, [] { return std::unique_ptr<QObject>(std::make_unique<Class>()); })
+#define QDM_GUI_TEST_MAIN(Class)                                                  \
+    int main(int argc, char** argv) {                                             \
+        qdm::WriterApplication app(argc, argv);                                   \
+        QApplication::setQuitOnLastWindowClosed(false); /* tests close windows */ \
+        Class test;                                                               \
+        return QTest::qExec(&test, argc, argv);                                   \
+    }

@@ -1,7 +1,6 @@
 #include "tests/app/WindowRig.h"
 
 #include <QtCore/QFile>
-#include <QtCore/QTimer>
 #include <iostream>
 
 #include "app/Mainprocess.h"
@@ -9,30 +8,22 @@
 
 namespace qdm::test {
 
-namespace {
-std::string ColourName(const QLabel& label) {
-    const QColor colour = label.palette().color(QPalette::WindowText);
-    if (colour == QColor(0, 0, 255)) return "blue";
-    if (colour == QColor(255, 0, 0)) return "red";
-    return colour.name().toStdString();
-}
-}  // namespace
-
 void RecordingWindow::SetStatusText(std::string_view text) {
     TFrm_Main::SetStatusText(text);
     const auto* line = findChild<QLabel*>(QStringLiteral("Lab_MsgShow"));
-    lines.push_back(ColourName(*line) + ": " + line->text().toStdString());
+    const QColor colour = line->palette().color(QPalette::WindowText);
+    const char* name = colour == QColor(0, 0, 255) ? "blue" : colour == Qt::red ? "red" : "other";
+    lines.push_back(std::string(name) + ": " + line->text().toStdString());
 }
 
-session::SessionOptions Simulated(const std::string& board, std::vector<std::string> faults) {
+Rig::Rig(const std::string& board, std::vector<std::string> faults,
+         std::optional<std::string> firmware) {
     session::SessionOptions options;
     options.simulate = board;
     options.simFaults = std::move(faults);
-    return options;
-}
-
-Rig::Rig(const session::SessionOptions& options)
-    : session_(session::Session::Create(options, std::cerr)) {
+    options.firmware = std::move(firmware);
+    session_ = session::Session::Create(options, std::cerr);
+    if (!session_) qFatal("the session could not be set up");
     ResetProgramState();
     SetDumpDirectory(Folder());
 }
@@ -45,7 +36,7 @@ Rig::~Rig() {
 }
 
 std::filesystem::path Rig::Folder() const {
-    return std::filesystem::path(QFile::encodeName(folder_.path()).toStdString());
+    return QFile::encodeName(folder_.path()).toStdString();
 }
 
 RecordingWindow& Rig::Open(const std::vector<std::string>& arguments) {
@@ -59,7 +50,7 @@ RecordingWindow& Rig::Open(const std::vector<std::string>& arguments) {
         return answer;
     };
     hooks.message = [this](const QString& caption, const QString& text) {
-        captions.push_back(caption);
+        QCOMPARE(caption, QCoreApplication::applicationName());
         messages.push_back(text);
     };
     hooks.exception = [this](const QString& text) { exceptions.push_back(text); };
@@ -76,18 +67,6 @@ RecordingWindow& Rig::Open(const std::vector<std::string>& arguments) {
     window_ = std::make_unique<RecordingWindow>(arguments, std::move(hooks));
     window_->show();
     return *window_;
-}
-
-std::string Rig::Status() {
-    return StatusLine()->text().toStdString();
-}
-
-std::string Rig::StatusColour() {
-    return ColourName(*StatusLine());
-}
-
-void DuringRun(std::function<void()> action) {
-    QTimer::singleShot(0, std::move(action));
 }
 
 }  // namespace qdm::test

@@ -1,50 +1,45 @@
 #pragma once
 // A window under test: the session a real start builds (virtual dongle, stand-in firmware,
-// virtual time), the dialogs and message boxes answered from scripts, the key state injected,
-// and every status message recorded with the colour the status line shows it in.
+// virtual time), dialogs and message boxes answered from scripts, the key state injected, and
+// every status message recorded with the colour the status line draws it in.
 
 #include <QtCore/QTemporaryDir>
+#include <QtCore/QTimer>
+#include <QtTest/QtTest>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QPushButton>
 #include <deque>
-#include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "app/KeyChord.h"
 #include "app/TFrm_Main.h"
 #include "session/Session.h"
+#include "tests/app/GuiTest.h"
 
 namespace qdm::test {
 
-class FakeKeys final : public KeyChord {
-  public:
+using Lines = std::vector<std::string>;
+
+struct FakeKeys final : KeyChord {
     bool control = false;
     bool rightAlt = false;
     [[nodiscard]] bool ControlHeld() const override { return control; }
     [[nodiscard]] bool RightAltHeld() const override { return rightAlt; }
 };
 
-class RecordingWindow final : public TFrm_Main {
-  public:
+struct RecordingWindow final : TFrm_Main {
     using TFrm_Main::TFrm_Main;
-
-    // "blue: USB Dongle Connected!", in order.
-    std::vector<std::string> lines;
-
+    Lines lines;  // "blue: USB Dongle Connected!", in order
     void SetStatusText(std::string_view text) override;
 };
 
-// Session options for the virtual dongle with the given board and faults.
-session::SessionOptions Simulated(const std::string& board, std::vector<std::string> faults = {});
-
 class Rig {
   public:
-    explicit Rig(const session::SessionOptions& options);
+    // The virtual dongle with `board` and `faults`; `firmware` replaces its stand-in firmware.
+    explicit Rig(const std::string& board, std::vector<std::string> faults = {},
+                 std::optional<std::string> firmware = std::nullopt);
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
     ~Rig();
@@ -52,34 +47,28 @@ class Rig {
     // Builds the window with `arguments` (FormCreate) and shows it (FormShow).
     RecordingWindow& Open(const std::vector<std::string>& arguments = {});
     RecordingWindow& Window() { return *window_; }
-
-    [[nodiscard]] bool Ready() const { return session_ != nullptr; }
+    Lines& Shown() { return window_->lines; }
     sim::VirtualDongle& Dongle() { return *session_->Simulation()->dongle; }
-    std::shared_ptr<sim::VirtualDongle> SharedDongle() { return session_->Simulation()->dongle; }
     sim::VirtualDriver& Driver() { return *session_->Simulation()->driver; }
+    std::shared_ptr<sim::VirtualDongle> SharedDongle() { return session_->Simulation()->dongle; }
 
     template <class Widget = QPushButton>
     Widget* Find(const char* name) {
         return window_->findChild<Widget*>(QString::fromLatin1(name));
     }
-    QLabel* StatusLine() { return Find<QLabel>("Lab_MsgShow"); }
-    [[nodiscard]] std::string Status();
-    // "blue" or "red", as the status line draws its text.
-    [[nodiscard]] std::string StatusColour();
+    void Tick() { window_->Timer_SysPollingTimer(); }
+    void Click(const char* button) { QTest::mouseClick(Find(button), Qt::LeftButton); }
+    [[nodiscard]] QString Status() { return Find<QLabel>("Lab_MsgShow")->text(); }
     [[nodiscard]] std::filesystem::path Folder() const;
 
-    // Answers of the file dialog in order; an empty script cancels.
-    std::deque<std::optional<QString>> files;
+    std::deque<std::optional<QString>> files;  // the file dialog's answers; none left cancels
     int dialogs = 0;
-    // Called when the window opens the file dialog (to make it fail).
-    std::function<void()> onDialog;
-    std::vector<QString> messages;
-    std::vector<QString> captions;
-    std::vector<QString> exceptions;
+    std::function<void()> onDialog;   // called as the dialog opens (to make it fail)
+    std::vector<QString> messages;    // message boxes, in order
+    std::vector<QString> exceptions;  // exceptions no handler caught
     FakeKeys keys;
     std::filesystem::path versionFile;
-    // Called when the window asks for the version file (to make it fail).
-    std::function<void()> onVersionFile;
+    std::function<void()> onVersionFile;  // called as the About box asks for its file
 
   private:
     QTemporaryDir folder_;
@@ -87,7 +76,9 @@ class Rig {
     std::unique_ptr<RecordingWindow> window_;
 };
 
-// Runs `action` once, from inside the event loop the next time a running workflow pumps it.
-void DuringRun(std::function<void()> action);
+// Runs `action` from inside the event loop the next time a running workflow pumps it.
+inline void DuringRun(std::function<void()> action) {
+    QTimer::singleShot(0, std::move(action));
+}
 
 }  // namespace qdm::test
