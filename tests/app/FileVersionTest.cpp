@@ -31,7 +31,11 @@ class FileVersionTest : public ::testing::Test {
         return std::string(buffer.begin(), std::find(buffer.begin(), buffer.end(), 0));
     }
 
-    std::filesystem::path file_ = std::filesystem::temp_directory_path() / "qdm-version-test";
+    // ctest runs the tests side by side: one file each.
+    std::filesystem::path file_ =
+        std::filesystem::temp_directory_path() /
+        ("qdm-version-" +
+         std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
 };
 
 TEST_F(FileVersionTest, LookupsFollowTheTranslation) {
