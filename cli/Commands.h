@@ -5,10 +5,15 @@
 #include <string>
 #include <vector>
 
+namespace qdm::session {
+class Session;
+}
+
 namespace qdm::cli {
 
+using session::Session;
+
 class Context;
-class Session;
 class Output;
 
 using Arguments = std::vector<std::string>;

@@ -3,7 +3,7 @@
 #include <sstream>
 
 #include "cli/ExitCodes.h"
-#include "cli/Session.h"
+#include "session/Session.h"
 
 namespace qdm::cli {
 
@@ -56,7 +56,7 @@ Context::~Context() = default;
 Session* Context::Dongle() {
     if (!session_) {
         std::ostringstream why;
-        session_ = Session::Create(options_, why);
+        session_ = Session::Create(options_.session, why);
         if (!session_) {
             std::string reason = why.str();
             while (!reason.empty() && reason.back() == '\n')

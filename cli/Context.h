@@ -14,9 +14,14 @@
 
 #include "cli/Options.h"
 
+namespace qdm::session {
+class Session;
+}
+
 namespace qdm::cli {
 
-class Session;
+using session::Session;
+
 
 class Output {
   public:

@@ -7,8 +7,8 @@
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
-#include "cli/Session.h"
 #include "protocol/Usbfunctions.h"
+#include "session/Session.h"
 #include "usb/FirmwareLoader.h"
 
 namespace qdm::cli {

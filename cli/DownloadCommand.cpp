@@ -7,9 +7,9 @@
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Files.h"
-#include "cli/Session.h"
 #include "cli/TerminalPanel.h"
 #include "protocol/HostHooks.h"
+#include "session/Session.h"
 #include "workflows/DemoboardReset.h"
 #include "workflows/DownloadWorkflow.h"
 #include "workflows/McuRomFlashWorkflow.h"
@@ -57,7 +57,7 @@ int RecordedRun(Context& context, Session& session, const std::string& operation
     session.PrepareForRun(output.Human());
     TerminalPanel panel(output.Human(), output.HumanIsTerminal(), std::move(file), chipType);
     RunRecorder recorder(panel, "qdm-writer-cli", operation);
-    if (context.Options().simulate) recorder.SetSimulated(*context.Options().simulate);
+    if (const auto& board = context.Options().session.simulate) recorder.SetSimulated(*board);
     RunOutcome outcome;
     {
         PumpToPanel pump(panel);

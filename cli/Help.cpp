@@ -4,7 +4,8 @@
 
 #include "cli/ExitCodes.h"
 #include "cli/Options.h"
-#include "cli/SimFaults.h"
+#include "session/SessionOptions.h"
+#include "session/SimFaults.h"
 
 namespace qdm::cli {
 
@@ -132,15 +133,8 @@ std::string UsageText() {
            "  firmware encode HEX TBH   plain Intel HEX to firmware file\n"
            "  help [COMMAND]            this text, or the help of one command\n"
            "\n"
-           "Global options:\n"
-           "  --simulate BOARD    use the built-in virtual dongle instead of USB hardware;\n"
-           "                      BOARD is k3r8, k3r1, demoboard or mcurom\n"
-           "  --trace FILE.pcap   record every USB transfer (usbmon pcap, for Wireshark/tshark)\n"
-           "  --firmware FILE     dongle firmware file (default: DWTB.TBH beside the program, in\n"
-           "                      the user's data folder, or in the package's data folder)\n"
-           "  --sim-dump DIR      after the run, write the virtual dongle's flash into DIR\n"
-           "                      (chip1.bin .. chip4.bin, flash.bin or mcurom.bin)\n"
-           "  --sim-fault SPEC    inject a fault into the virtual dongle (see below)\n"
+           "Global options:\n" +
+           session::SessionOptionsHelp() +
            "  --no-log            do not append download and mcurom runs to the run log\n"
            "  --log FILE          append them to FILE instead of the run log in the user's data\n"
            "                      folder ($XDG_DATA_HOME/qdm-writer/runs.jsonl)\n"
@@ -150,7 +144,7 @@ std::string UsageText() {
            "  -h, --help          this text; after a command, that command's help\n"
            "  --version           the program's version\n"
            "\n" +
-           SimFaultHelp() + "\n" + ExitTable();
+           session::SimFaultHelp() + "\n" + ExitTable();
 }
 
 }  // namespace qdm::cli

@@ -2,7 +2,6 @@
 
 #include <string_view>
 
-#include "cli/SimFaults.h"
 
 namespace qdm::cli {
 
@@ -33,20 +32,12 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
     CommandLine line;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        const session::OptionTake take =
+            session::TakeSessionOption(args, i, line.global.session, error);
+        if (take == session::OptionTake::Error) return std::nullopt;
+        if (take == session::OptionTake::Taken) continue;
         bool ok = true;
-        if (IsOption(arg, "--simulate")) {
-            ok = TakeValue(args, i, "--simulate", line.global.simulate, error);
-        } else if (IsOption(arg, "--trace")) {
-            ok = TakeValue(args, i, "--trace", line.global.trace, error);
-        } else if (IsOption(arg, "--firmware")) {
-            ok = TakeValue(args, i, "--firmware", line.global.firmware, error);
-        } else if (IsOption(arg, "--sim-dump")) {
-            ok = TakeValue(args, i, "--sim-dump", line.global.simDump, error);
-        } else if (IsOption(arg, "--sim-fault")) {
-            std::optional<std::string> fault;
-            ok = TakeValue(args, i, "--sim-fault", fault, error);
-            if (ok) line.global.simFaults.push_back(*fault);
-        } else if (IsOption(arg, "--log")) {
+        if (IsOption(arg, "--log")) {
             ok = TakeValue(args, i, "--log", line.global.log, error);
         } else if (arg == "--no-log") {
             line.global.noLog = true;
@@ -72,8 +63,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         error = "no command given";
         return std::nullopt;
     }
-    if (!line.global.simulate && (line.global.simDump || !line.global.simFaults.empty())) {
-        error = "--sim-dump and --sim-fault need --simulate";
+    if (const auto why = session::CheckSessionOptions(line.global.session)) {
+        error = *why;
         return std::nullopt;
     }
     if (line.global.log && line.global.noLog) {

@@ -5,14 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "session/SessionOptions.h"
+
 namespace qdm::cli {
 
 struct GlobalOptions {
-    std::optional<std::string> simulate;  // board of the virtual dongle
-    std::optional<std::string> trace;     // pcap file for every USB transfer
-    std::optional<std::string> firmware;  // firmware file instead of the one looked up
-    std::optional<std::string> simDump;   // folder for the virtual dongle's flash after the run
-    std::vector<std::string> simFaults;   // faults of the virtual dongle
+    session::SessionOptions session;      // the dongle to use, as the window takes them too
     std::optional<std::string> log;       // run log file instead of the one in the data folder
     bool noLog = false;                   // no run log entry
     bool quiet = false;                   // no status lines or progress, errors only

@@ -1,111 +1,78 @@
-// The About box's version lookup: the copy rule and the key on every host; on Windows the real
-// version resources of the programs built here.
+// ReadFileVersion on crafted files, beyond the About box's cases: each lookup that can be
+// missing, the translation naming the value, markers that lead to no sound block, a block across
+// the scan's chunks, and a program that carries none.
+
+#include "app/FileVersion.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
-#include <string>
-
-#include "app/FileVersion.h"
-
-#if defined(_WIN32)
-#include <windows.h>
 
 #include "usb/Fileiofunctions.h"
-#endif
+
+// Windows builds read the system's version resource instead: FileVersionWindowsTest.cpp.
+#if !defined(_WIN32)
 
 namespace qdm {
 namespace {
 
-constexpr char kFiller = static_cast<char>(0xAA);
+class FileVersionTest : public ::testing::Test {
+  protected:
+    void TearDown() override { std::filesystem::remove(file_); }
 
-std::array<char, 64> Filled() {
-    std::array<char, 64> buffer{};
-    buffer.fill(kFiller);
-    return buffer;
-}
-
-// The characters up to the first zero, at most all 64: what the About box shows.
-std::string Shown(const std::array<char, 64>& buffer) {
-    const auto end = std::find(buffer.begin(), buffer.end(), '\0');
-    return {buffer.begin(), end};
-}
-
-TEST(FileVersion, KeyNamesLanguageThenCodePage) {
-    EXPECT_EQ(FileVersionKey(0x04B00409), "\\StringFileInfo\\040904B0\\FileVersion");
-    EXPECT_EQ(FileVersionKey(0x04E40407), "\\StringFileInfo\\040704E4\\FileVersion");
-    EXPECT_EQ(FileVersionKey(0x0000ABCD), "\\StringFileInfo\\ABCD0000\\FileVersion");
-}
-
-TEST(FileVersion, ShortValueIsZeroFilledUpToTheLastByte) {
-    auto buffer = Filled();
-    CopyFileVersion("1.2.3.4", buffer);
-    EXPECT_EQ(Shown(buffer), "1.2.3.4");
-    EXPECT_TRUE(std::all_of(buffer.begin() + 7, buffer.end() - 1, [](char c) { return c == 0; }));
-    EXPECT_EQ(buffer[63], kFiller);
-}
-
-TEST(FileVersion, LongValueKeepsSixtyThreeCharactersAndTheFiller) {
-    const std::string value(70, '7');
-    auto buffer = Filled();
-    CopyFileVersion(value, buffer);
-    EXPECT_EQ(std::string(buffer.begin(), buffer.end() - 1), value.substr(0, 63));
-    EXPECT_EQ(buffer[63], kFiller);
-    EXPECT_EQ(Shown(buffer).size(), 64u);  // the filler byte runs on into the text
-}
-
-TEST(FileVersion, EmptyValueAndTinyBuffers) {
-    auto buffer = Filled();
-    CopyFileVersion("", buffer);
-    EXPECT_EQ(Shown(buffer), "");
-    EXPECT_EQ(buffer[63], kFiller);
-    std::array<char, 1> one = {kFiller};
-    CopyFileVersion("9", one);
-    EXPECT_EQ(one[0], kFiller);
-    CopyFileVersion("9", std::span<char>{});
-}
-
-#if defined(_WIN32)
-
-std::filesystem::path OwnExecutable() {
-    std::wstring path(32768, L'\0');
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    path.resize(n);
-    return path;
-}
-
-TEST(FileVersionOnWindows, TheCommandLineToolCarriesTheProjectVersion) {
-    auto buffer = Filled();
-    ReadFileVersion(ExecutableDirectory() / "qdm-writer-cli.exe", buffer);
-    EXPECT_EQ(Shown(buffer), QDM_VERSION);
-    EXPECT_EQ(buffer[63], kFiller);
-    EXPECT_EQ("QDM-OTP Programmer for Writer.V-V." + Shown(buffer) + ".NAC",
-              "QDM-OTP Programmer for Writer.V-V." QDM_VERSION ".NAC");
-}
-
-// This test program's own resource lists German first and English second, each with its own
-// FileVersion; the German one is 70 characters long.
-TEST(FileVersionOnWindows, TheFirstTranslationWinsAndLongValuesAreCut) {
-    auto buffer = Filled();
-    ReadFileVersion(OwnExecutable(), buffer);
-    const std::string german = "7.0.0.0-" + std::string(62, 'd');
-    EXPECT_EQ(std::string(buffer.begin(), buffer.end() - 1), german.substr(0, 63));
-    EXPECT_EQ(buffer[63], kFiller);
-}
-
-TEST(FileVersionOnWindows, FilesWithoutAVersionLeaveTheBufferAlone) {
-    const auto untouched = Filled();
-    for (const std::filesystem::path& file :
-         {ExecutableDirectory() / "no-such-program.exe",
-          std::filesystem::path(QDM_SAMPLES_DIR) / "QL020_PB_RV24.bin"}) {
-        auto buffer = Filled();
-        ReadFileVersion(file, buffer);
-        EXPECT_EQ(buffer, untouched) << file.string();
+    // The version of a file holding `block` behind `before` other bytes; "-" for none.
+    std::string Read(const std::vector<std::uint8_t>& block, std::size_t before = 5000) {
+        std::vector<std::uint8_t> bytes(before, 0x55);
+        bytes.insert(bytes.end(), block.begin(), block.end());
+        bytes.insert(bytes.end(), 700, 0x33);
+        WriteFileFrom(bytes, file_);
+        std::array<std::uint8_t, kVersionBufferSize> buffer{};
+        buffer.fill(kVersionFiller);
+        ReadFileVersion(file_, buffer);
+        if (std::all_of(buffer.begin(), buffer.end(), [](auto b) { return b == 0xAA; })) return "-";
+        EXPECT_EQ(buffer.back(), kVersionFiller);
+        return std::string(buffer.begin(), std::find(buffer.begin(), buffer.end(), 0));
     }
+
+    // ctest runs the tests side by side: one file each.
+    std::filesystem::path file_ =
+        std::filesystem::temp_directory_path() /
+        ("qdm-version-" +
+         std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+};
+
+TEST_F(FileVersionTest, LookupsFollowTheTranslation) {
+    const char usual[4] = {0x09, 0x04, static_cast<char>(0xE4), 0x04};
+    const char german[4] = {0x07, 0x04, static_cast<char>(0xB0), 0x04};
+    const std::string value = FileVersionName(0x0409, 0x04E4);
+    const std::string other = FileVersionName(0x0407, 0x04B0);
+    const auto block = [](std::initializer_list<VersionValue> values) {
+        return EncodeVersionBlock(std::vector<VersionValue>(values));
+    };
+    EXPECT_EQ(Read(block({{value, "1.0"}})), "-");                                // no translation
+    EXPECT_EQ(Read(block({{kTranslationName, {usual, 4}}})), "-");                // no value
+    EXPECT_EQ(Read(block({{kTranslationName, {usual, 2}}, {value, "1"}})), "-");  // short entry
+    EXPECT_EQ(Read(block({{value, "wrong"}, {kTranslationName, {german, 4}}, {other, "2.0.0.7"}})),
+              "2.0.0.7");
 }
 
-#endif
+TEST_F(FileVersionTest, OnlyASoundBlockCounts) {
+    auto damaged = ProgramVersionBlock("6.6.6.6");
+    damaged.back() ^= 0x01;  // the checksum no longer fits
+    auto truncated = ProgramVersionBlock("7.7.7.7");
+    truncated.resize(truncated.size() - 3);
+    auto blocks = damaged;
+    blocks.insert(blocks.end(), truncated.begin(), truncated.end());
+    const auto good = ProgramVersionBlock("1.0.0.1");
+    blocks.insert(blocks.end(), good.begin(), good.end());
+    EXPECT_EQ(Read(blocks), "1.0.0.1");
+    // The scan reads 1 MiB at a time; this marker straddles the first boundary.
+    EXPECT_EQ(Read(ProgramVersionBlock("3.1.4.1"), (1u << 20) - 7), "3.1.4.1");
+    // This test program holds the reader but no block: the reader never finds itself.
+    EXPECT_FALSE(FindVersionBlock(ExecutableDirectory() / "app_tests").has_value());
+}
 
 }  // namespace
 }  // namespace qdm
+
+#endif

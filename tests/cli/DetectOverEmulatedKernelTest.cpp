@@ -14,7 +14,7 @@
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
-#include "cli/Session.h"
+#include "session/Session.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
 #include "sim/KernelUsbEmulator.h"
@@ -50,7 +50,7 @@ class DetectOverEmulatedKernel : public ::testing::Test {
     }
     Outcome Detect() {
         GlobalOptions options;
-        options.firmware = firmware_.string();
+        options.session.firmware = firmware_.string();
         options.noLog = true;
         SetSleepHook([this](std::chrono::milliseconds) {
             if (++sleeps_ == 1 && dropAfterFirmware_) emulator_->Unplug(0);

@@ -1,21 +1,21 @@
-#include "cli/Session.h"
+#include "session/Session.h"
 
 #include <ostream>
 
 #include "app/Mainprocess.h"
-#include "workflows/DongleCheck.h"
-#include "cli/SimFaults.h"
 #include "protocol/HostHooks.h"
+#include "session/SimFaults.h"
 #include "sim/SimulationDump.h"
 #include "sim/StandInFirmware.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"
 #include "usb/PcapTraceDriver.h"
+#include "workflows/DongleCheck.h"
 
-namespace qdm::cli {
+namespace qdm::session {
 
-std::unique_ptr<Session> Session::Create(const GlobalOptions& options, std::ostream& err) {
-    std::unique_ptr<Session> session(new Session);
+std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ostream& err) {
+    auto session = std::make_unique<Session>(Key{});
     session->options_ = options;
     std::shared_ptr<usb::UsbDriver> driver;
     if (options.simulate) {
@@ -91,4 +91,4 @@ bool Session::LoadFirmwareText(std::string& where) {
     return ReadFirmwareText(file, text);
 }
 
-}  // namespace qdm::cli
+}  // namespace qdm::session

@@ -6,7 +6,7 @@
 
 #include "sim/VirtualDongle.h"
 
-namespace qdm::cli {
+namespace qdm::session {
 
 // The faults that must be known before the dongle is built: "foreign" and "absent".
 void ApplyConfigFaults(const std::vector<std::string>& specs, sim::DongleConfig& config);
@@ -19,4 +19,4 @@ bool ApplySimFaults(const std::vector<std::string>& specs, sim::VirtualDongle& d
 // The --help text that lists them.
 std::string SimFaultHelp();
 
-}  // namespace qdm::cli
+}  // namespace qdm::session

@@ -1,22 +1,24 @@
 #pragma once
-// What a command runs with: the USB driver the process picked (virtual dongle or the platform's
+// What a front end runs with: the USB driver the process picked (virtual dongle or the platform's
 // own, optionally traced), the dongle firmware text, and the hooks the board operations use.
+// Both programs set themselves up through it, so --simulate means the same in each.
 
 #include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "cli/Options.h"
+#include "session/SessionOptions.h"
 #include "sim/Simulation.h"
 
-namespace qdm::cli {
+namespace qdm::session {
 
 class Session {
   public:
-    // Sets the process up for `options`; nullopt (with the reason written to `err`) when that
-    // cannot be done: an unknown board name or a trace file that cannot be created.
-    static std::unique_ptr<Session> Create(const GlobalOptions& options, std::ostream& err);
+    // Sets the process up for `options`; null (with the reason written to `err`) when that
+    // cannot be done: an unknown board name, a fault it cannot inject or a trace file that
+    // cannot be created. One session at a time: it owns the process's driver and sleep hook.
+    static std::unique_ptr<Session> Create(const SessionOptions& options, std::ostream& err);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     ~Session();
@@ -31,14 +33,20 @@ class Session {
     // What the window does when it first shows: the firmware text read (a missing file is
     // reported; the run then fails at the firmware download), no firmware loaded yet.
     void PrepareForRun(std::ostream& out);
-    // After a run on the virtual dongle: its flash written to the --sim-dump folder.
+    // After a run (the command line) or at the end (the window) on the virtual dongle: its flash
+    // written to the --sim-dump folder.
     void AfterRun(std::ostream& out);
 
   private:
-    Session() = default;
+    // Only Create makes sessions; make_unique needs a public constructor, the key keeps it so.
+    struct Key {};
 
-    GlobalOptions options_;
+  public:
+    explicit Session(Key /*unused*/) {}
+
+  private:
+    SessionOptions options_;
     std::optional<sim::Simulation> simulation_;
 };
 
-}  // namespace qdm::cli
+}  // namespace qdm::session

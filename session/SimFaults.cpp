@@ -1,4 +1,4 @@
-#include "cli/SimFaults.h"
+#include "session/SimFaults.h"
 
 #include <charconv>
 #include <optional>
@@ -8,7 +8,7 @@
 #include "sim/K3r1Board.h"
 #include "sim/K3r8Board.h"
 
-namespace qdm::cli {
+namespace qdm::session {
 
 namespace {
 
@@ -156,4 +156,4 @@ std::string SimFaultHelp() {
            "  absent              no dongle is plugged in\n";
 }
 
-}  // namespace qdm::cli
+}  // namespace qdm::session

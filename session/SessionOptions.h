@@ -1,0 +1,36 @@
+#pragma once
+// The options both programs take to pick their dongle: the virtual one or the hardware, a USB
+// trace, another firmware file, and the virtual dongle's faults and flash dump.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qdm::session {
+
+struct SessionOptions {
+    std::optional<std::string> simulate;  // board of the virtual dongle
+    std::optional<std::string> trace;     // pcap file for every USB transfer
+    std::optional<std::string> firmware;  // firmware file instead of the one next to the program
+    std::optional<std::string> simDump;   // folder for the virtual dongle's flash at the end
+    std::vector<std::string> simFaults;   // faults of the virtual dongle
+};
+
+enum class OptionTake {
+    NotOurs,  // args[i] is none of the session options
+    Taken,    // taken, with its value; `i` is at the last argument used
+    Error,    // one of ours but unusable (a missing value); `error` says why
+};
+
+// Takes the session option at args[i] ("--name VALUE" or "--name=VALUE").
+OptionTake TakeSessionOption(const std::vector<std::string>& args, std::size_t& i,
+                             SessionOptions& options, std::string& error);
+
+// The checks that need all options: nullopt when they fit together, else the reason.
+std::optional<std::string> CheckSessionOptions(const SessionOptions& options);
+
+// Help lines for the options, indented for a "Global options:" list.
+std::string SessionOptionsHelp();
+
+}  // namespace qdm::session
