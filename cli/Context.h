@@ -22,7 +22,6 @@ namespace qdm::cli {
 
 using session::Session;
 
-
 class Output {
   public:
     Output(const GlobalOptions& options, std::ostream& out, std::ostream& err, bool outTerminal,

@@ -10,11 +10,11 @@
 namespace qdm::cli {
 
 struct GlobalOptions {
-    session::SessionOptions session;      // the dongle to use, as the window takes them too
-    std::optional<std::string> log;       // run log file instead of the one in the data folder
-    bool noLog = false;                   // no run log entry
-    bool quiet = false;                   // no status lines or progress, errors only
-    bool json = false;                    // one result object on stdout
+    session::SessionOptions session;  // the dongle to use, as the window takes them too
+    std::optional<std::string> log;   // run log file instead of the one in the data folder
+    bool noLog = false;               // no run log entry
+    bool quiet = false;               // no status lines or progress, errors only
+    bool json = false;                // one result object on stdout
     bool help = false;
     bool version = false;
 };
