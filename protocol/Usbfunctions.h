@@ -52,6 +52,7 @@ bool R8Erase(std::uint8_t x, std::uint8_t y);
 bool R8BlankCheck(std::uint32_t first, std::uint32_t last, std::uint8_t& flags);
 bool R8ProgramImage(std::span<const std::uint8_t> image, std::uint32_t units);
 bool R8ProgramPage(std::span<const std::uint8_t, kPageSize> page, std::uint32_t pageIndex);
+// The reads are false when a reply did not arrive whole; the read-back sends nothing more then.
 bool R8ReadBack(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
                 std::span<std::uint8_t> chip3, std::uint32_t units, std::span<std::uint8_t> chip4);
 bool R8ReadBlock(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
@@ -67,6 +68,7 @@ bool R1ReadId(std::span<std::uint8_t, 3> id);
 bool R1BlankCheck(std::uint32_t first, std::uint32_t last);
 bool R1ProgramImage(std::span<const std::uint8_t> image, std::uint32_t units);
 bool R1ProgramPage(std::span<const std::uint8_t, kPageSize> page, std::uint32_t pageIndex);
+// False when the reply did not arrive whole.
 bool R1ReadBlock(std::span<std::uint8_t> block, std::uint32_t blockIndex);
 std::uint32_t R1BitCount(std::uint32_t address, std::uint32_t count);
 

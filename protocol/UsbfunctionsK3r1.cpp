@@ -98,10 +98,11 @@ bool R1ReadBlock(std::span<std::uint8_t> block, std::uint32_t blockIndex) {
     list.OP_R1_READ(kReadPackets);
     list.OP_END_GROUP();
     const auto out = block.first<kBlockSize>();
-    Exchange(list, out);
+    // A block whose reply never came holds no data: its zeros would pass for option bytes.
+    const bool read = Exchange(list, out);
     ResetDonglePort();
     board::WriteDumpFile(out, "RDBBK_512bytes.BKF");
-    return true;
+    return read;
 }
 
 std::uint32_t R1BitCount(std::uint32_t address, std::uint32_t count) {

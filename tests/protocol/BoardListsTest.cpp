@@ -229,7 +229,7 @@ TEST_F(K3r8Lists, AnUnplugMidOperationEndsEveryOperation) {
     dongle->UnplugAtExchange(2);
     EXPECT_TRUE(R8ProgramImage(image, 2));
     EXPECT_FALSE(R8BlankCheck(0, 4, flags));
-    EXPECT_TRUE(R8ReadBack(chips[0], chips[1], chips[2], 2, chips[3]));
+    EXPECT_FALSE(R8ReadBack(chips[0], chips[1], chips[2], 2, chips[3]));
     EXPECT_EQ(chips[0], Bytes(image.size(), 0x00));
     EXPECT_FALSE(R8Enable(1));
     EXPECT_EQ(Sent().size(), 2U);

@@ -50,6 +50,15 @@ TEST_F(K3r1Test, BitCountSumsTheRegionsItNames) {
     EXPECT_EQ(R1BitCount(0, 2), 0x040000U);
 }
 
+TEST_F(K3r1Test, ABlockReadWhoseReplyIsLostReportsIt) {
+    Bytes block(512, 0xEE);
+    dongle->NoReplyAtExchange(1);
+    EXPECT_FALSE(R1ReadBlock(block, kOptionBlockIndex));
+    EXPECT_EQ(block, Bytes(512, 0x00));  // what was cleared for the reply, never option bytes
+    EXPECT_TRUE(R1ReadBlock(block, kOptionBlockIndex));
+    EXPECT_EQ(block, Bytes(512, 0xFF));
+}
+
 TEST_F(K3r1Test, RoundTripCountsTheImagesOneBits) {
     constexpr std::uint32_t kUnits = 16;
     const Bytes image = TestImage(kUnits * kImageUnit);

@@ -111,6 +111,29 @@ TEST_F(K3r8Test, ReadBackSetsThePositionOnceAndDumpsEveryChip) {
     EXPECT_EQ(Sent().size(), 16U);
 }
 
+// A reply that never came reads as zeros; a read that reported success over them would let a
+// run carry zeros into the option page.
+TEST_F(K3r8Test, ReadsWhoseReplyIsLostReportIt) {
+    std::array<Bytes, 4> block;
+    block.fill(Bytes(512, 0xEE));
+    dongle->NoReplyAtExchange(1);
+    EXPECT_FALSE(R8ReadBlock(block[0], block[1], block[2], kOptionBlockIndex, block[3]));
+    EXPECT_TRUE(R8ReadBlock(block[0], block[1], block[2], kOptionBlockIndex, block[3]));
+    EXPECT_EQ(block[0], Bytes(512, 0xFF));
+
+    // The read-back stops at the lost reply: the read position of what follows is unknown.
+    Mark();
+    dongle->NoReplyAtExchange(3);
+    EXPECT_FALSE(ReadBack(1));
+    EXPECT_EQ(Sent().size(), 3U);
+    EXPECT_EQ(Resets(), 1U);
+    Bytes expected(kImageUnit, 0x00);  // two lists of erased flash, then nothing of the 0xEE
+    std::fill_n(expected.begin(), 2048, 0xFF);
+    for (const Bytes& chip : chips)
+        EXPECT_EQ(chip, expected);
+    EXPECT_TRUE(ReadBack(1));
+}
+
 TEST_F(K3r8Test, RoundTripLeavesTheImageInAllFourChips) {
     constexpr std::uint32_t kUnits = 16;
     const Bytes image = TestImage(kUnits * kImageUnit);
