@@ -327,10 +327,16 @@ class DownloadRun {
                 std::array<std::uint8_t, 12> id{};
                 R8ReadId(id);
                 std::array<std::vector<std::uint8_t>, 4> blocks;
-                for (auto& b : blocks)
-                    b.assign(kIdBlockBuffer, 0);
-                result = R8ReadBlock(blocks[0], blocks[1], blocks[2], kOptionBlockIndex, blocks[3]);
-                Carry(blocks[0]);
+                std::array<std::vector<std::uint8_t>, 4> again;
+                const auto read = [](auto& b) {
+                    for (auto& chip : b)
+                        chip.assign(kIdBlockBuffer, 0);
+                    return R8ReadBlock(b[0], b[1], b[2], kOptionBlockIndex, b[3]);
+                };
+                // The option bytes carried over the erase must read the same twice: one bad
+                // read would otherwise be written into every chip's new option page.
+                result = read(blocks) && read(again) && blocks == again;
+                if (result) Carry(blocks[0]);
                 break;
             }
             case kBoardK3r1: {
@@ -338,8 +344,11 @@ class DownloadRun {
                 std::array<std::uint8_t, 3> id{};
                 R1ReadId(id);
                 std::vector<std::uint8_t> block(kIdBlockBuffer, 0);
-                result = R1ReadBlock(block, kOptionBlockIndex);
-                Carry(block);
+                std::vector<std::uint8_t> again(kIdBlockBuffer, 0);
+                // Read twice, as on the K3.r8.
+                result = R1ReadBlock(block, kOptionBlockIndex) &&
+                         R1ReadBlock(again, kOptionBlockIndex) && block == again;
+                if (result) Carry(block);
                 break;
             }
             case kBoardDemo: {
