@@ -53,9 +53,14 @@ void SerialFlash::Read(std::uint32_t address, std::span<std::uint8_t> out) const
 }
 
 bool SerialFlash::IsBlockBlank(std::uint32_t block) const {
-    const auto begin =
-        data_.begin() + static_cast<std::ptrdiff_t>(std::size_t{block % kBlockCount} * kBlockSize);
-    return std::all_of(begin, begin + kBlockSize, [](std::uint8_t b) { return b == 0xFF; });
+    // Word by word, like the count: every blank-check query scans a whole block of every chip.
+    const std::uint8_t* begin = data_.data() + std::size_t{block % kBlockCount} * kBlockSize;
+    for (std::size_t i = 0; i < kBlockSize; i += sizeof(std::uint64_t)) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, begin + i, sizeof word);
+        if (word != ~std::uint64_t{0}) return false;
+    }
+    return true;
 }
 
 std::uint32_t SerialFlash::CountOnes(std::uint32_t address) const {
