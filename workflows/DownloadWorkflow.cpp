@@ -608,6 +608,7 @@ class DownloadRun {
 }  // namespace
 
 RunOutcome RunDownload(OperatorPanel& panel, const DownloadOptions& options) {
+    if (OperationInProgress()) return {RunResult::Failed, kOperationInProgress};
     return DownloadRun(panel, options).Run();
 }
 
