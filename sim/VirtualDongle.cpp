@@ -368,15 +368,21 @@ bool VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
 
     reply_.clear();
     bool deliver = false;
-    if (fault.kind != FaultKind::Unplug) {
+    bool vanish = fault.kind == FaultKind::Unplug;
+    if (!vanish) {
         if (Firmware* firmware = RunningFirmware()) deliver = firmware->Run(list, reply_);
+        if (replyFilter_) {
+            const ReplyAction action = replyFilter_(index, list, reply_, deliver);
+            deliver = action == ReplyAction::Deliver;
+            vanish = action == ReplyAction::Unplug;
+        }
         if (fault.kind == FaultKind::NoReply) deliver = false;
     }
     if (exchangeLogEnabled_) {
         exchangeLog_.push_back({index, ranIn, std::vector<std::uint8_t>(list.begin(), list.end()),
-                                reply_, deliver, fault.kind});
+                                reply_, deliver && !vanish, fault.kind});
     }
-    if (fault.kind == FaultKind::Unplug) {
+    if (vanish) {
         Unplug();
         return false;
     }

@@ -120,11 +120,25 @@ struct ExchangeFault {
     std::uint8_t mask = 0;
 };
 
+// What becomes of a reply a reply filter has seen.
+enum class ReplyAction {
+    Deliver,   // the reply, as the filter left it, goes to the IN endpoint
+    Withhold,  // nothing is answered
+    Unplug,    // the list ran, then the device vanishes without answering
+};
+
+// Sees every list after the firmware ran it and before the exchange faults apply; may change,
+// shorten, lengthen or replace the reply. `delivered` is the firmware's own decision. For fuzzing
+// the host's handling of replies.
+using ReplyFilter =
+    std::function<ReplyAction(std::uint64_t exchange, std::span<const std::uint8_t> list,
+                              std::vector<std::uint8_t>& reply, bool delivered)>;
+
 struct ExchangeRecord {
     std::uint64_t index = 0;                    // exchange number
     FirmwareState state = FirmwareState::Boot;  // what ran the list
     std::vector<std::uint8_t> command;          // the list as received (padding included)
-    std::vector<std::uint8_t> reply;            // as the firmware produced it (before corruption)
+    std::vector<std::uint8_t> reply;  // as the firmware (and a reply filter) left it, not corrupted
     bool delivered = false;  // false when the reply was withheld (fault, busy board, no firmware)
     FaultKind fault = FaultKind::None;
 };
@@ -210,6 +224,7 @@ class VirtualDongle {
         InjectFault(exchange, {FaultKind::CorruptReply, offset, mask});
     }
     void ClearFaults() { faults_.clear(); }
+    void SetReplyFilter(ReplyFilter filter) { replyFilter_ = std::move(filter); }
     [[nodiscard]] std::size_t ScheduledFaults() const { return faults_.size(); }
 
   private:
@@ -264,6 +279,7 @@ class VirtualDongle {
 
     std::uint64_t exchangeCount_ = 0;
     std::vector<std::pair<std::uint64_t, ExchangeFault>> faults_;
+    ReplyFilter replyFilter_;
     bool exchangeLogEnabled_ = true;
     std::vector<ExchangeRecord> exchangeLog_;
     std::vector<ControlRecord> controlLog_;
