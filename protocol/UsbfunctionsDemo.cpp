@@ -11,6 +11,7 @@ namespace qdm {
 namespace {
 
 constexpr std::uint8_t kBusyBit = 0x01;
+constexpr std::uint8_t kProgressComplete = 128;
 // Polls run back to back as fast as the exchanges go; this bounds the wait for a stuck flash.
 constexpr std::uint32_t kMaxErasePolls = 12000;
 
@@ -90,7 +91,8 @@ bool DemoChipErase() {
         if (!Exchange(list, reply)) return false;
         status = reply[0];
         board::AlternateProgressText(kErasing3, kErasing2);
-        State().ProgressValue = status;
+        // The status stands in for the progress, which ends at 128 (complete).
+        State().ProgressValue = std::min(status, kProgressComplete);
         PumpMessages();
     }
     FlashAccess(list, 0);

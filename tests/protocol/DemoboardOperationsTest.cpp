@@ -78,6 +78,15 @@ TEST_F(DemoboardTest, ANeverEndingEraseGivesUpAfter12000Polls) {
         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
 }
 
+// The status byte stands in for the progress while the erase runs; a status above 128 (bits the
+// progress display does not know, or a floating bus reading 0xFF) must not show beyond 100 %.
+TEST_F(DemoboardTest, AStatusAbove128ShowsAsComplete) {
+    Board().SetEraseBusyPolls(1);
+    dongle->CorruptReplyAtExchange(3, 0, 0xFC);  // 0x03 reads 0xFF: still busy
+    EXPECT_TRUE(DemoChipErase());
+    EXPECT_EQ(pumps, (std::vector<Shown>{{kErase, 0}, {kErasing3, 128}, {kErasing2, 0}}));
+}
+
 TEST_F(DemoboardTest, AFailedPollEndsTheEraseAtOnce) {
     dongle->NoReplyAtExchange(3);
     EXPECT_FALSE(DemoChipErase());
