@@ -98,6 +98,23 @@ std::string Describe(const Injection& i) {
     return text + "none";
 }
 
+// Runs that end before the erase must leave the chip as it was.
+bool EndsBeforeTheErase(RunResult result) {
+    switch (result) {
+        case RunResult::NoDongle:
+        case RunResult::DongleError:
+        case RunResult::FirmwareError:
+        case RunResult::FileError:
+        case RunResult::ChipTypeMissing:
+        case RunResult::BoardBusy:
+        case RunResult::NoBoard:
+        case RunResult::IdCheck:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Messages a run ends with when it worked; a failed run must show none of them last.
 const std::set<std::string> kSuccessMessages = {"Serial Flash Data Verify OK !",
                                                 "Chips Data Verify OK!", "Flash Verify OK!(0x00)",
@@ -136,13 +153,32 @@ class FaultMatrix : public WorkflowTest, public ::testing::WithParamInterface<co
   protected:
     std::string Board() const { return GetParam(); }
 
-    // A fresh program, panel and dongle with erased flash, as on a new plug-in.
+    // A fresh program, panel and dongle, as on a new plug-in, whose flash holds an older image
+    // and option page (that carries no bytes over), so that what a run erased or left alone
+    // shows.
     void Fresh() {
         ResetProgramState();
         State().FirmwareText = firmware_;
         panel.Clear();
         panel.files.push_back(file_);
         Start(Board());
+        const std::vector<std::uint8_t> old = Plain(0x8000, 99);
+        std::vector<std::uint8_t> oldOptionPage(256, 0x3C);
+        std::fill_n(oldOptionPage.begin() + 227, 3, std::uint8_t{0xFF});
+        const auto preload = [&](sim::SerialFlash& chip) {
+            chip.Preload(0, old);
+            chip.Preload(0x1FFF00, oldOptionPage);
+        };
+        if (auto* k3r8 = Dongle().K3r8()) {
+            for (std::size_t c = 0; c < 4; ++c)
+                preload(k3r8->Chip(c));
+        } else if (auto* k3r1 = Dongle().K3r1()) {
+            preload(k3r1->Chip());
+        } else if (auto* demo = Dongle().Demo()) {
+            preload(demo->Chip());
+        } else {
+            Dongle().McuRomFlash().Preload(0, old);
+        }
     }
 
     // Every flash chip of the board, as it reads now.
@@ -201,6 +237,7 @@ TEST_P(FaultMatrix, EveryExchangeUnpluggedSilentOrCorrupted) {
 
     // The clean run: how many exchanges, what each answers, and what the flash then holds.
     Fresh();
+    const FlashCopy before = Contents();
     const RunOutcome clean = Download();
     ASSERT_TRUE(clean.Succeeded()) << clean.message;
     const std::uint64_t exchanges = Dongle().ExchangeCount();
@@ -259,10 +296,14 @@ TEST_P(FaultMatrix, EveryExchangeUnpluggedSilentOrCorrupted) {
             EXPECT_EQ(kSuccessMessages.count(outcome.message), 0u) << name;
             EXPECT_EQ(panel.status, outcome.message)
                 << name << ": the status line shows \"" << panel.status << "\"";
+            if (EndsBeforeTheErase(outcome.result)) {
+                EXPECT_TRUE(FlashIs(before)) << name << ": the chip was touched";
+            }
             ++endings[outcome.message];
         }
 
-        // The operator replugs the dongle; presence polling clears FirmwareLoaded.
+        // The operator replugs the dongle; presence polling clears FirmwareLoaded. The next run
+        // starts from whatever the failed one left on the chip.
         Dongle().ClearFaults();
         Dongle().Unplug();
         Dongle().Plug();
