@@ -123,15 +123,25 @@ FuzzDongle::~FuzzDongle() {
 void FuzzDongle::FuzzReplies(FuzzInput& input, std::uint64_t exchangeLimit) {
     const std::shared_ptr<ReplyLog> log = log_;
     FuzzInput* in = &input;
+    std::uint32_t genuineLeft = 0;
     simulation_.dongle->SetReplyFilter(
-        [log, in, exchangeLimit](std::uint64_t, std::span<const std::uint8_t>,
-                                 std::vector<std::uint8_t>& reply, bool delivered) {
+        [log, in, exchangeLimit, genuineLeft](std::uint64_t, std::span<const std::uint8_t>,
+                                              std::vector<std::uint8_t>& reply,
+                                              bool delivered) mutable {
             using sim::ReplyAction;
             const ReplyAction genuine = delivered ? ReplyAction::Deliver : ReplyAction::Withhold;
             if (++log->exchanges > exchangeLimit) return ReplyAction::Withhold;
+            if (genuineLeft > 0) {
+                --genuineLeft;
+                return genuine;
+            }
             if (in->Empty()) return genuine;
             const std::uint8_t choice = in->Byte();
             switch (choice >> 5) {
+                case 0:
+                    // This one and up to 31 more as they are: one byte reaches far into a run.
+                    genuineLeft = choice & 0x1Fu;
+                    return genuine;
                 case 1:
                     return ReplyAction::Withhold;
                 case 2: {

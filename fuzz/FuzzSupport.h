@@ -71,9 +71,9 @@ class FuzzDongle {
     sim::VirtualDongle& Dongle() { return *simulation_.dongle; }
     sim::VirtualDriver& Driver() { return *simulation_.driver; }
 
-    // Every reply from now on is first offered to `input`: per exchange one choice byte picks
-    // the genuine reply, none, a flipped byte, a replacement, a shortened or lengthened reply,
-    // or an unplug after the list ran. Once the input is used up the replies are genuine; after
+    // Every reply from now on is first offered to `input`: a choice byte picks the genuine
+    // reply (for up to 32 exchanges), none, a flipped byte, a replacement, a shortened or
+    // lengthened reply, or an unplug after the list ran. Once the input is used up the replies are genuine; after
     // `exchangeLimit` exchanges nothing more is answered, so a run that would poll for long
     // ends soon.
     void FuzzReplies(FuzzInput& input, std::uint64_t exchangeLimit = 3000);
