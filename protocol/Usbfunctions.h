@@ -41,7 +41,8 @@ std::uint8_t DetectClientBoard();
 // Board operations. Images are programmed, read and counted in units of 16 KiB from address 0;
 // a page index addresses 256 bytes, a block index 512 bytes. Buffers must hold what the call
 // reads or writes (units x 16 KiB, or 512 bytes for a block); a call given a smaller one sends
-// nothing and returns false.
+// nothing and returns false. Programming and page writes are false when an exchange failed;
+// programming sends nothing after it.
 inline constexpr std::uint32_t kImageUnit = 16384;
 inline constexpr std::uint32_t kOptionBlockIndex = 4095;
 
@@ -70,6 +71,8 @@ bool R1ProgramImage(std::span<const std::uint8_t> image, std::uint32_t units);
 bool R1ProgramPage(std::span<const std::uint8_t, kPageSize> page, std::uint32_t pageIndex);
 // False when the reply did not arrive whole.
 bool R1ReadBlock(std::span<std::uint8_t> block, std::uint32_t blockIndex);
+// The sum of `count` one-bit counts; false when an exchange failed (nothing more is sent then).
+bool R1BitCount(std::uint32_t address, std::uint32_t count, std::uint32_t& sum);
 std::uint32_t R1BitCount(std::uint32_t address, std::uint32_t count);
 
 // Demoboard: one flash chip; the board is held while its flash is worked on.
@@ -78,6 +81,7 @@ bool DemoRunControl(std::uint8_t release);
 bool DemoReadId(std::span<std::uint8_t, 3> id);
 bool DemoChipErase();
 bool DemoProgramImage(std::span<const std::uint8_t> image, std::uint32_t units);
+bool DemoBitCount(std::uint32_t address, std::uint32_t count, std::uint32_t& sum);
 std::uint32_t DemoBitCount(std::uint32_t address, std::uint32_t count);
 
 }  // namespace qdm

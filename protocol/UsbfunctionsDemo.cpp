@@ -104,24 +104,33 @@ bool DemoProgramImage(std::span<const std::uint8_t> image, std::uint32_t units) 
     if (!board::HoldsUnits(image.size(), units)) return false;
     CommandList list;
     FlashAccess(list, 1);
-    board::ProgramImageBatches(PageBoard::Demo, image, units, kProgramming3, kProgramming2);
+    const bool programmed =
+        board::ProgramImageBatches(PageBoard::Demo, image, units, kProgramming3, kProgramming2);
     FlashAccess(list, 0);
     ResetDonglePort();
-    return true;
+    return programmed;
 }
 
-std::uint32_t DemoBitCount(std::uint32_t address, std::uint32_t count) {
+bool DemoBitCount(std::uint32_t address, std::uint32_t count, std::uint32_t& sum) {
     CommandList list;
     FlashAccess(list, 1);
     State().ProgressText = kChecking2;
-    const std::uint32_t sum =
-        board::SumBitCounts(address, count, [](CommandList& l, std::uint32_t at) {
+    const bool counted = board::SumBitCounts(
+        address, count,
+        [](CommandList& l, std::uint32_t at) {
             l.OP_DEMO_BIT_COUNT(at);
             l.OP_ACK();
             l.OP_END_GROUP();
-        });
+        },
+        sum);
     FlashAccess(list, 0);
     ResetDonglePort();
+    return counted;
+}
+
+std::uint32_t DemoBitCount(std::uint32_t address, std::uint32_t count) {
+    std::uint32_t sum = 0;
+    DemoBitCount(address, count, sum);
     return sum;
 }
 

@@ -97,15 +97,15 @@ bool R8BlankCheck(std::uint32_t first, std::uint32_t last, std::uint8_t& flags) 
 }
 
 bool R8ProgramImage(std::span<const std::uint8_t> image, std::uint32_t units) {
-    if (!board::ProgramImageBatches(PageBoard::K3r8, image, units, kProgramming3, kProgramming2))
-        return false;
+    if (!board::HoldsUnits(image.size(), units)) return false;
+    const bool programmed =
+        board::ProgramImageBatches(PageBoard::K3r8, image, units, kProgramming3, kProgramming2);
     ResetDonglePort();
-    return true;
+    return programmed;
 }
 
 bool R8ProgramPage(std::span<const std::uint8_t, kPageSize> page, std::uint32_t pageIndex) {
-    board::ProgramOnePage(PageBoard::K3r8, page, pageIndex, kProgramming2);
-    return true;
+    return board::ProgramOnePage(PageBoard::K3r8, page, pageIndex, kProgramming2);
 }
 
 bool R8ReadBack(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,

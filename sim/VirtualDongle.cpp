@@ -265,10 +265,9 @@ BulkId VirtualDongle::SubmitBulk(std::uint8_t endpoint, std::span<std::uint8_t> 
     if (!plugged_) {
         Queue(std::move(callback), {id, endpoint, BulkStatus::NoDevice, 0});
     } else if (endpoint == kBulkOutEndpoint) {
-        const bool stillThere = HandleCommandList(buffer);
+        const BulkStatus status = HandleCommandList(buffer);
         Queue(std::move(callback),
-              {id, endpoint, stillThere ? BulkStatus::Completed : BulkStatus::NoDevice,
-               stillThere ? buffer.size() : 0});
+              {id, endpoint, status, status == BulkStatus::Completed ? buffer.size() : 0});
     } else if (endpoint == kBulkInEndpoint) {
         if (buffer.empty()) {
             Queue(std::move(callback), {id, endpoint, BulkStatus::Completed, 0});
@@ -361,7 +360,7 @@ Firmware* VirtualDongle::RunningFirmware() {
     return nullptr;
 }
 
-bool VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
+BulkStatus VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
     const std::uint64_t index = ++exchangeCount_;
     const ExchangeFault fault = TakeFault(index);
     const FirmwareState ranIn = state_;
@@ -369,7 +368,8 @@ bool VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
     reply_.clear();
     bool deliver = false;
     bool vanish = fault.kind == FaultKind::Unplug;
-    if (!vanish) {
+    const bool lost = fault.kind == FaultKind::LoseList;
+    if (!vanish && !lost) {
         if (Firmware* firmware = RunningFirmware()) deliver = firmware->Run(list, reply_);
         if (replyFilter_) {
             const ReplyAction action = replyFilter_(index, list, reply_, deliver);
@@ -384,15 +384,16 @@ bool VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
     }
     if (vanish) {
         Unplug();
-        return false;
+        return BulkStatus::NoDevice;
     }
+    if (lost) return BulkStatus::Stall;
     if (fault.kind == FaultKind::CorruptReply && fault.offset < reply_.size())
         reply_[fault.offset] ^= fault.mask;
     if (deliver && !reply_.empty()) {
         inFifo_.insert(inFifo_.end(), reply_.begin(), reply_.end());
         ServeIn();
     }
-    return true;
+    return BulkStatus::Completed;
 }
 
 }  // namespace qdm::sim

@@ -112,6 +112,7 @@ enum class FaultKind {
     Unplug,        // the list is not executed; the device vanishes
     NoReply,       // the list is executed; its reply is withheld
     CorruptReply,  // reply byte `offset` is XORed with `mask` (no effect past the reply's end)
+    LoseList,      // the list is lost on its way: the OUT transfer fails, nothing runs or answers
 };
 
 struct ExchangeFault {
@@ -223,6 +224,9 @@ class VirtualDongle {
     void CorruptReplyAtExchange(std::uint64_t exchange, std::size_t offset, std::uint8_t mask) {
         InjectFault(exchange, {FaultKind::CorruptReply, offset, mask});
     }
+    void LoseListAtExchange(std::uint64_t exchange) {
+        InjectFault(exchange, {FaultKind::LoseList});
+    }
     void ClearFaults() { faults_.clear(); }
     void SetReplyFilter(ReplyFilter filter) { replyFilter_ = std::move(filter); }
     [[nodiscard]] std::size_t ScheduledFaults() const { return faults_.size(); }
@@ -242,8 +246,8 @@ class VirtualDongle {
     ControlResult HandleControl(const SetupPacket& setup, std::span<std::uint8_t> data);
     ControlResult HandleStandardIn(const SetupPacket& setup, std::span<std::uint8_t> data);
     void WriteCpuControl(std::uint8_t value);
-    // Runs one command list; false when the device vanished during it.
-    bool HandleCommandList(std::span<const std::uint8_t> list);
+    // Runs one command list; the status of its OUT transfer.
+    BulkStatus HandleCommandList(std::span<const std::uint8_t> list);
     Firmware* RunningFirmware();
     ExchangeFault TakeFault(std::uint64_t exchange);
     void ServeIn();

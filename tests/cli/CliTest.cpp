@@ -134,7 +134,8 @@ TEST(Cli, ExitStatusNamesTheFailingStage) {
          " --sim-fault stuck:1:0x102:7:1" +
              container,
          13, "Verify Fail"},
-        {"--simulate k3r8 --sim-fault unplug@20" + container, 13, "Verify Fail !(DATA-USB)"},
+        {"--simulate k3r8 --sim-fault unplug@20" + container, 12,
+         "Serial Flash Page Programming error!!"},
         {"--simulate k3r8 download --chip QX999 x.bin", 2, "unknown chip type"},
         {"--simulate k3r8 download " + Sample("missing.bin"), 5, "[red]"},
         {"--simulate mcurom mcurom " + Sample("QM010_Brask_RV20.bin"), 0, "Flash Verify OK!(0x00)"},

@@ -1,7 +1,7 @@
-// Every exchange of a complete run on every board, each in turn unplugged, left without a reply
-// or answered with a corrupted byte. A run may fail, but it must end, leave the window usable,
-// say on its status line that it failed, never report success over a flash that differs from
-// what a clean run writes, and a run after replugging must succeed.
+// Every exchange of a complete run on every board, each in turn unplugged, left without a reply,
+// lost on its way to the dongle, or answered with a corrupted byte. A run may fail, but it must
+// end, leave the window usable, say on its status line that it failed, never report success over a
+// flash that differs from what a clean run writes, and a run after replugging must succeed.
 
 #include <atomic>
 #include <chrono>
@@ -87,6 +87,8 @@ std::string Describe(const Injection& i) {
             return text + "unplug";
         case sim::FaultKind::NoReply:
             return text + "no reply";
+        case sim::FaultKind::LoseList:
+            return text + "list lost";
         case sim::FaultKind::CorruptReply: {
             char mask[8];
             std::snprintf(mask, sizeof mask, "0x%02X", static_cast<unsigned>(i.fault.mask));
@@ -121,9 +123,16 @@ const std::set<std::string> kSuccessMessages = {"Serial Flash Data Verify OK !",
                                                 "Demoboard reset OK!!"};
 
 // Reply offsets where one wrong byte changes what the host decides, beyond the first and last
-// byte of every reply: in the option block read before the erase and after the option pages,
-// the carried bytes 227-229 and the chip code 252 of each chip's option page.
-std::vector<std::size_t> OffsetsThatMatter(const std::string& board, std::size_t replyLength) {
+// byte of every reply: in the reads of the option page's block before the erase and after the
+// option pages, the carried bytes 227-229 and the chip code 252 of each chip's option page.
+std::vector<std::size_t> OffsetsThatMatter(const std::string& board,
+                                           std::span<const std::uint8_t> list,
+                                           std::size_t replyLength) {
+    const auto reads = [&list](std::uint8_t opcode) {
+        // The set-address command of a block read, at block 4095 (1F FE 00).
+        return list.size() >= 4 && list[0] == opcode && list[1] == 0x1F && list[2] == 0xFE &&
+               list[3] == 0x00;
+    };
     std::set<std::size_t> offsets;
     if (replyLength <= 4) {
         for (std::size_t i = 0; i < replyLength; ++i)
@@ -133,11 +142,12 @@ std::vector<std::size_t> OffsetsThatMatter(const std::string& board, std::size_t
     }
     constexpr std::size_t kOptionPageInBlock = 256;
     for (const std::size_t k : {227u, 228u, 229u, 252u}) {
-        if (board == "k3r8" && replyLength == 2048) {
+        if (board == "k3r8" && reads(0x32) && replyLength == 2048) {
             for (std::size_t chip = 0; chip < 4; ++chip)
                 offsets.insert(4 * (kOptionPageInBlock + k) + chip);
         }
-        if (board == "k3r1" && replyLength == 512) offsets.insert(kOptionPageInBlock + k);
+        if (board == "k3r1" && reads(0x52) && replyLength == 512)
+            offsets.insert(kOptionPageInBlock + k);
     }
     return {offsets.begin(), offsets.end()};
 }
@@ -241,10 +251,8 @@ TEST_P(FaultMatrix, EveryExchangeUnpluggedSilentOrCorrupted) {
     const RunOutcome clean = Download();
     ASSERT_TRUE(clean.Succeeded()) << clean.message;
     const std::uint64_t exchanges = Dongle().ExchangeCount();
-    std::vector<std::size_t> replyLengths;
-    for (const sim::ExchangeRecord& r : Dongle().ExchangeLog())
-        replyLengths.push_back(r.reply.size());
-    ASSERT_EQ(replyLengths.size(), exchanges);
+    const std::vector<sim::ExchangeRecord> log = Dongle().ExchangeLog();
+    ASSERT_EQ(log.size(), exchanges);
     const FlashCopy reference = Contents();
     {
         // The demoboard holds the plain image with the patch its "QM" file name asks for.
@@ -260,8 +268,9 @@ TEST_P(FaultMatrix, EveryExchangeUnpluggedSilentOrCorrupted) {
     for (std::uint64_t k = 1; k <= exchanges; ++k) {
         cases.push_back({k, {sim::FaultKind::Unplug}});
         cases.push_back({k, {sim::FaultKind::NoReply}});
-        const std::size_t length = replyLengths[k - 1];
-        for (const std::size_t offset : OffsetsThatMatter(board, length))
+        cases.push_back({k, {sim::FaultKind::LoseList}});
+        const std::size_t length = log[k - 1].reply.size();
+        for (const std::size_t offset : OffsetsThatMatter(board, log[k - 1].command, length))
             for (const std::uint8_t mask : MasksFor(length))
                 cases.push_back({k, {sim::FaultKind::CorruptReply, offset, mask}});
     }

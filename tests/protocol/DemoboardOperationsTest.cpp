@@ -95,6 +95,21 @@ TEST_F(DemoboardTest, AFailedPollEndsTheEraseAtOnce) {
     EXPECT_EQ(Resets(), 0U);
 }
 
+TEST_F(DemoboardTest, LostExchangesStopTheProgrammingAndTheCount) {
+    dongle->LoseListAtExchange(2);  // the first batch, after flash access went on
+    EXPECT_FALSE(DemoProgramImage(TestImage(2 * kImageUnit), 2));
+    ASSERT_EQ(Sent().size(), 3U);
+    EXPECT_EQ(Sent().back(), kAccessOff);
+
+    Mark();
+    std::uint32_t sum = 0;
+    dongle->NoReplyAtExchange(3);  // the second count
+    EXPECT_FALSE(DemoBitCount(0, 4, sum));
+    ASSERT_EQ(Sent().size(), 4U);
+    EXPECT_EQ(Sent().back(), kAccessOff);
+    EXPECT_EQ(Resets(), 1U);
+}
+
 TEST_F(DemoboardTest, ProgramImageBracketsItsBatchesWithFlashAccess) {
     const Bytes image = TestImage(kImageUnit);
     EXPECT_TRUE(DemoProgramImage(image, 1));

@@ -134,6 +134,22 @@ TEST_F(K3r8Test, ReadsWhoseReplyIsLostReportIt) {
     EXPECT_TRUE(ReadBack(1));
 }
 
+// A dongle that stopped answering would make every further batch wait out its time-out, and a
+// page write that was lost would leave a page the run never wrote.
+TEST_F(K3r8Test, ProgrammingStopsAtTheFirstLostExchange) {
+    const Bytes image = TestImage(2 * kImageUnit);
+    dongle->LoseListAtExchange(2);
+    EXPECT_FALSE(R8ProgramImage(image, 2));
+    EXPECT_EQ(Sent().size(), 2U);
+    EXPECT_EQ(Resets(), 1U);
+
+    std::array<std::uint8_t, kPageSize> page{};
+    Mark();
+    dongle->NoReplyAtExchange(1);
+    EXPECT_FALSE(R8ProgramPage(page, 0xFFFF));
+    EXPECT_TRUE(R8ProgramPage(page, 0xFFFF));
+}
+
 TEST_F(K3r8Test, RoundTripLeavesTheImageInAllFourChips) {
     constexpr std::uint32_t kUnits = 16;
     const Bytes image = TestImage(kUnits * kImageUnit);

@@ -57,6 +57,19 @@ TEST(ExchangeFaults, CorruptReplyFlipsOneByte) {
     EXPECT_EQ(Reply(*dongle, kIdentity, 2), (Bytes{0x14, 0x02}));
 }
 
+TEST(ExchangeFaults, ALostListNeitherRunsNorAnswersAndTheDongleStays) {
+    auto dongle = test::WriterDongle(BoardKind::K3r8);
+    dongle->LoseListAtExchange(1);
+    const auto r = Exchange(*dongle, kR8On, 1);
+    EXPECT_FALSE(r.replied);
+    EXPECT_EQ(r.outStatus, BulkStatus::Stall);
+    EXPECT_FALSE(dongle->K3r8()->Selected());
+    EXPECT_TRUE(dongle->Plugged());
+    EXPECT_EQ(dongle->ExchangeLog()[0].fault, FaultKind::LoseList);
+    EXPECT_TRUE(Exchange(*dongle, kR8On, 1).replied);
+    EXPECT_TRUE(dongle->K3r8()->Selected());
+}
+
 TEST(ReplyFilter, ChangesWithholdsOrUnplugsAfterTheListRan) {
     auto dongle = test::WriterDongle(BoardKind::K3r8);
     std::vector<std::uint64_t> seen;
