@@ -67,15 +67,16 @@ bool ProgramImageBatches(PageBoard board, std::span<const std::uint8_t> image, s
                                  PageAt(image, position));
         list.OP_ACK();
         list.OP_END_GROUP();
-        Exchange(list, reply);
+        const bool sent = Exchange(list, reply);
         AlternateProgressText(threeDots, twoDots);
         State().ProgressValue = ProgressOf(batch, batches);
         PumpMessages();
+        if (!sent) return false;
     }
     return true;
 }
 
-void ProgramOnePage(PageBoard board, std::span<const std::uint8_t, kPageSize> page,
+bool ProgramOnePage(PageBoard board, std::span<const std::uint8_t, kPageSize> page,
                     std::uint32_t pageIndex, std::string_view text) {
     State().ProgressText = text;
     CommandList list;
@@ -84,8 +85,9 @@ void ProgramOnePage(PageBoard board, std::span<const std::uint8_t, kPageSize> pa
     list.OP_ACK();
     list.OP_END_GROUP();
     std::array<std::uint8_t, 2> reply{};
-    Exchange(list, reply);
+    const bool sent = Exchange(list, reply);
     ResetDonglePort();
+    return sent;
 }
 
 bool ExchangeAcknowledged(CommandList& list) {

@@ -36,13 +36,15 @@ bool HoldsUnits(std::size_t size, std::uint32_t units);
 void WriteDumpFile(std::span<const std::uint8_t> bytes, std::string_view name);
 
 // Programs units x 16 KiB of `image` from flash address 0: 32 page groups and an acknowledge
-// per exchange, two exchanges per unit, progress after each. Failed exchanges go unnoticed; the
-// verify pass catches them. False, with nothing sent, when the image is shorter than that.
+// per exchange, two exchanges per unit, progress after each. False, with nothing sent, when the
+// image is shorter than that; false at the first exchange that fails, with nothing more sent: a
+// dongle that is gone or mute would only make every further batch wait out its time-out.
 bool ProgramImageBatches(PageBoard board, std::span<const std::uint8_t> image, std::uint32_t units,
                          std::string_view threeDots, std::string_view twoDots);
 
-// One page group, an acknowledge and the end mark in one list; then the port reset.
-void ProgramOnePage(PageBoard board, std::span<const std::uint8_t, kPageSize> page,
+// One page group, an acknowledge and the end mark in one list; then the port reset. False when
+// the exchange failed.
+bool ProgramOnePage(PageBoard board, std::span<const std::uint8_t, kPageSize> page,
                     std::uint32_t pageIndex, std::string_view text);
 
 // Ends `list` with an acknowledge and the end mark and exchanges it; the acknowledge byte is not
@@ -74,24 +76,26 @@ bool WalkBlankCheck(std::uint32_t first, std::uint32_t last, Append append, Blan
     return allBlank;
 }
 
-// Sums `count` one-bit counts of consecutive 32 KiB regions from `address` on; `append` builds
-// one count list whose reply starts with the 24-bit count. A failed exchange adds zero, which
-// the caller's comparison with the image catches.
+// Sums `count` one-bit counts of consecutive 32 KiB regions from `address` on into `sum`;
+// `append` builds one count list whose reply starts with the 24-bit count. False at the first
+// exchange that fails, with nothing more sent: its cleared reply would count as zero one bits,
+// which an image may well hold there.
 template <class Append>
-std::uint32_t SumBitCounts(std::uint32_t address, std::uint32_t count, Append append) {
+bool SumBitCounts(std::uint32_t address, std::uint32_t count, Append append, std::uint32_t& sum) {
     CommandList list;
     std::array<std::uint8_t, 4> reply{};
-    std::uint32_t sum = 0;
+    sum = 0;
     for (std::uint32_t i = 0; i < count; ++i) {
         append(list, address);
-        Exchange(list, reply);
+        const bool counted = Exchange(list, reply);
         sum += static_cast<std::uint32_t>(reply[0]) << 16 |
                static_cast<std::uint32_t>(reply[1]) << 8 | reply[2];
         address += kCountRegion;
         State().ProgressValue = ProgressOf(i, count);
         PumpMessages();
+        if (!counted) return false;
     }
-    return sum;
+    return true;
 }
 
 }  // namespace qdm::board

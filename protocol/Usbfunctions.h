@@ -70,7 +70,8 @@ std::uint8_t DetectClientBoard();
 // Board operations. Images are programmed, read and counted in units of 16 KiB from address 0;
 // a page index addresses 256 bytes, a block index 512 bytes. Buffers must hold what the call
 // reads or writes (units x 16 KiB, or 512 bytes for a block); a call given a smaller one sends
-// nothing and returns false.
+// nothing and returns false. Programming and page writes are false when an exchange failed;
+// programming sends nothing after it.
 inline constexpr std::uint32_t kImageUnit = 16384;
 inline constexpr std::uint32_t kOptionBlockIndex = 4095;
 
@@ -81,6 +82,7 @@ bool R8Erase(std::uint8_t x, std::uint8_t y);
 bool R8BlankCheck(std::uint32_t first, std::uint32_t last, std::uint8_t& flags);
 bool R8ProgramImage(std::span<const std::uint8_t> image, std::uint32_t units);
 bool R8ProgramPage(std::span<const std::uint8_t, kPageSize> page, std::uint32_t pageIndex);
+// The reads are false when a reply did not arrive whole; the read-back sends nothing more then.
 bool R8ReadBack(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
                 std::span<std::uint8_t> chip3, std::uint32_t units, std::span<std::uint8_t> chip4);
 bool R8ReadBlock(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
@@ -96,7 +98,10 @@ bool R1ReadId(std::span<std::uint8_t, 3> id);
 bool R1BlankCheck(std::uint32_t first, std::uint32_t last);
 bool R1ProgramImage(std::span<const std::uint8_t> image, std::uint32_t units);
 bool R1ProgramPage(std::span<const std::uint8_t, kPageSize> page, std::uint32_t pageIndex);
+// False when the reply did not arrive whole.
 bool R1ReadBlock(std::span<std::uint8_t> block, std::uint32_t blockIndex);
+// The sum of `count` one-bit counts; false when an exchange failed (nothing more is sent then).
+bool R1BitCount(std::uint32_t address, std::uint32_t count, std::uint32_t& sum);
 std::uint32_t R1BitCount(std::uint32_t address, std::uint32_t count);
 
 // Demoboard: one flash chip; the board is held while its flash is worked on.
@@ -105,6 +110,7 @@ bool DemoRunControl(std::uint8_t release);
 bool DemoReadId(std::span<std::uint8_t, 3> id);
 bool DemoChipErase();
 bool DemoProgramImage(std::span<const std::uint8_t> image, std::uint32_t units);
+bool DemoBitCount(std::uint32_t address, std::uint32_t count, std::uint32_t& sum);
 std::uint32_t DemoBitCount(std::uint32_t address, std::uint32_t count);
 
 }  // namespace qdm

@@ -11,6 +11,7 @@ namespace qdm {
 namespace {
 
 constexpr std::uint8_t kBusyBit = 0x01;
+constexpr std::uint8_t kProgressComplete = 128;
 // Polls run back to back as fast as the exchanges go; this bounds the wait for a stuck flash.
 constexpr std::uint32_t kMaxErasePolls = 12000;
 
@@ -90,7 +91,8 @@ bool DemoChipErase() {
         if (!Exchange(list, reply)) return false;
         status = reply[0];
         board::AlternateProgressText(kErasing3, kErasing2);
-        State().ProgressValue = status;
+        // The status stands in for the progress, which ends at 128 (complete).
+        State().ProgressValue = std::min(status, kProgressComplete);
         PumpMessages();
     }
     FlashAccess(list, 0);
@@ -102,24 +104,33 @@ bool DemoProgramImage(std::span<const std::uint8_t> image, std::uint32_t units) 
     if (!board::HoldsUnits(image.size(), units)) return false;
     CommandList list;
     FlashAccess(list, 1);
-    board::ProgramImageBatches(PageBoard::Demo, image, units, kProgramming3, kProgramming2);
+    const bool programmed =
+        board::ProgramImageBatches(PageBoard::Demo, image, units, kProgramming3, kProgramming2);
     FlashAccess(list, 0);
     ResetDonglePort();
-    return true;
+    return programmed;
 }
 
-std::uint32_t DemoBitCount(std::uint32_t address, std::uint32_t count) {
+bool DemoBitCount(std::uint32_t address, std::uint32_t count, std::uint32_t& sum) {
     CommandList list;
     FlashAccess(list, 1);
     State().ProgressText = kChecking2;
-    const std::uint32_t sum =
-        board::SumBitCounts(address, count, [](CommandList& l, std::uint32_t at) {
+    const bool counted = board::SumBitCounts(
+        address, count,
+        [](CommandList& l, std::uint32_t at) {
             l.OP_DEMO_BIT_COUNT(at);
             l.OP_ACK();
             l.OP_END_GROUP();
-        });
+        },
+        sum);
     FlashAccess(list, 0);
     ResetDonglePort();
+    return counted;
+}
+
+std::uint32_t DemoBitCount(std::uint32_t address, std::uint32_t count) {
+    std::uint32_t sum = 0;
+    DemoBitCount(address, count, sum);
     return sum;
 }
 

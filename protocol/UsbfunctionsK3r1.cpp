@@ -79,15 +79,15 @@ bool R1BlankCheck(std::uint32_t first, std::uint32_t last) {
 }
 
 bool R1ProgramImage(std::span<const std::uint8_t> image, std::uint32_t units) {
-    if (!board::ProgramImageBatches(PageBoard::K3r1, image, units, kProgramming3, kProgramming2))
-        return false;
+    if (!board::HoldsUnits(image.size(), units)) return false;
+    const bool programmed =
+        board::ProgramImageBatches(PageBoard::K3r1, image, units, kProgramming3, kProgramming2);
     ResetDonglePort();
-    return true;
+    return programmed;
 }
 
 bool R1ProgramPage(std::span<const std::uint8_t, kPageSize> page, std::uint32_t pageIndex) {
-    board::ProgramOnePage(PageBoard::K3r1, page, pageIndex, kProgramming2);
-    return true;
+    return board::ProgramOnePage(PageBoard::K3r1, page, pageIndex, kProgramming2);
 }
 
 bool R1ReadBlock(std::span<std::uint8_t> block, std::uint32_t blockIndex) {
@@ -98,20 +98,29 @@ bool R1ReadBlock(std::span<std::uint8_t> block, std::uint32_t blockIndex) {
     list.OP_R1_READ(kReadPackets);
     list.OP_END_GROUP();
     const auto out = block.first<kBlockSize>();
-    Exchange(list, out);
+    // A block whose reply never came holds no data: its zeros would pass for option bytes.
+    const bool read = Exchange(list, out);
     ResetDonglePort();
     board::WriteDumpFile(out, "RDBBK_512bytes.BKF");
-    return true;
+    return read;
+}
+
+bool R1BitCount(std::uint32_t address, std::uint32_t count, std::uint32_t& sum) {
+    State().ProgressText = kChecking2;
+    const bool counted = board::SumBitCounts(
+        address, count,
+        [](CommandList& list, std::uint32_t at) {
+            list.OP_R1_BIT_COUNT(at);
+            list.OP_END_GROUP();
+        },
+        sum);
+    ResetDonglePort();
+    return counted;
 }
 
 std::uint32_t R1BitCount(std::uint32_t address, std::uint32_t count) {
-    State().ProgressText = kChecking2;
-    const std::uint32_t sum =
-        board::SumBitCounts(address, count, [](CommandList& list, std::uint32_t at) {
-            list.OP_R1_BIT_COUNT(at);
-            list.OP_END_GROUP();
-        });
-    ResetDonglePort();
+    std::uint32_t sum = 0;
+    R1BitCount(address, count, sum);
     return sum;
 }
 

@@ -145,15 +145,15 @@ bool R8BlankCheck(std::uint32_t first, std::uint32_t last, std::uint8_t& flags) 
 }
 
 bool R8ProgramImage(std::span<const std::uint8_t> image, std::uint32_t units) {
-    if (!board::ProgramImageBatches(PageBoard::K3r8, image, units, kProgramming3, kProgramming2))
-        return false;
+    if (!board::HoldsUnits(image.size(), units)) return false;
+    const bool programmed =
+        board::ProgramImageBatches(PageBoard::K3r8, image, units, kProgramming3, kProgramming2);
     ResetDonglePort();
-    return true;
+    return programmed;
 }
 
 bool R8ProgramPage(std::span<const std::uint8_t, kPageSize> page, std::uint32_t pageIndex) {
-    board::ProgramOnePage(PageBoard::K3r8, page, pageIndex, kProgramming2);
-    return true;
+    return board::ProgramOnePage(PageBoard::K3r8, page, pageIndex, kProgramming2);
 }
 
 bool R8ReadBack(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
@@ -166,23 +166,30 @@ bool R8ReadBack(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
     std::array<std::uint8_t, kReadsPerBackList * kReadReply> reply{};
     const std::uint64_t lists = std::uint64_t{units} * kBackListsPerUnit;
     std::size_t at = 0;
-    for (std::uint64_t n = 0; n < lists; ++n) {
+    bool read = true;
+    for (std::uint64_t n = 0; n < lists && read; ++n) {
         // The dongle keeps its read position, so only the first list sets it.
         if (n == 0) list.OP_R8_SET_ADDRESS(0);
         for (std::size_t r = 0; r < kReadsPerBackList; ++r) {
             list.OP_R8_READ(kReadPackets);
             list.OP_END_GROUP();
         }
-        Exchange(list, reply);
+        // Once a reply is lost the read position is unknown: what follows cannot be placed.
+        read = Exchange(list, reply);
         SplitChips(reply, chips, at);
         at += reply.size() / kChips;
         board::AlternateProgressText(kReading3, kReading2);
         State().ProgressValue = board::ProgressOf(n, lists);
         PumpMessages();
     }
+    // Nothing of what was not read may pass for data.
+    const std::size_t length = std::size_t{units} * kImageUnit;
+    for (const auto chip : chips)
+        std::fill(chip.begin() + static_cast<std::ptrdiff_t>(at),
+                  chip.begin() + static_cast<std::ptrdiff_t>(length), std::uint8_t{0});
     ResetDonglePort();
-    WriteChipDumps(chips, std::size_t{units} * kImageUnit, "RDBBK.VF");
-    return true;
+    WriteChipDumps(chips, length, "RDBBK.VF");
+    return read;
 }
 
 bool R8ReadBlock(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
@@ -198,11 +205,12 @@ bool R8ReadBlock(std::span<std::uint8_t> chip1, std::span<std::uint8_t> chip2,
         list.OP_END_GROUP();
     }
     std::array<std::uint8_t, kReadsPerBlock * kReadReply> reply{};
-    Exchange(list, reply);
+    // A block whose reply never came holds no data: its zeros would pass for option bytes.
+    const bool read = Exchange(list, reply);
     SplitChips(reply, chips, 0);
     ResetDonglePort();
     WriteChipDumps(chips, kBlockSize, "RDBBK_512bytes.BK");
-    return true;
+    return read;
 }
 
 }  // namespace qdm

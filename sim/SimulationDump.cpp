@@ -34,6 +34,8 @@ const char* FaultName(FaultKind kind) {
             return " fault=no-reply";
         case FaultKind::CorruptReply:
             return " fault=corrupt";
+        case FaultKind::LoseList:
+            return " fault=lost-list";
         case FaultKind::None:
             break;
     }

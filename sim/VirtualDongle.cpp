@@ -290,10 +290,9 @@ BulkId VirtualDongle::SubmitBulk(std::uint8_t endpoint, std::span<std::uint8_t> 
     if (!plugged_) {
         Queue(std::move(callback), {id, endpoint, BulkStatus::NoDevice, 0});
     } else if (endpoint == kBulkOutEndpoint) {
-        const bool stillThere = HandleCommandList(buffer);
+        const BulkStatus status = HandleCommandList(buffer);
         Queue(std::move(callback),
-              {id, endpoint, stillThere ? BulkStatus::Completed : BulkStatus::NoDevice,
-               stillThere ? buffer.size() : 0});
+              {id, endpoint, status, status == BulkStatus::Completed ? buffer.size() : 0});
     } else if (endpoint == kBulkInEndpoint) {
         if (buffer.empty()) {
             Queue(std::move(callback), {id, endpoint, BulkStatus::Completed, 0});
@@ -421,29 +420,37 @@ void VirtualDongle::SetExchangeLogLimit(std::size_t bytes) {
     }
 }
 
-bool VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
+BulkStatus VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
     const std::uint64_t index = ++exchangeCount_;
     const ExchangeFault fault = TakeFault(index);
     const FirmwareState ranIn = state_;
 
     reply_.clear();
     bool deliver = false;
-    if (fault.kind != FaultKind::Unplug) {
+    bool vanish = fault.kind == FaultKind::Unplug;
+    const bool lost = fault.kind == FaultKind::LoseList;
+    if (!vanish && !lost) {
         if (Firmware* firmware = RunningFirmware()) deliver = firmware->Run(list, reply_);
+        if (replyFilter_) {
+            const ReplyAction action = replyFilter_(index, list, reply_, deliver);
+            deliver = action == ReplyAction::Deliver;
+            vanish = action == ReplyAction::Unplug;
+        }
         if (fault.kind == FaultKind::NoReply) deliver = false;
     }
-    if (exchangeLogEnabled_) LogExchange(index, ranIn, list, deliver, fault.kind);
-    if (fault.kind == FaultKind::Unplug) {
+    if (exchangeLogEnabled_) LogExchange(index, ranIn, list, deliver && !vanish, fault.kind);
+    if (vanish) {
         Unplug();
-        return false;
+        return BulkStatus::NoDevice;
     }
+    if (lost) return BulkStatus::Stall;
     if (fault.kind == FaultKind::CorruptReply && fault.offset < reply_.size())
         reply_[fault.offset] ^= fault.mask;
     if (deliver && !reply_.empty()) {
         inFifo_.insert(inFifo_.end(), reply_.begin(), reply_.end());
         ServeIn();
     }
-    return true;
+    return BulkStatus::Completed;
 }
 
 }  // namespace qdm::sim

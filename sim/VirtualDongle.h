@@ -112,6 +112,7 @@ enum class FaultKind {
     Unplug,        // the list is not executed; the device vanishes
     NoReply,       // the list is executed; its reply is withheld
     CorruptReply,  // reply byte `offset` is XORed with `mask` (no effect past the reply's end)
+    LoseList,      // the list is lost on its way: the OUT transfer fails, nothing runs or answers
 };
 
 struct ExchangeFault {
@@ -120,11 +121,25 @@ struct ExchangeFault {
     std::uint8_t mask = 0;
 };
 
+// What becomes of a reply a reply filter has seen.
+enum class ReplyAction {
+    Deliver,   // the reply, as the filter left it, goes to the IN endpoint
+    Withhold,  // nothing is answered
+    Unplug,    // the list ran, then the device vanishes without answering
+};
+
+// Sees every list after the firmware ran it and before the exchange faults apply; may change,
+// shorten, lengthen or replace the reply. `delivered` is the firmware's own decision. For fuzzing
+// the host's handling of replies.
+using ReplyFilter =
+    std::function<ReplyAction(std::uint64_t exchange, std::span<const std::uint8_t> list,
+                              std::vector<std::uint8_t>& reply, bool delivered)>;
+
 struct ExchangeRecord {
     std::uint64_t index = 0;                    // exchange number
     FirmwareState state = FirmwareState::Boot;  // what ran the list
     std::vector<std::uint8_t> command;          // the list as received (padding included)
-    std::vector<std::uint8_t> reply;            // as the firmware produced it (before corruption)
+    std::vector<std::uint8_t> reply;  // as the firmware (and a reply filter) left it, not corrupted
     bool delivered = false;  // false when the reply was withheld (fault, busy board, no firmware)
     FaultKind fault = FaultKind::None;
 };
@@ -224,7 +239,11 @@ class VirtualDongle {
     void CorruptReplyAtExchange(std::uint64_t exchange, std::size_t offset, std::uint8_t mask) {
         InjectFault(exchange, {FaultKind::CorruptReply, offset, mask});
     }
+    void LoseListAtExchange(std::uint64_t exchange) {
+        InjectFault(exchange, {FaultKind::LoseList});
+    }
     void ClearFaults() { faults_.clear(); }
+    void SetReplyFilter(ReplyFilter filter) { replyFilter_ = std::move(filter); }
     [[nodiscard]] std::size_t ScheduledFaults() const { return faults_.size(); }
 
   private:
@@ -246,8 +265,8 @@ class VirtualDongle {
     ControlResult HandleControl(const SetupPacket& setup, std::span<std::uint8_t> data);
     ControlResult HandleStandardIn(const SetupPacket& setup, std::span<std::uint8_t> data);
     void WriteCpuControl(std::uint8_t value);
-    // Runs one command list; false when the device vanished during it.
-    bool HandleCommandList(std::span<const std::uint8_t> list);
+    // Runs one command list; the status of its OUT transfer.
+    BulkStatus HandleCommandList(std::span<const std::uint8_t> list);
     Firmware* RunningFirmware();
     ExchangeFault TakeFault(std::uint64_t exchange);
     void ServeIn();
@@ -285,6 +304,7 @@ class VirtualDongle {
 
     std::uint64_t exchangeCount_ = 0;
     std::vector<std::pair<std::uint64_t, ExchangeFault>> faults_;
+    ReplyFilter replyFilter_;
     bool exchangeLogEnabled_ = true;
     std::deque<ExchangeRecord> exchangeLog_;
     std::size_t exchangeLogBytes_ = 0;

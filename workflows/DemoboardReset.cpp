@@ -34,6 +34,7 @@ void ResetBoard(OperatorPanel& panel) {
 }  // namespace
 
 void Btn_DBRstClick(OperatorPanel& panel) {
+    if (OperationInProgress()) return;
     ProgramState& state = State();
     if (!ConfirmDongle()) {
         panel.ShowMessage("USB Not Found!!");

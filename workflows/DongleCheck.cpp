@@ -11,6 +11,10 @@
 
 namespace qdm {
 
+bool OperationInProgress() {
+    return State().OperationBusy != 0;
+}
+
 bool ConfirmDongle() {
     ProgramState& state = State();
     if (state.OperationBusy != 0) return false;

@@ -5,6 +5,12 @@
 
 namespace qdm {
 
+// True while a workflow runs. A click that reaches a workflow then, through the message pump of
+// the running one, is refused before it touches the dongle, the window or the program state:
+// taking it for a missing dongle would clear the running workflow's busy flag.
+bool OperationInProgress();
+inline constexpr const char* kOperationInProgress = "Another operation is in progress.";
+
 // Whether the writer dongle is present with the expected identifiers; keeps DongleConnected in
 // step. Changes no control and shows no message. While a run is busy it checks nothing and
 // answers false.

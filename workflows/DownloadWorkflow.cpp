@@ -374,10 +374,16 @@ class DownloadRun {
                 std::array<std::uint8_t, 12> id{};
                 R8ReadId(id);
                 std::array<std::vector<std::uint8_t>, 4> blocks;
-                for (auto& b : blocks)
-                    b.assign(kIdBlockBuffer, 0);
-                result = R8ReadBlock(blocks[0], blocks[1], blocks[2], kOptionBlockIndex, blocks[3]);
-                Carry(blocks[0]);
+                std::array<std::vector<std::uint8_t>, 4> again;
+                const auto read = [](auto& b) {
+                    for (auto& chip : b)
+                        chip.assign(kIdBlockBuffer, 0);
+                    return R8ReadBlock(b[0], b[1], b[2], kOptionBlockIndex, b[3]);
+                };
+                // The option bytes carried over the erase must read the same twice: one bad
+                // read would otherwise be written into every chip's new option page.
+                result = read(blocks) && read(again) && blocks == again;
+                if (result) Carry(blocks[0]);
                 break;
             }
             case kBoardK3r1: {
@@ -385,8 +391,11 @@ class DownloadRun {
                 std::array<std::uint8_t, 3> id{};
                 R1ReadId(id);
                 std::vector<std::uint8_t> block(kIdBlockBuffer, 0);
-                result = R1ReadBlock(block, kOptionBlockIndex);
-                Carry(block);
+                std::vector<std::uint8_t> again(kIdBlockBuffer, 0);
+                // Read twice, as on the K3.r8.
+                result = R1ReadBlock(block, kOptionBlockIndex) &&
+                         R1ReadBlock(again, kOptionBlockIndex) && block == again;
+                if (result) Carry(block);
                 break;
             }
             case kBoardDemo: {
@@ -512,25 +521,29 @@ class DownloadRun {
             SysOptRequestFromState(chipCode_, panel_.SelectedChipType(), rangeFlag_, carried_);
         optionPage_ =
             fast_ ? BuildReducedSysOptPage(request, random_) : BuildSysOptPage(request, random_);
-        const bool writer = state_.ClientBoardKind != kBoardDemo;
         panel_.SetProgressDisplay(true);
         bool result = programmed_;
-        const auto writes = OptionPageWriteOrder(optionPage_);
-        if (writer) {
-            if (fast_) {
-                result = WritePage(optionPage_, kSysOptPageIndex);
-            } else {
-                for (std::size_t i = 0; i < kFirstOptionGroupSize; ++i)
-                    result = WritePage(writes[i].content, writes[i].pageIndex);
-            }
-        }
+        const std::vector<OptionPageWrite> writes = WrittenPages();
+        // A write that did not reach the dongle stops the run: the page would be missing.
+        const std::size_t firstGroup = std::min(writes.size(), kFirstOptionGroupSize);
+        for (std::size_t i = 0; i < firstGroup && result; ++i)
+            result = WritePage(writes[i].content, writes[i].pageIndex);
         panel_.SetProgressDisplay(false);
         if (!result) BoardExit(RunResult::Program, "Serial Flash Page Programming error!!");
         Status("Serial Flash Page Programming OK!!");
-        if (writer && !fast_) {
-            for (std::size_t i = kFirstOptionGroupSize; i < writes.size(); ++i)
-                WritePage(writes[i].content, writes[i].pageIndex);
+        for (std::size_t i = firstGroup; i < writes.size(); ++i) {
+            if (!WritePage(writes[i].content, writes[i].pageIndex))
+                BoardExit(RunResult::Program, "Serial Flash Page Programming error!!");
         }
+    }
+
+    // The pages the run writes at the top of the page space: none on the demoboard, only the
+    // option page in the fast download, else the option page and the eleven parameter pages.
+    std::vector<OptionPageWrite> WrittenPages() const {
+        if (state_.ClientBoardKind == kBoardDemo) return {};
+        if (fast_) return {{kSysOptPageIndex, optionPage_}};
+        const auto all = OptionPageWriteOrder(optionPage_);
+        return {all.begin(), all.end()};
     }
 
     // --- Stage I: data verify ------------------------------------------------------------------
@@ -538,7 +551,7 @@ class DownloadRun {
     void VerifyData() {
         panel_.SetProgressDisplay(true);
         bool result = true;
-        std::uint64_t bitCount = 0;
+        std::uint32_t bitCount = 0;
         switch (state_.ClientBoardKind) {
             case kBoardK3r8:
                 result = R8ReadBack(readBack_[0], readBack_[1], readBack_[2], units_, readBack_[3]);
@@ -546,12 +559,12 @@ class DownloadRun {
             case kBoardK3r1:
                 Status("64k Verifying..");
                 panel_.ProcessMessages();
-                bitCount = R1BitCount(0, regions_);
+                result = R1BitCount(0, regions_, bitCount);
                 break;
             default:
                 Status("64k Verifying..");
                 panel_.ProcessMessages();
-                bitCount = DemoBitCount(0, regions_);
+                result = DemoBitCount(0, regions_, bitCount);
                 break;
         }
         panel_.SetProgressDisplay(false);
@@ -569,6 +582,8 @@ class DownloadRun {
                 BoardExit(RunResult::Verify, FailedChipList(failed) + " Verify Fail!!");
             Status("Chips Data Verify OK!");
         } else {
+            // A count whose reply was lost reads as zero one bits, which may match the image.
+            if (!result) BoardExit(RunResult::Verify, "Serial Flash Data Verify Fail !(DATA-USB)");
             if (bitCount != imageOneCount_)
                 BoardExit(RunResult::Verify, "Serial Flash Data Verify Fail !(DATA)");
             Status("Serial Flash Data Verify OK !");
@@ -590,19 +605,44 @@ class DownloadRun {
         return failed;
     }
 
+    // The block holding a page below the option page, and where in it the page lies.
+    static std::uint32_t BlockOfPage(std::uint16_t pageIndex) {
+        return kOptionBlockIndex - (kSysOptPageIndex - pageIndex) / 2;
+    }
+    static std::size_t OffsetOfPage(std::uint16_t pageIndex) {
+        return (pageIndex & 1u) != 0 ? kOptionPageInBlock : 0;
+    }
+
+    // The lower half of the option page's block holds a parameter page: it is read anyway, so a
+    // chip that did not take it is caught without another exchange.
+    std::uint8_t LowerHalfMismatches(std::span<const std::vector<std::uint8_t>> blocks) const {
+        std::uint8_t failed = 0;
+        for (const OptionPageWrite& w : WrittenPages()) {
+            if (BlockOfPage(w.pageIndex) != kOptionBlockIndex || OffsetOfPage(w.pageIndex) != 0)
+                continue;
+            for (std::size_t chip = 0; chip < blocks.size(); ++chip)
+                if (!std::equal(w.content.begin(), w.content.end(), blocks[chip].begin()))
+                    failed = static_cast<std::uint8_t>(failed | (1u << chip));
+        }
+        return failed;
+    }
+
     void VerifyOptionPage() {
         panel_.SetProgressDisplay(true);
         bool result = true;
         bool optionOk = true;
+        std::uint8_t failed = 0;
         switch (state_.ClientBoardKind) {
             case kBoardK3r8:
                 result = R8ReadBlock(readBack_[0], readBack_[1], readBack_[2], kOptionBlockIndex,
                                      readBack_[3]);
+                if (result) failed |= LowerHalfMismatches(readBack_);
                 break;
             case kBoardK3r1:
                 result = R1ReadBlock(readBack_[0], kOptionBlockIndex);
                 R1Enable(0);
-                optionOk = OptionMismatches(std::span(readBack_).first(1)) == 0;
+                optionOk = OptionMismatches(std::span(readBack_).first(1)) == 0 &&
+                           LowerHalfMismatches(std::span(readBack_).first(1)) == 0;
                 break;
             default:
                 DemoEnable(0);
@@ -613,7 +653,7 @@ class DownloadRun {
         panel_.SetProgressDisplay(false);
         if (!result) BoardExit(RunResult::Verify, "Serial Flash Data Verify Fail !(SYSOpt-USB)");
         if (state_.ClientBoardKind == kBoardK3r8) {
-            const std::uint8_t failed = OptionMismatches(readBack_);
+            failed |= OptionMismatches(readBack_);
             if (failed != 0)
                 BoardExit(RunResult::Verify,
                           FailedChipList(failed) + " Data Verify Fail !(SYSOpt-USB)");
@@ -651,6 +691,7 @@ class DownloadRun {
 }  // namespace
 
 RunOutcome RunDownload(OperatorPanel& panel, const DownloadOptions& options) {
+    if (OperationInProgress()) return {RunResult::Failed, kOperationInProgress};
     return DownloadRun(panel, options).Run();
 }
 

@@ -8,6 +8,7 @@
 
 #include "app/Mainprocess.h"
 #include "protocol/Usbfunctions_old.h"
+#include "workflows/DongleCheck.h"
 #include "workflows/RomImage.h"
 
 namespace qdm {
@@ -140,6 +141,7 @@ class McuRomRun {
 }  // namespace
 
 RunOutcome McuRomFlashWorkflow(OperatorPanel& panel, const McuRomOptions& options) {
+    if (OperationInProgress()) return {RunResult::Failed, kOperationInProgress};
     return McuRomRun(panel, options).Run();
 }
 

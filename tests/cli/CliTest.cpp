@@ -179,7 +179,8 @@ TEST(Cli, ExitStatusNamesTheFailingStage) {
          " --sim-fault stuck:1:0x102:7:1" +
              container,
          13, "Verify Fail"},
-        {"--simulate k3r8 --sim-fault unplug@20" + container, 13, "Verify Fail!!"},
+        {"--simulate k3r8 --sim-fault unplug@20" + container, 12,
+         "Serial Flash Page Programming error!!"},
         {"--simulate k3r8 download --chip QX999 x.bin", 2, "unknown chip type"},
         {"--simulate k3r8 download " + Sample("missing.bin"), 5, "[red]"},
         {"--simulate mcurom mcurom " + Sample("QM010_Brask_RV20.bin"), 0, "Flash Verify OK!(0x00)"},
@@ -484,10 +485,12 @@ TEST_F(CliFiles, EveryFailureHasItsExitStatus) {
         {"--simulate k3r8 --sim-fault boardid:0x40" + container, 8, "no-board"},
         {"--simulate k3r1 --sim-fault erasefail" + container, 10, "erase"},
         {"--simulate mcurom --sim-fault noreply@1" + mcurom, 10, "erase"},
-        {"--simulate k3r8 --sim-fault unplug@7" + container, 11, "blank-check"},
+        {"--simulate k3r8 --sim-fault unplug@7" + container, 9, "id-check"},
+        {"--simulate k3r8 --sim-fault unplug@8" + container, 11, "blank-check"},
         {"--simulate mcurom --sim-fault noreply@6" + mcurom, 11, "blank-check"},
         {"--simulate mcurom --sim-fault noreply@15" + mcurom, 12, "program"},
-        {"--simulate k3r1 --sim-fault unplug@12" + container, 13, "verify"},
+        {"--simulate k3r1 --sim-fault unplug@12" + container, 12, "program"},
+        {"--simulate k3r1 --sim-fault unplug@32" + container, 13, "verify"},
         {"--simulate k3r8 --sim-fault stuck:2:0x10:0:1" + container, 13, "verify"},
     };
     for (const Case& c : cases) {

@@ -177,6 +177,43 @@ TEST_F(DownloadBranchTest, NoChipBlankStopsBeforeProgramming) {
     ExpectIdle();
 }
 
+// The option bytes carried over the erase come from one block read; a lost or damaged reply to
+// it must stop the run before the erase instead of writing made-up bytes into every new option
+// page (and from there into every later run's).
+TEST_F(DownloadBranchTest, AnUntrustworthyOptionBlockReadStopsBeforeTheErase) {
+    struct Case {
+        const char* board;
+        std::uint64_t exchange;  // of the first block read, the writer firmware loaded
+        sim::ExchangeFault fault;
+    };
+    constexpr std::size_t kCarried227 = 256 + 227;  // in the block of chip 1
+    const std::vector<Case> cases = {
+        {"k3r8", 5, {sim::FaultKind::NoReply}},
+        {"k3r8", 5, {sim::FaultKind::CorruptReply, 4 * kCarried227, 0xFF}},
+        {"k3r8", 6, {sim::FaultKind::CorruptReply, 4 * (kCarried227 + 2), 0x01}},
+        {"k3r1", 6, {sim::FaultKind::NoReply}},
+        {"k3r1", 6, {sim::FaultKind::CorruptReply, kCarried227, 0xFF}},
+        {"k3r1", 7, {sim::FaultKind::CorruptReply, kCarried227 + 1, 0x80}},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        panel.Clear();
+        Start(c.board);
+        LoadWriterFirmware();
+        panel.files.push_back(SmallContainer());
+        Dongle().InjectFault(c.exchange, c.fault);
+        const RunOutcome outcome = Download();
+        EXPECT_EQ(outcome.result, RunResult::IdCheck) << c.board << " " << c.exchange;
+        EXPECT_EQ(panel.StatusLines().back(), "blue: Serial-Flash ID Check fail!!") << c.board;
+        EXPECT_FALSE(Shown("blue: Erase and Blank Check!")) << c.board;
+        const sim::SerialFlash& chip =
+            Dongle().K3r8() ? Dongle().K3r8()->Chip(0) : Dongle().K3r1()->Chip();
+        EXPECT_EQ(chip.BlocksErased(), 0u) << c.board;
+        EXPECT_EQ(chip.PagesProgrammed(), 0u) << c.board;
+        ExpectIdle();
+    }
+}
+
 TEST_F(DownloadBranchTest, DataAndOptionVerifyFailures) {
     struct Case {
         const char* board;

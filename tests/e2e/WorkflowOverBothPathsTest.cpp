@@ -2,6 +2,7 @@
 // the emulated kernel USB interface.
 
 #include <filesystem>
+#include <random>
 
 #include "sim/K3r8Board.h"
 #include "tests/e2e/OverBothPaths.h"
@@ -17,7 +18,10 @@ class WorkflowOverBothPaths : public OverBothPaths {
   protected:
     void SetUp() override {
         OverBothPaths::SetUp();
-        folder_ = std::filesystem::temp_directory_path() / ("qdm-paths-" + PathName(GetParam()));
+        // ctest runs each case as its own process, side by side: every case needs its own folder.
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("qdm-paths-" + PathName(GetParam()) + "-" +
+                   std::to_string(std::random_device{}()));
         std::filesystem::create_directories(folder_);
         SetDumpDirectory(folder_);
         State().FirmwareText = FirmwareText();

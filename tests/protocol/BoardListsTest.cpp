@@ -227,9 +227,9 @@ TEST_F(K3r8Lists, AnUnplugMidOperationEndsEveryOperation) {
     chips.fill(Bytes(image.size(), 0xEE));
     std::uint8_t flags = 0;
     dongle->UnplugAtExchange(2);
-    EXPECT_TRUE(R8ProgramImage(image, 2));
+    EXPECT_FALSE(R8ProgramImage(image, 2));
     EXPECT_FALSE(R8BlankCheck(0, 4, flags));
-    EXPECT_TRUE(R8ReadBack(chips[0], chips[1], chips[2], 2, chips[3]));
+    EXPECT_FALSE(R8ReadBack(chips[0], chips[1], chips[2], 2, chips[3]));
     EXPECT_EQ(chips[0], Bytes(image.size(), 0x00));
     EXPECT_FALSE(R8Enable(1));
     EXPECT_EQ(Sent().size(), 2U);
@@ -239,7 +239,7 @@ TEST_F(K3r8Lists, AnUnplugMidOperationEndsEveryOperation) {
 TEST_F(K3r1Lists, AnUnplugMidOperationEndsEveryOperation) {
     dongle->UnplugAtExchange(3);
     EXPECT_TRUE(R1Enable(1));
-    EXPECT_TRUE(R1ProgramImage(TestImage(kImageUnit), 1));
+    EXPECT_FALSE(R1ProgramImage(TestImage(kImageUnit), 1));
     EXPECT_FALSE(R1BlankCheck(0, 1));
     EXPECT_EQ(R1BitCount(0, 2), 0U);
     EXPECT_FALSE(R1Enable(1));
@@ -250,7 +250,7 @@ TEST_F(K3r1Lists, AnUnplugMidOperationEndsEveryOperation) {
 TEST_F(DemoLists, AnUnplugMidOperationEndsEveryOperation) {
     dongle->UnplugAtExchange(4);
     EXPECT_FALSE(DemoChipErase());
-    EXPECT_TRUE(DemoProgramImage(TestImage(kImageUnit), 1));
+    EXPECT_FALSE(DemoProgramImage(TestImage(kImageUnit), 1));
     EXPECT_EQ(DemoBitCount(0, 2), 0U);
     EXPECT_FALSE(DemoEnable(0));
     EXPECT_EQ(Sent().size(), 4U);

@@ -78,12 +78,36 @@ TEST_F(DemoboardTest, ANeverEndingEraseGivesUpAfter12000Polls) {
         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
 }
 
+// The status byte stands in for the progress while the erase runs; a status above 128 (bits the
+// progress display does not know, or a floating bus reading 0xFF) must not show beyond 100 %.
+TEST_F(DemoboardTest, AStatusAbove128ShowsAsComplete) {
+    Board().SetEraseBusyPolls(1);
+    dongle->CorruptReplyAtExchange(3, 0, 0xFC);  // 0x03 reads 0xFF: still busy
+    EXPECT_TRUE(DemoChipErase());
+    EXPECT_EQ(pumps, (std::vector<Shown>{{kErase, 0}, {kErasing3, 128}, {kErasing2, 0}}));
+}
+
 TEST_F(DemoboardTest, AFailedPollEndsTheEraseAtOnce) {
     dongle->NoReplyAtExchange(3);
     EXPECT_FALSE(DemoChipErase());
     EXPECT_EQ(Sent().size(), 3U);
     EXPECT_TRUE(Board().FlashAccess());  // no access-off list, no reset
     EXPECT_EQ(Resets(), 0U);
+}
+
+TEST_F(DemoboardTest, LostExchangesStopTheProgrammingAndTheCount) {
+    dongle->LoseListAtExchange(2);  // the first batch, after flash access went on
+    EXPECT_FALSE(DemoProgramImage(TestImage(2 * kImageUnit), 2));
+    ASSERT_EQ(Sent().size(), 3U);
+    EXPECT_EQ(Sent().back(), kAccessOff);
+
+    Mark();
+    std::uint32_t sum = 0;
+    dongle->NoReplyAtExchange(3);  // the second count
+    EXPECT_FALSE(DemoBitCount(0, 4, sum));
+    ASSERT_EQ(Sent().size(), 4U);
+    EXPECT_EQ(Sent().back(), kAccessOff);
+    EXPECT_EQ(Resets(), 1U);
 }
 
 TEST_F(DemoboardTest, ProgramImageBracketsItsBatchesWithFlashAccess) {

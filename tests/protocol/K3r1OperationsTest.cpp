@@ -50,6 +50,33 @@ TEST_F(K3r1Test, BitCountSumsTheRegionsItNames) {
     EXPECT_EQ(R1BitCount(0, 2), 0x040000U);
 }
 
+TEST_F(K3r1Test, ABlockReadWhoseReplyIsLostReportsIt) {
+    Bytes block(512, 0xEE);
+    dongle->NoReplyAtExchange(1);
+    EXPECT_FALSE(R1ReadBlock(block, kOptionBlockIndex));
+    EXPECT_EQ(block, Bytes(512, 0x00));  // what was cleared for the reply, never option bytes
+    EXPECT_TRUE(R1ReadBlock(block, kOptionBlockIndex));
+    EXPECT_EQ(block, Bytes(512, 0xFF));
+}
+
+// The cleared reply of a lost count would add zero one bits, which an image may hold there.
+TEST_F(K3r1Test, ABitCountWithALostReplyReportsItAndStops) {
+    std::uint32_t sum = 7;
+    dongle->NoReplyAtExchange(2);
+    EXPECT_FALSE(R1BitCount(0, 4, sum));
+    EXPECT_EQ(Sent().size(), 2U);
+    EXPECT_EQ(Resets(), 1U);
+    EXPECT_TRUE(R1BitCount(0, 4, sum));
+    EXPECT_EQ(sum, 4U * 0x040000U);
+
+    Mark();
+    dongle->LoseListAtExchange(1);
+    EXPECT_FALSE(R1ProgramImage(TestImage(kImageUnit), 1));
+    EXPECT_EQ(Sent().size(), 1U);
+    dongle->NoReplyAtExchange(2);
+    EXPECT_FALSE(R1ProgramPage(std::array<std::uint8_t, kPageSize>{}, 3));
+}
+
 TEST_F(K3r1Test, RoundTripCountsTheImagesOneBits) {
     constexpr std::uint32_t kUnits = 16;
     const Bytes image = TestImage(kUnits * kImageUnit);

@@ -123,6 +123,45 @@ TEST_F(K3r8Test, ReadBackDumpsReplaceTheFilesOfAnEarlierRun) {
         EXPECT_EQ(DumpFile("RDBBK.VF" + std::to_string(c + 1)), TestImage(kImageUnit, c + 5U)) << c;
 }
 
+// A reply that never came reads as zeros; a read that reported success over them would let a
+// run carry zeros into the option page.
+TEST_F(K3r8Test, ReadsWhoseReplyIsLostReportIt) {
+    std::array<Bytes, 4> block;
+    block.fill(Bytes(512, 0xEE));
+    dongle->NoReplyAtExchange(1);
+    EXPECT_FALSE(R8ReadBlock(block[0], block[1], block[2], kOptionBlockIndex, block[3]));
+    EXPECT_TRUE(R8ReadBlock(block[0], block[1], block[2], kOptionBlockIndex, block[3]));
+    EXPECT_EQ(block[0], Bytes(512, 0xFF));
+
+    // The read-back stops at the lost reply: the read position of what follows is unknown.
+    Mark();
+    dongle->NoReplyAtExchange(3);
+    EXPECT_FALSE(ReadBack(1));
+    EXPECT_EQ(Sent().size(), 3U);
+    EXPECT_EQ(Resets(), 1U);
+    Bytes expected(kImageUnit, 0x00);  // two lists of erased flash, then nothing of the 0xEE
+    std::fill_n(expected.begin(), 2048, 0xFF);
+    for (const Bytes& chip : chips)
+        EXPECT_EQ(chip, expected);
+    EXPECT_TRUE(ReadBack(1));
+}
+
+// A dongle that stopped answering would make every further batch wait out its time-out, and a
+// page write that was lost would leave a page the run never wrote.
+TEST_F(K3r8Test, ProgrammingStopsAtTheFirstLostExchange) {
+    const Bytes image = TestImage(2 * kImageUnit);
+    dongle->LoseListAtExchange(2);
+    EXPECT_FALSE(R8ProgramImage(image, 2));
+    EXPECT_EQ(Sent().size(), 2U);
+    EXPECT_EQ(Resets(), 1U);
+
+    std::array<std::uint8_t, kPageSize> page{};
+    Mark();
+    dongle->NoReplyAtExchange(1);
+    EXPECT_FALSE(R8ProgramPage(page, 0xFFFF));
+    EXPECT_TRUE(R8ProgramPage(page, 0xFFFF));
+}
+
 TEST_F(K3r8Test, RoundTripLeavesTheImageInAllFourChips) {
     constexpr std::uint32_t kUnits = 16;
     const Bytes image = TestImage(kUnits * kImageUnit);

@@ -57,6 +57,45 @@ TEST(ExchangeFaults, CorruptReplyFlipsOneByte) {
     EXPECT_EQ(Reply(*dongle, kIdentity, 2), (Bytes{0x14, 0x02}));
 }
 
+TEST(ExchangeFaults, ALostListNeitherRunsNorAnswersAndTheDongleStays) {
+    auto dongle = test::WriterDongle(BoardKind::K3r8);
+    dongle->LoseListAtExchange(1);
+    const auto r = Exchange(*dongle, kR8On, 1);
+    EXPECT_FALSE(r.replied);
+    EXPECT_EQ(r.outStatus, BulkStatus::Stall);
+    EXPECT_FALSE(dongle->K3r8()->Selected());
+    EXPECT_TRUE(dongle->Plugged());
+    EXPECT_EQ(dongle->ExchangeLog()[0].fault, FaultKind::LoseList);
+    EXPECT_TRUE(Exchange(*dongle, kR8On, 1).replied);
+    EXPECT_TRUE(dongle->K3r8()->Selected());
+}
+
+TEST(ReplyFilter, ChangesWithholdsOrUnplugsAfterTheListRan) {
+    auto dongle = test::WriterDongle(BoardKind::K3r8);
+    std::vector<std::uint64_t> seen;
+    dongle->SetReplyFilter([&](std::uint64_t exchange, std::span<const std::uint8_t> list,
+                               std::vector<std::uint8_t>& reply, bool delivered) {
+        seen.push_back(exchange);
+        EXPECT_TRUE(delivered);
+        EXPECT_EQ(list[0], exchange == 1 ? 0x01 : 0x35);
+        if (exchange == 1) {
+            reply.push_back(0x99);  // one byte more than asked for
+            return ReplyAction::Deliver;
+        }
+        return exchange == 2 ? ReplyAction::Withhold : ReplyAction::Unplug;
+    });
+    EXPECT_EQ(Reply(*dongle, kIdentity, 3), (Bytes{0x14, 0x02, 0x99}));
+    EXPECT_EQ(dongle->ExchangeLog()[0].reply, (Bytes{0x14, 0x02, 0x99}));
+    EXPECT_FALSE(Exchange(*dongle, kR8On, 1).replied);
+    EXPECT_TRUE(dongle->K3r8()->Selected());  // the list ran all the same
+    dongle->K3r8()->ResetInterface();
+    const auto r = Exchange(*dongle, kR8On, 1);
+    EXPECT_FALSE(r.replied);
+    EXPECT_FALSE(dongle->Plugged());
+    EXPECT_FALSE(dongle->ExchangeLog()[2].delivered);
+    EXPECT_EQ(seen, (std::vector<std::uint64_t>{1, 2, 3}));
+}
+
 TEST(ExchangeFaults, CounterCountsSincePlugInOrReset) {
     auto dongle = test::WriterDongle(BoardKind::K3r8);
     Reply(*dongle, kIdentity, 2);
