@@ -73,9 +73,9 @@ class FuzzDongle {
 
     // Every reply from now on is first offered to `input`: a choice byte picks the genuine
     // reply (for up to 32 exchanges), none, a flipped byte, a replacement, a shortened or
-    // lengthened reply, or an unplug after the list ran. Once the input is used up the replies are genuine; after
-    // `exchangeLimit` exchanges nothing more is answered, so a run that would poll for long
-    // ends soon.
+    // lengthened reply, or an unplug after the list ran. Once the input is used up the replies are
+    // genuine; after `exchangeLimit` exchanges nothing more is answered, so a run that would poll
+    // for long ends soon.
     void FuzzReplies(FuzzInput& input, std::uint64_t exchangeLimit = 3000);
     [[nodiscard]] const ReplyLog& Replies() const { return *log_; }
 

@@ -37,7 +37,9 @@ std::optional<bool>& ForcedWindows7() {
 }
 }  // namespace
 
-void SetWindows7Condition(std::optional<bool> forced) { ForcedWindows7() = forced; }
+void SetWindows7Condition(std::optional<bool> forced) {
+    ForcedWindows7() = forced;
+}
 
 bool IsWindows7Workstation() {
     if (ForcedWindows7()) return *ForcedWindows7();

@@ -9,7 +9,7 @@ namespace qdm {
 namespace {
 
 class MainprocessTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetProgramState(); }
     void TearDown() override { ResetProgramState(); }
 };

@@ -94,7 +94,8 @@ TEST_F(DownloadBranchTest, OnWindows7TheFirmwareIsLeftToTheDriver) {
     // No hardware version query: the first list is the identity query.
     EXPECT_EQ(Dongle().ExchangeLog().front().command[0], 0x01);
     EXPECT_EQ(Dongle().ExchangeLog().front().command[1], 0x02);
-    for (const auto& c : Dongle().ControlLog()) EXPECT_NE(c.setup.bRequest, 0xA0);
+    for (const auto& c : Dongle().ControlLog())
+        EXPECT_NE(c.setup.bRequest, 0xA0);
     EXPECT_EQ(State().FirmwareLoaded, 0);
 }
 

@@ -5,10 +5,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <iostream>
 #include <map>
 #include <mutex>

@@ -19,9 +19,9 @@ class WorkflowOverBothPaths : public OverBothPaths {
     void SetUp() override {
         OverBothPaths::SetUp();
         // ctest runs each case as its own process, side by side: every case needs its own folder.
-        folder_ = std::filesystem::temp_directory_path() /
-                  ("qdm-paths-" + PathName(GetParam()) + "-" +
-                   std::to_string(std::random_device{}()));
+        folder_ =
+            std::filesystem::temp_directory_path() /
+            ("qdm-paths-" + PathName(GetParam()) + "-" + std::to_string(std::random_device{}()));
         std::filesystem::create_directories(folder_);
         SetDumpDirectory(folder_);
         State().FirmwareText = FirmwareText();
