@@ -62,7 +62,7 @@ std::string SessionOptionsHelp() {
            "                      the user's data folder, or in the package's data folder)\n"
            "  --sim-dump DIR      when done, write the virtual dongle's flash into DIR\n"
            "                      (chip1.bin .. chip4.bin, flash.bin or mcurom.bin)\n"
-           "  --sim-fault SPEC    inject a fault into the virtual dongle (see below)\n";
+           "  --sim-fault FAULT   inject a fault into the virtual dongle (see below)\n";
 }
 
 }  // namespace qdm::session

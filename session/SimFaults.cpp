@@ -46,17 +46,19 @@ sim::SerialFlash* ChipOf(sim::VirtualDongle& dongle, std::uint64_t chip) {
     return nullptr;
 }
 
-bool ApplyOne(std::string_view spec, sim::VirtualDongle& dongle) {
-    const auto at = spec.find('@');
+bool ApplyOne(std::string_view fault, sim::VirtualDongle& dongle) {
+    const auto at = fault.find('@');
     if (at != std::string_view::npos) {
-        const std::string_view kind = spec.substr(0, at);
-        const auto args = Split(spec.substr(at + 1), ':');
+        const std::string_view kind = fault.substr(0, at);
+        const auto args = Split(fault.substr(at + 1), ':');
         const auto exchange = Number(args[0]);
         if (!exchange || *exchange == 0) return false;
         if (kind == "unplug" && args.size() == 1) {
             dongle.UnplugAtExchange(*exchange);
         } else if (kind == "noreply" && args.size() == 1) {
             dongle.NoReplyAtExchange(*exchange);
+        } else if (kind == "lost" && args.size() == 1) {
+            dongle.LoseListAtExchange(*exchange);
         } else if (kind == "corrupt" && args.size() <= 3) {
             const auto offset = args.size() > 1 ? Number(args[1]) : std::optional<std::uint64_t>(0);
             const auto mask =
@@ -69,7 +71,7 @@ bool ApplyOne(std::string_view spec, sim::VirtualDongle& dongle) {
         }
         return true;
     }
-    const auto args = Split(spec, ':');
+    const auto args = Split(fault, ':');
     const std::string_view kind = args[0];
     if (kind == "busy" && args.size() == 1) {
         dongle.SetBoardBusy(true);
@@ -121,18 +123,18 @@ bool ApplyOne(std::string_view spec, sim::VirtualDongle& dongle) {
 
 }  // namespace
 
-void ApplyConfigFaults(const std::vector<std::string>& specs, sim::DongleConfig& config) {
-    for (const std::string& spec : specs) {
-        if (spec == "foreign") config.productId = 0x8613;
-        if (spec == "absent") config.startPlugged = false;
+void ApplyConfigFaults(const std::vector<std::string>& faults, sim::DongleConfig& config) {
+    for (const std::string& fault : faults) {
+        if (fault == "foreign") config.productId = 0x8613;
+        if (fault == "absent") config.startPlugged = false;
     }
 }
 
-bool ApplySimFaults(const std::vector<std::string>& specs, sim::VirtualDongle& dongle,
+bool ApplySimFaults(const std::vector<std::string>& faults, sim::VirtualDongle& dongle,
                     std::string& error) {
-    for (const std::string& spec : specs) {
-        if (!ApplyOne(spec, dongle)) {
-            error = "cannot inject --sim-fault " + spec;
+    for (const std::string& fault : faults) {
+        if (!ApplyOne(fault, dongle)) {
+            error = "cannot inject --sim-fault " + fault;
             return false;
         }
     }
@@ -140,9 +142,10 @@ bool ApplySimFaults(const std::vector<std::string>& specs, sim::VirtualDongle& d
 }
 
 std::string SimFaultHelp() {
-    return "Faults of the virtual dongle (--sim-fault SPEC, repeatable):\n"
+    return "Faults of the virtual dongle (--sim-fault FAULT, repeatable):\n"
            "  unplug@N            the dongle is pulled out when the N-th command list arrives\n"
            "  noreply@N           the N-th command list runs but its reply never comes\n"
+           "  lost@N              the N-th command list is lost on its way: its transfer fails\n"
            "  corrupt@N[:OFF[:MASK]]  reply byte OFF (0) of list N is XORed with MASK (0xFF)\n"
            "  noerase[:CHIP]      flash chip CHIP (1-4, default 1) silently keeps its data on "
            "erase\n"

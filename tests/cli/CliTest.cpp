@@ -489,7 +489,7 @@ TEST_F(CliFiles, EveryFailureHasItsExitStatus) {
         {"--simulate k3r8 --sim-fault unplug@8" + container, 11, "blank-check"},
         {"--simulate mcurom --sim-fault noreply@6" + mcurom, 11, "blank-check"},
         {"--simulate mcurom --sim-fault noreply@15" + mcurom, 12, "program"},
-        {"--simulate k3r1 --sim-fault unplug@12" + container, 12, "program"},
+        {"--simulate k3r1 --sim-fault lost@12" + container, 12, "program"},
         {"--simulate k3r1 --sim-fault unplug@32" + container, 13, "verify"},
         {"--simulate k3r8 --sim-fault stuck:2:0x10:0:1" + container, 13, "verify"},
     };
