@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/Mainprocess.h"
+#include "cli/CommandSupport.h"
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
@@ -14,16 +15,6 @@
 namespace qdm::cli {
 
 namespace {
-std::string HexBytes(std::span<const std::uint8_t> bytes) {
-    std::string text;
-    for (const std::uint8_t b : bytes) {
-        char two[4];
-        std::snprintf(two, sizeof two, "%02X", static_cast<unsigned>(b));
-        if (!text.empty()) text += ' ';
-        text += two;
-    }
-    return text;
-}
 
 const char* BoardName(std::uint8_t kind) {
     switch (kind) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/Mainprocess.h"
+#include "cli/CommandSupport.h"
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
@@ -32,21 +33,6 @@ class PumpToPanel {
 
 bool IsFileArgument(const std::string& arg) {
     return !arg.empty() && arg[0] != '-';
-}
-
-// --agent NAME at `i`; false (reported) for a missing or unknown name.
-bool TakeAgent(Output& output, const Arguments& arguments, std::size_t& i,
-               std::optional<std::int32_t>& agent) {
-    if (i + 1 >= arguments.size()) {
-        output.Error("--agent needs a name (" + AgentNameList() + ") or 0-9");
-        return false;
-    }
-    agent = AgentIndexByName(arguments[++i]);
-    if (!agent) {
-        output.Error("unknown agent " + arguments[i] + " (known: " + AgentNameList() + ")");
-        return false;
-    }
-    return true;
 }
 
 // Runs a workflow on the terminal with the run recorded, logs it, and reports it.

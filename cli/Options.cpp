@@ -4,28 +4,6 @@
 
 namespace qdm::cli {
 
-namespace {
-bool TakeValue(const std::vector<std::string>& args, std::size_t& i, std::string_view name,
-               std::optional<std::string>& value, std::string& error) {
-    const std::string& arg = args[i];
-    const std::string prefix = std::string(name) + "=";
-    if (arg.rfind(prefix, 0) == 0) {
-        value = arg.substr(prefix.size());
-        return true;
-    }
-    if (i + 1 >= args.size()) {
-        error = std::string(name) + " needs a value";
-        return false;
-    }
-    value = args[++i];
-    return true;
-}
-
-bool IsOption(const std::string& arg, std::string_view name) {
-    return arg == name || arg.rfind(std::string(name) + "=", 0) == 0;
-}
-}  // namespace
-
 std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args,
                                             std::string& error) {
     CommandLine line;
@@ -36,8 +14,8 @@ std::optional<CommandLine> ParseCommandLine(const std::vector<std::string>& args
         if (take == session::OptionTake::Error) return std::nullopt;
         if (take == session::OptionTake::Taken) continue;
         bool ok = true;
-        if (IsOption(arg, "--log")) {
-            ok = TakeValue(args, i, "--log", line.global.log, error);
+        if (session::IsOption(arg, "--log")) {
+            ok = session::TakeOptionValue(args, i, "--log", line.global.log, error);
         } else if (arg == "--no-log") {
             line.global.noLog = true;
         } else if (arg == "--quiet" || arg == "-q") {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/Mainprocess.h"
+#include "cli/CommandSupport.h"
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
@@ -20,26 +21,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string Hex(std::uint32_t value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-    return text;
-}
-
-std::string HexBytes(std::span<const std::uint8_t> bytes) {
-    std::string text;
-    for (const std::uint8_t b : bytes) {
-        char two[4];
-        std::snprintf(two, sizeof two, "%02X", static_cast<unsigned>(b));
-        if (!text.empty()) text += ' ';
-        text += two;
-    }
-    return text;
-}
-
 std::string AgentText(std::int32_t agent) {
     return std::string(AgentName(agent)) + " (index " + std::to_string(agent) + ", key " +
-           Hex(AgentKey(agent), 2) + ")";
+           HexValue(AgentKey(agent), 2) + ")";
 }
 
 // The chip types that carry a code, e.g. "QL020, QM020" for 0x03.
@@ -56,7 +40,7 @@ std::string ChipTypesWithCode(std::uint8_t code) {
 Json AgentJson(std::int32_t agent) {
     return {{"name", std::string(AgentName(agent))},
             {"index", agent},
-            {"key", Hex(AgentKey(agent), 2)}};
+            {"key", HexValue(AgentKey(agent), 2)}};
 }
 
 }  // namespace
@@ -67,12 +51,8 @@ int RunRomInfo(Context& context, const Arguments& arguments) {
     std::optional<std::int32_t> agent;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& arg = arguments[i];
-        if (arg == "--agent" && i + 1 < arguments.size()) {
-            agent = AgentIndexByName(arguments[++i]);
-            if (!agent) {
-                output.Error("unknown agent " + arguments[i] + " (known: " + AgentNameList() + ")");
-                return kExitUsage;
-            }
+        if (arg == "--agent") {
+            if (!TakeAgent(output, arguments, i, agent)) return kExitUsage;
         } else if (!file && !arg.empty() && arg[0] != '-') {
             file = arg;
         } else {
@@ -117,13 +97,13 @@ int RunRomInfo(Context& context, const Arguments& arguments) {
         const std::string codeNames = ChipTypesWithCode(info.chipCode);
         const bool indexKnown = info.chipIndex < ChipTypeNames.size();
         result["header"] = {
-            {"chip_code", Hex(info.chipCode, 2)},
+            {"chip_code", HexValue(info.chipCode, 2)},
             {"chip_code_types", codeNames},
             {"range_flag", info.rangeFlag},
             {"chip_index", info.chipIndex},
             {"chip_index_type",
              indexKnown ? Json(std::string(ChipTypeNames[info.chipIndex])) : Json(nullptr)}};
-        out << "Header chip code: " << Hex(info.chipCode, 2)
+        out << "Header chip code: " << HexValue(info.chipCode, 2)
             << (codeNames.empty() ? " (no chip type)" : " (" + codeNames + ")") << "\n";
         out << "Header range flag: " << (info.rangeFlag ? 1 : 0) << "\n";
         out << "Header chip index: " << static_cast<unsigned>(info.chipIndex)
@@ -151,19 +131,19 @@ int RunRomInfo(Context& context, const Arguments& arguments) {
         out << "Key search would take: " << AgentText(info.searchAgentIndex)
             << (info.searchPassed ? "" : " (no key passed)") << "\n";
     }
-    result["checksum"] = Hex(info.checksum, 8);
+    result["checksum"] = HexValue(info.checksum, 8);
     result["first_plain_bytes"] = HexBytes(info.firstPlainBytes);
-    out << "Checksum: " << Hex(info.checksum, 8) << "\n";
+    out << "Checksum: " << HexValue(info.checksum, 8) << "\n";
     out << "First plain bytes: " << HexBytes(info.firstPlainBytes) << "\n";
 
     Json candidates = Json::array();
     std::string list;
     for (const AgentCandidate& c : info.candidates) {
         Json one = AgentJson(c.agentIndex);
-        one["first_plain"] = Hex(c.firstPlain, 2);
+        one["first_plain"] = HexValue(c.firstPlain, 2);
         candidates.push_back(one);
         if (!list.empty()) list += ", ";
-        list += std::string(AgentName(c.agentIndex)) + " (" + Hex(c.firstPlain, 2) + ")";
+        list += std::string(AgentName(c.agentIndex)) + " (" + HexValue(c.firstPlain, 2) + ")";
     }
     result["candidates"] = candidates;
     out << "Agents whose key passes the first-byte test: " << (list.empty() ? "none" : list)
@@ -191,12 +171,8 @@ int RunRomPack(Context& context, const Arguments& arguments) {
     bool range = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& arg = arguments[i];
-        if (arg == "--agent" && i + 1 < arguments.size()) {
-            agent = AgentIndexByName(arguments[++i]);
-            if (!agent) {
-                output.Error("unknown agent " + arguments[i] + " (known: " + AgentNameList() + ")");
-                return kExitUsage;
-            }
+        if (arg == "--agent") {
+            if (!TakeAgent(output, arguments, i, agent)) return kExitUsage;
         } else if (arg == "--chip" && i + 1 < arguments.size()) {
             chip = ChipTypeIndex(arguments[++i]);
             if (!chip) {
@@ -273,14 +249,14 @@ int RunRomPack(Context& context, const Arguments& arguments) {
     result["form"] = form;
     result["bytes"] = packed.value().size();
     result["agent"] = AgentJson(*agent);
-    result["checksum"] = Hex(ImageChecksum(plain), 8);
+    result["checksum"] = HexValue(ImageChecksum(plain), 8);
     output.Human() << "Wrote " << files[1] << ": " << form << ", " << packed.value().size()
                    << " bytes, agent " << AgentText(*agent) << ", checksum "
-                   << Hex(ImageChecksum(plain), 8) << "\n";
+                   << HexValue(ImageChecksum(plain), 8) << "\n";
     if (container) {
         const ChipProperties& row = ChipPropertyTable[static_cast<std::size_t>(*chip)];
         result["chip_type"] = std::string(row.name);
-        result["chip_code"] = Hex(row.code, 2);
+        result["chip_code"] = HexValue(row.code, 2);
         result["range_flag"] = range;
     }
 

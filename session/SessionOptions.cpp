@@ -4,13 +4,12 @@
 
 namespace qdm::session {
 
-namespace {
 bool IsOption(const std::string& arg, std::string_view name) {
     return arg == name || arg.rfind(std::string(name) + "=", 0) == 0;
 }
 
-bool TakeValue(const std::vector<std::string>& args, std::size_t& i, std::string_view name,
-               std::optional<std::string>& value, std::string& error) {
+bool TakeOptionValue(const std::vector<std::string>& args, std::size_t& i, std::string_view name,
+                     std::optional<std::string>& value, std::string& error) {
     const std::string& arg = args[i];
     const std::string prefix = std::string(name) + "=";
     if (arg.rfind(prefix, 0) == 0) {
@@ -24,23 +23,22 @@ bool TakeValue(const std::vector<std::string>& args, std::size_t& i, std::string
     value = args[++i];
     return true;
 }
-}  // namespace
 
 OptionTake TakeSessionOption(const std::vector<std::string>& args, std::size_t& i,
                              SessionOptions& options, std::string& error) {
     const std::string& arg = args[i];
     bool ok = true;
     if (IsOption(arg, "--simulate")) {
-        ok = TakeValue(args, i, "--simulate", options.simulate, error);
+        ok = TakeOptionValue(args, i, "--simulate", options.simulate, error);
     } else if (IsOption(arg, "--trace")) {
-        ok = TakeValue(args, i, "--trace", options.trace, error);
+        ok = TakeOptionValue(args, i, "--trace", options.trace, error);
     } else if (IsOption(arg, "--firmware")) {
-        ok = TakeValue(args, i, "--firmware", options.firmware, error);
+        ok = TakeOptionValue(args, i, "--firmware", options.firmware, error);
     } else if (IsOption(arg, "--sim-dump")) {
-        ok = TakeValue(args, i, "--sim-dump", options.simDump, error);
+        ok = TakeOptionValue(args, i, "--sim-dump", options.simDump, error);
     } else if (IsOption(arg, "--sim-fault")) {
         std::optional<std::string> fault;
-        ok = TakeValue(args, i, "--sim-fault", fault, error);
+        ok = TakeOptionValue(args, i, "--sim-fault", fault, error);
         if (ok) options.simFaults.push_back(*fault);
     } else {
         return OptionTake::NotOurs;

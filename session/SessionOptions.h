@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qdm::session {
@@ -22,6 +23,14 @@ enum class OptionTake {
     Taken,    // taken, with its value; `i` is at the last argument used
     Error,    // one of ours but unusable (a missing value); `error` says why
 };
+
+// Whether `arg` is the option `name`, alone or as "--name=VALUE".
+bool IsOption(const std::string& arg, std::string_view name);
+
+// The value of the option `name` at args[i]: behind its "=", or the next argument (then `i` moves
+// to it). False, with `error`, when there is none.
+bool TakeOptionValue(const std::vector<std::string>& args, std::size_t& i, std::string_view name,
+                     std::optional<std::string>& value, std::string& error);
 
 // Takes the session option at args[i] ("--name VALUE" or "--name=VALUE").
 OptionTake TakeSessionOption(const std::vector<std::string>& args, std::size_t& i,

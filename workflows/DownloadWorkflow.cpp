@@ -284,12 +284,7 @@ class DownloadRun {
         if (!loaded) throw Stop{Ended({RunResult::FileError, loaded.error().reason}, true)};
         rom_.emplace(std::move(loaded.value()));
         RomImage& rom = *rom_;
-        details_.romKind = rom.VersionText();
-        details_.imageLength = rom.ImageLength();
-        details_.agentIndex = rom.AgentIndex();
-        details_.agentForced = rom.AgentForced();
-        details_.keyPassed = rom.KeyPassed();
-        details_.checksum = rom.Checksum();
+        details_.NoteRom(rom);
         const bool demo = state_.ClientBoardKind == kBoardDemo;
         const int selected = panel_.SelectedChipType();
         if (rom.Kind() == RomKind::Container) {

@@ -82,12 +82,7 @@ class McuRomRun {
         auto loaded = LoadRomFile(file, HeaderUse::ChipCodeAndByte12, options_.agent);
         if (!loaded) return Stop(RunResult::FileError, loaded.error().reason);
         const RomImage& rom = loaded.value();
-        details_.romKind = rom.VersionText();
-        details_.imageLength = rom.ImageLength();
-        details_.agentIndex = rom.AgentIndex();
-        details_.agentForced = rom.AgentForced();
-        details_.keyPassed = rom.KeyPassed();
-        details_.checksum = rom.Checksum();
+        details_.NoteRom(rom);
 
         const SizeRow* size = FindSize(rom.Kind(), rom.FileLength());
         if (size == nullptr) {

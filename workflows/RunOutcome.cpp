@@ -1,5 +1,7 @@
 #include "workflows/RunOutcome.h"
 
+#include "workflows/RomImage.h"
+
 namespace qdm {
 
 const char* RunResultName(RunResult result) {
@@ -36,6 +38,15 @@ const char* RunResultName(RunResult result) {
             return "failed";
     }
     return "failed";
+}
+
+void RunDetails::NoteRom(const RomImage& rom) {
+    romKind = rom.VersionText();
+    imageLength = rom.ImageLength();
+    agentIndex = rom.AgentIndex();
+    agentForced = rom.AgentForced();
+    keyPassed = rom.KeyPassed();
+    checksum = rom.Checksum();
 }
 
 }  // namespace qdm

@@ -9,6 +9,8 @@
 
 namespace qdm {
 
+class RomImage;
+
 enum class RunResult {
     Success,
     Cancelled,        // the operator cancelled the file dialog
@@ -44,6 +46,9 @@ struct RunDetails {
     bool agentForced = false;  // named by the caller instead of found by the key search
     bool keyPassed = false;    // the agent's key passes the first-byte test
     std::optional<std::uint32_t> checksum;
+
+    // Takes the facts of the image the run loaded: kind, length, agent and checksum.
+    void NoteRom(const RomImage& rom);
 };
 
 struct RunOutcome {
