@@ -27,6 +27,7 @@
 #include "usb/FirmwareLoader.h"
 #include "workflows/DemoboardReset.h"
 #include "workflows/DownloadWorkflow.h"
+#include "workflows/RunLog.h"
 
 namespace qdm {
 
@@ -121,6 +122,9 @@ void TFrm_Main::FillDefaultHooks() {
         hooks_.readFirmwareText = [] {
             return ReadFirmwareText(FirmwareFilePath(), State().FirmwareText);
         };
+    }
+    if (!hooks_.runLog) {
+        hooks_.runLog = [] { return std::optional<std::filesystem::path>(DefaultRunLogPath()); };
     }
     if (!hooks_.versionFile) {
         hooks_.versionFile = [] {
@@ -405,17 +409,36 @@ class TFrm_Main::RunScope {
     TFrm_Main& window_;
 };
 
+template <class Workflow>
+RunOutcome TFrm_Main::RecordedRun(const char* operation, Workflow workflow) {
+    RunRecorder recorder(*this, "qdm-writer", operation);
+    if (!hooks_.simulatedBoard.empty()) recorder.SetSimulated(hooks_.simulatedBoard);
+    RunOutcome outcome = workflow(recorder);
+    const RunRecord record = recorder.Finish(outcome);
+    // A cancelled file dialog programmed nothing: no trace of it is wanted.
+    if (outcome.result == RunResult::Cancelled) return outcome;
+    if (const std::optional<std::filesystem::path> log = hooks_.runLog()) {
+        std::string error;
+        // The status line keeps the run's own message; the chip is programmed all the same.
+        if (!AppendRunRecord(record, *log, &error))
+            qWarning("qdm-writer: the run was not logged: %s", error.c_str());
+    }
+    return outcome;
+}
+
 void TFrm_Main::Btn_DownloadClick() {
     // A click queued before the controls went off must not start a run inside the run.
     if (runActive_) return;
     const RunScope run(*this);
-    lastOutcome_ = ::qdm::Btn_DownloadClick(*this);
+    lastOutcome_ = RecordedRun(
+        "download", [](OperatorPanel& panel) { return ::qdm::Btn_DownloadClick(panel); });
 }
 
 void TFrm_Main::Btn_2Click() {
     if (runActive_) return;
     const RunScope run(*this);
-    lastOutcome_ = ::qdm::Btn_2Click(*this);
+    lastOutcome_ =
+        RecordedRun("fast download", [](OperatorPanel& panel) { return ::qdm::Btn_2Click(panel); });
 }
 
 void TFrm_Main::Btn_DBRstClick() {

@@ -40,6 +40,10 @@ struct WindowHooks {
     std::function<std::filesystem::path()> versionFile;
     // Where Btn_1 writes its diagnostic image.
     std::function<std::filesystem::path()> diagnosticImage;
+    // The run log finished runs are appended to; none when it gives nullopt.
+    std::function<std::optional<std::filesystem::path>()> runLog;
+    // The virtual dongle's board, noted in the run log; empty on hardware.
+    std::string simulatedBoard;
     // The key state at the status line's double-click; the system's when null. Not owned.
     KeyChord* keys = nullptr;
 };
@@ -121,6 +125,9 @@ class TFrm_Main : public QWidget, public OperatorPanel {
     void ShowNotConnected(const char* text);
     template <class Handler>
     void Guarded(Handler handler);
+    // Runs `workflow` on this window with the run recorded, and appends it to the run log.
+    template <class Workflow>
+    RunOutcome RecordedRun(const char* operation, Workflow workflow);
 
     WindowHooks hooks_;
     SystemKeyChord* systemKeys_ = nullptr;

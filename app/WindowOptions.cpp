@@ -17,7 +17,11 @@ std::optional<WindowCommandLine> ParseWindowCommandLine(const std::vector<std::s
         const auto take = session::TakeSessionOption(args, i, line.session, error);
         if (take == session::OptionTake::Error) return std::nullopt;
         if (take == session::OptionTake::Taken) continue;
-        if (arg == "--screenshot") {
+        if (session::IsOption(arg, "--log")) {
+            if (!session::TakeOptionValue(args, i, "--log", line.log, error)) return std::nullopt;
+        } else if (arg == "--no-log") {
+            line.noLog = true;
+        } else if (arg == "--screenshot") {
             if (i + 1 >= args.size()) {
                 error = "--screenshot needs a value";
                 return std::nullopt;
@@ -37,6 +41,10 @@ std::optional<WindowCommandLine> ParseWindowCommandLine(const std::vector<std::s
         error = *why;
         return std::nullopt;
     }
+    if (line.log && line.noLog) {
+        error = "--log and --no-log exclude each other";
+        return std::nullopt;
+    }
     return line;
 }
 
@@ -47,6 +55,9 @@ std::string WindowUsageText() {
            "\n"
            "Options:\n" +
            session::SessionOptionsHelp() +
+           "  --no-log            do not append download runs to the run log\n"
+           "  --log FILE          append them to FILE instead of the run log in the user's data\n"
+           "                      folder ($XDG_DATA_HOME/qdm-writer/runs.jsonl)\n"
            "  --screenshot FILE   save a picture of the window after start-up (PNG), then quit\n"
            "  --help              this text\n"
            "  --version           the program's version\n"

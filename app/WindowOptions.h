@@ -13,6 +13,8 @@ namespace qdm {
 
 struct WindowCommandLine {
     session::SessionOptions session;
+    std::optional<std::string> log;  // run log file instead of the one in the data folder
+    bool noLog = false;              // no run log entries
     // Write a picture of the window shortly after it is first shown, then quit.
     std::optional<std::string> screenshot;
     bool help = false;

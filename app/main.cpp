@@ -5,6 +5,7 @@
 #include <QtWidgets/QMessageBox>
 #include <algorithm>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -70,6 +71,14 @@ int Run(qdm::WriterApplication& app) {
         std::string where;
         return session->LoadFirmwareText(where);
     };
+    if (line->noLog) {
+        hooks.runLog = [] { return std::optional<std::filesystem::path>(); };
+    } else if (line->log) {
+        hooks.runLog = [file = std::filesystem::path(*line->log)] {
+            return std::optional<std::filesystem::path>(file);
+        };
+    }
+    if (line->session.simulate) hooks.simulatedBoard = *line->session.simulate;
     qdm::TFrm_Main window(line->rest, std::move(hooks));
     window.show();
 

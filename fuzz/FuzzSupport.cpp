@@ -100,6 +100,8 @@ FuzzDongle::FuzzDongle(std::string_view board, bool writerRunning) {
     if (writerRunning && config->kind == sim::DongleKind::Writer) {
         // Hold the CPU, load the stand-in image, release it: what a completed download leaves.
         sim::VirtualDongle& dongle = *simulation_.dongle;
+        // By value: the transfer takes a writable buffer, and the calls pass braced lists.
+        // cppcheck-suppress passedByValue
         const auto write = [&dongle](std::uint16_t address, std::vector<std::uint8_t> data) {
             dongle.ControlTransfer({0x40, sim::kFirmwareLoadRequest, address, 0,
                                     static_cast<std::uint16_t>(data.size())},

@@ -2,6 +2,9 @@
 // window keeps doing, and refuses to do, while one runs.
 
 #include <QtCore/QElapsedTimer>
+#include <QtCore/QJsonDocument>
+#include <QtCore/QJsonObject>
+#include <filesystem>
 
 #include "app/Mainprocess.h"
 #include "sim/Demoboard.h"
@@ -71,6 +74,30 @@ class DownloadTest : public QObject {
             QCOMPARE(rig.Shown(),
                      (Lines{"blue: Demoboard resetting!!", "blue: Demoboard reset OK!!"}));
         }
+    }
+
+    // A production line traces every chip: each run clicked in the window is one line of the run
+    // log, with its file, board and ending; a cancelled file dialog programmed nothing.
+    void runsAreLogged() {
+        Rig rig("k3r1", {"stuck:1:0x102:7:1"});
+        rig.Open();
+        rig.Click("Btn_Download");  // no file chosen
+        QVERIFY(!std::filesystem::exists(rig.RunLog()));
+        rig.files.push_back(kSample);
+        rig.Click("Btn_Download");
+        QVERIFY(!rig.Window().LastOutcome().Succeeded());
+        QFile log(QString::fromStdString(rig.RunLog().string()));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = log.readAll().split('\n');
+        QCOMPARE(lines.size(), 2);  // one line and its line break
+        const QJsonObject run = QJsonDocument::fromJson(lines[0]).object();
+        QCOMPARE(run["program"].toString(), QStringLiteral("qdm-writer"));
+        QCOMPARE(run["operation"].toString(), QStringLiteral("download"));
+        QCOMPARE(run["simulated"].toString(), QStringLiteral("k3r1"));
+        QCOMPARE(run["file"].toString(), kSample);
+        QCOMPARE(run["board"].toString(), QStringLiteral("OTP Writer K3.r1"));
+        QCOMPARE(run["result"].toString(), QStringLiteral("verify"));
+        QCOMPARE(run["message"].toString(), rig.Status());
     }
 
     void eventLoopKeepsRunning_data() {

@@ -50,6 +50,9 @@ class ShellTest : public QObject {
         const auto line = ParseWindowCommandLine(args, error);
         QVERIFY(line && line->session.simulate == "mcurom" && line->session.trace == "t.pcap");
         QVERIFY(!ParseWindowCommandLine({"--sim-fault", "busy"}, error));  // needs --simulate
+        QVERIFY(!ParseWindowCommandLine({"--log", "a.jsonl", "--no-log"}, error));
+        const auto logged = ParseWindowCommandLine({"--log=a.jsonl", "EXPG", "x.bin"}, error);
+        QVERIFY(logged && logged->log == "a.jsonl" && logged->rest.size() == 2);
         Rig rig("mcurom");
         rig.Open(line->rest);
         QCOMPARE(int{State().ExpgMode}, label.endsWith(' ') ? 1 : 0);

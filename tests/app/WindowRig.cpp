@@ -22,6 +22,7 @@ Rig::Rig(const std::string& board, std::vector<std::string> faults,
     options.simulate = board;
     options.simFaults = std::move(faults);
     options.firmware = std::move(firmware);
+    board_ = board;
     session_ = session::Session::Create(options, std::cerr);
     if (!session_) qFatal("the session could not be set up");
     ResetProgramState();
@@ -63,6 +64,8 @@ RecordingWindow& Rig::Open(const std::vector<std::string>& arguments) {
         return versionFile;
     };
     hooks.diagnosticImage = [this] { return Folder() / "aa.bin"; };
+    hooks.runLog = [this] { return std::optional<std::filesystem::path>(RunLog()); };
+    hooks.simulatedBoard = board_;
     hooks.keys = &keys;
     window_ = std::make_unique<RecordingWindow>(arguments, std::move(hooks));
     window_->show();

@@ -60,6 +60,8 @@ class Rig {
     void Click(const char* button) { QTest::mouseClick(Find(button), Qt::LeftButton); }
     [[nodiscard]] QString Status() { return Find<QLabel>("Lab_MsgShow")->text(); }
     [[nodiscard]] std::filesystem::path Folder() const;
+    // The run log the window appends its runs to.
+    [[nodiscard]] std::filesystem::path RunLog() const { return Folder() / "runs.jsonl"; }
 
     std::deque<std::optional<QString>> files;  // the file dialog's answers; none left cancels
     int dialogs = 0;
@@ -71,6 +73,7 @@ class Rig {
     std::function<void()> onVersionFile;  // called as the About box asks for its file
 
   private:
+    std::string board_;
     QTemporaryDir folder_;
     std::unique_ptr<session::Session> session_;
     std::unique_ptr<RecordingWindow> window_;
