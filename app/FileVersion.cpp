@@ -13,7 +13,6 @@ namespace qdm {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = kVersionMarkerSize + 8;
 constexpr std::size_t kScanChunk = 1 << 20;
 
 // StrLCopy into the first size - 1 bytes, zero-filled behind the text.

@@ -15,11 +15,9 @@ namespace qdm {
 
 namespace {
 // X11 keysyms and evdev scan codes of the keys Qt does not tell apart by itself.
-constexpr quint32 kXkAltL = 0xffe9;
 constexpr quint32 kXkAltR = 0xffea;
 constexpr quint32 kXkIsoLevel3Shift = 0xfe03;
 constexpr quint32 kXkControlR = 0xffe4;
-constexpr quint32 kScanAltL = 64;
 constexpr quint32 kScanAltR = 108;
 constexpr quint32 kScanControlR = 105;
 
@@ -87,12 +85,10 @@ bool SystemKeyChord::eventFilter(QObject* watched, QEvent* event) {
             rightAlt_ = down;
             break;
         case Qt::Key_Alt:
+            // The left key, or a platform that names neither: not proof of the right key.
             if (native == kXkAltR || native == kXkIsoLevel3Shift || scan == kScanAltR) {
                 rightAlt_ = down;
-            } else if (native == kXkAltL || scan == kScanAltL) {
-                leftAlt_ = down;
             } else {
-                // A platform that names neither: not proof of the right key.
                 leftAlt_ = down;
             }
             break;
