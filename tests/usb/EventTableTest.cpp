@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "usb/EventTable.h"
+#if defined(QDM_HAVE_LIBUSB)
 #include "usb/LibusbDriver.h"
+#endif
 
 namespace qdm::usb {
 namespace {
@@ -64,6 +66,7 @@ TEST(EventTable, TimedWaitLastsItsTimeAndASetWakesItEarly) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+#if defined(QDM_HAVE_LIBUSB)
 TEST(LibusbDevicePath, BusThenPortChain) {
     const std::uint8_t one[] = {2};
     const std::uint8_t chain[] = {1, 4, 2};
@@ -77,6 +80,7 @@ TEST(PlatformDriver, IsTheLibusbBackendWhereLibusbWorks) {
     const bool libusb = dynamic_cast<LibusbDriver*>(driver.get()) != nullptr;
     EXPECT_EQ(libusb, LibusbDriver().Available());
 }
+#endif
 
 }  // namespace
 }  // namespace qdm::usb
