@@ -88,9 +88,9 @@ class WireCountingDriver final : public usb::UsbDriver {
                                   usb::Overlapped* overlapped) override;
     usb::IoResult GetOverlappedResult(usb::Handle handle, usb::Overlapped& overlapped,
                                       bool wait) override;
-    usb::EventHandle CreateEventObject(const char* name, bool manualReset,
+    usb::EventHandle CreateEventObject(bool manualReset,
                                        bool initialState) override {
-        return inner_->CreateEventObject(name, manualReset, initialState);
+        return inner_->CreateEventObject(manualReset, initialState);
     }
     usb::WaitResult WaitForEvent(usb::EventHandle event, std::uint32_t milliseconds) override {
         return inner_->WaitForEvent(event, milliseconds);

@@ -69,8 +69,8 @@ bool ProgramList() {
 
 // One list and its reply on a handle that stays open: the transfer cost alone.
 bool RawExchange(usb::UsbDriver& driver, usb::Handle handle) {
-    usb::Event inEvent(driver, nullptr);
-    usb::Event outEvent(driver, nullptr);
+    usb::Event inEvent(driver);
+    usb::Event outEvent(driver);
     usb::Overlapped inOv{inEvent.handle(), 0};
     usb::Overlapped outOv{outEvent.handle(), 0};
     std::vector<std::uint8_t> inHeader(usb::kTransferRequestSize, 0);

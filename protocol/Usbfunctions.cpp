@@ -7,20 +7,20 @@
 
 #include "app/Mainprocess.h"
 #include "protocol/HostHooks.h"
-#include "usb/CCyUSBDevice.h"
+#include "usb/UsbDevice.h"
 
 namespace qdm {
 
 namespace {
 
-using usb::CCyUSBDevice;
-using usb::CCyUSBEndPoint;
+using usb::UsbDevice;
+using usb::UsbEndPoint;
 
 constexpr std::uint8_t kBulk = 2;
 constexpr std::size_t kQueryBufferSize = 1000;
 
-std::unique_ptr<CCyUSBDevice> NewDevice() {
-    return std::make_unique<CCyUSBDevice>(0, usb::DriverInterfaceGuid, true);
+std::unique_ptr<UsbDevice> NewDevice() {
+    return std::make_unique<UsbDevice>(0, usb::DriverInterfaceGuid, true);
 }
 
 std::uint32_t& TransferWait() {
@@ -33,7 +33,7 @@ DongleAccessProblem& LastProblem() {
     return problem;
 }
 
-DongleAccessProblem ProblemOf(const CCyUSBDevice& device) {
+DongleAccessProblem ProblemOf(const UsbDevice& device) {
     if (device.IsOpen()) return DongleAccessProblem::None;
     if (device.Devices == 0) return DongleAccessProblem::NoDongle;
     switch (device.OpenError) {
@@ -51,7 +51,7 @@ DongleAccessProblem ProblemOf(const CCyUSBDevice& device) {
 
 // Construction already tried device 0; a device that is there but would not open gets one port
 // reset and one more try.
-void RunOpenSequence(CCyUSBDevice& device) {
+void RunOpenSequence(UsbDevice& device) {
     if (device.DeviceCount() != 0 && !device.Open(0)) {
         device.ResetPort();
         device.Open(0);
@@ -60,11 +60,11 @@ void RunOpenSequence(CCyUSBDevice& device) {
 }
 
 // The last bulk endpoint of each direction wins.
-bool ChooseBulkEndpoints(CCyUSBDevice& device) {
+bool ChooseBulkEndpoints(UsbDevice& device) {
     device.BulkInEndPoint = nullptr;
     device.BulkOutEndPoint = nullptr;
     for (std::size_t i = 1; i < device.EndPointCount(); ++i) {
-        CCyUSBEndPoint* endpoint = device.EndPoints[i];
+        UsbEndPoint* endpoint = device.EndPoints[i];
         if (endpoint == nullptr || endpoint->Attributes != kBulk) continue;
         if ((endpoint->Address & 0x80) != 0) {
             device.BulkInEndPoint = endpoint;
@@ -160,13 +160,13 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
         device->Release();
         return false;
     }
-    CCyUSBEndPoint& in = *device->BulkInEndPoint;
-    CCyUSBEndPoint& out = *device->BulkOutEndPoint;
+    UsbEndPoint& in = *device->BulkInEndPoint;
+    UsbEndPoint& out = *device->BulkOutEndPoint;
     usb::UsbDriver& driver = device->Driver();
     bool ok = false;
     {
-        usb::Event outEvent(driver, "CYUSB_OUT");
-        usb::Event inEvent(driver, "CYUSB_IN");
+        usb::Event outEvent(driver);
+        usb::Event inEvent(driver);
         usb::Overlapped outOverlapped{outEvent.handle(), 0};
         usb::Overlapped inOverlapped{inEvent.handle(), 0};
         // The read is queued first so that the answer always finds it waiting.

@@ -1,6 +1,6 @@
 #pragma once
 // The MCU-ROM: a 256 KiB parallel NOR flash (16 blocks of 16 KiB) driven by bus cycles. Write
-// cycles feed the standard AMD command state machine, of which only the six-cycle chip erase is
+// cycles feed the JEDEC-standard command state machine, of which only the six-cycle chip erase is
 // understood; while an erase runs, reads return data-polling status (never 0xFF) for a number of
 // reads, then the erase completes and reads return 0xFF.
 

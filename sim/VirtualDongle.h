@@ -60,7 +60,7 @@ struct DongleConfig {
     std::uint16_t vendorId = 0x04B4;
     std::uint16_t productId = 0x1004;
     std::uint16_t bcdDevice = 0x0001;
-    std::string manufacturer = "Cypress";
+    std::string manufacturer = "QDM";
     std::string product = "EZ-USB Writer Dongle (virtual)";
     std::string serialNumber = "QDMSIM0001";
     DongleFacts facts;

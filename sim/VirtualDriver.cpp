@@ -368,32 +368,16 @@ std::shared_ptr<VirtualDriver::EventObject> VirtualDriver::EventOf(usb::EventHan
     return it == events_.end() ? nullptr : it->second;
 }
 
-usb::EventHandle VirtualDriver::CreateEventObject(const char* name, bool manualReset,
-                                                  bool initialState) {
-    const std::string key = name != nullptr ? name : "";
-    std::shared_ptr<EventObject> object;
-    if (!key.empty()) {
-        const auto it = namedEvents_.find(key);
-        if (it != namedEvents_.end()) object = it->second.lock();
-    }
-    if (!object) {
-        object = std::make_shared<EventObject>(EventObject{key, manualReset, initialState});
-        if (!key.empty()) namedEvents_[key] = object;
-    }
+usb::EventHandle VirtualDriver::CreateEventObject(bool manualReset, bool initialState) {
     const usb::EventHandle handle = nextEvent_++;
-    events_[handle] = std::move(object);
+    events_[handle] = std::make_shared<EventObject>(EventObject{manualReset, initialState});
     return handle;
 }
 
 bool VirtualDriver::CloseEvent(usb::EventHandle event) {
     const auto it = events_.find(event);
     if (it == events_.end()) return false;
-    const std::string name = it->second->name;
     events_.erase(it);
-    if (!name.empty()) {
-        const auto named = namedEvents_.find(name);
-        if (named != namedEvents_.end() && named->second.expired()) namedEvents_.erase(named);
-    }
     return true;
 }
 

@@ -58,7 +58,7 @@ class VirtualDriver final : public usb::UsbDriver {
                                   usb::Overlapped* overlapped) override;
     usb::IoResult GetOverlappedResult(usb::Handle handle, usb::Overlapped& overlapped,
                                       bool wait) override;
-    usb::EventHandle CreateEventObject(const char* name, bool manualReset,
+    usb::EventHandle CreateEventObject(bool manualReset,
                                        bool initialState) override;
     usb::WaitResult WaitForEvent(usb::EventHandle event, std::uint32_t milliseconds) override;
     bool CloseEvent(usb::EventHandle event) override;
@@ -93,7 +93,6 @@ class VirtualDriver final : public usb::UsbDriver {
 
   private:
     struct EventObject {
-        std::string name;
         bool manualReset = false;
         bool signalled = false;
     };
@@ -142,7 +141,6 @@ class VirtualDriver final : public usb::UsbDriver {
     std::uint64_t nextRequest_ = 1;
 
     std::map<usb::EventHandle, std::shared_ptr<EventObject>> events_;
-    std::map<std::string, std::weak_ptr<EventObject>, std::less<>> namedEvents_;
     usb::EventHandle nextEvent_ = 1;
 
     std::vector<NotificationRecord> notifications_;

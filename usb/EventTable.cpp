@@ -34,20 +34,10 @@ WaitResult EventObject::Wait(std::uint32_t milliseconds) {
     return WaitResult::Signalled;
 }
 
-EventHandle EventTable::Create(const char* name, bool manualReset, bool initialState) {
-    const std::string key = name != nullptr ? name : "";
+EventHandle EventTable::Create(bool manualReset, bool initialState) {
     const std::lock_guard lock(mutex_);
-    std::shared_ptr<EventObject> object;
-    if (!key.empty()) {
-        const auto it = named_.find(key);
-        if (it != named_.end()) object = it->second.lock();
-    }
-    if (!object) {
-        object = std::make_shared<EventObject>(key, manualReset, initialState);
-        if (!key.empty()) named_[key] = object;
-    }
     const EventHandle handle = next_++;
-    events_[handle] = std::move(object);
+    events_[handle] = std::make_shared<EventObject>(manualReset, initialState);
     return handle;
 }
 
@@ -61,12 +51,7 @@ bool EventTable::Close(EventHandle event) {
     const std::lock_guard lock(mutex_);
     const auto it = events_.find(event);
     if (it == events_.end()) return false;
-    const std::string name = it->second->Name();
     events_.erase(it);
-    if (!name.empty()) {
-        const auto named = named_.find(name);
-        if (named != named_.end() && named->second.expired()) named_.erase(named);
-    }
     return true;
 }
 

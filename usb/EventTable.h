@@ -1,6 +1,6 @@
 #pragma once
-// Event objects with the Win32 semantics the USB class family relies on (named or unnamed,
-// auto or manual reset), built on a mutex and a condition variable so that a wait sleeps until
+// Event objects with the Win32 semantics the USB class family relies on (unnamed, auto or
+// manual reset), built on a mutex and a condition variable so that a wait sleeps until
 // the event is set or its time runs out. Thread-safe: transfers complete on another thread.
 
 #include <condition_variable>
@@ -8,7 +8,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <string>
 
 #include "usb/UsbDriver.h"
 
@@ -16,18 +15,16 @@ namespace qdm::usb {
 
 class EventObject {
   public:
-    EventObject(std::string name, bool manualReset, bool initialState)
-        : name_(std::move(name)), manualReset_(manualReset), signalled_(initialState) {}
+    EventObject(bool manualReset, bool initialState)
+        : manualReset_(manualReset), signalled_(initialState) {}
 
     void Set();
     void Reset();
     // Signalled (an auto-reset event is consumed), or TimedOut; kInfinite waits without limit.
     WaitResult Wait(std::uint32_t milliseconds);
     [[nodiscard]] bool Signalled() const;
-    [[nodiscard]] const std::string& Name() const { return name_; }
 
   private:
-    const std::string name_;
     const bool manualReset_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -36,8 +33,7 @@ class EventObject {
 
 class EventTable {
   public:
-    // A named event that already exists is opened instead of created.
-    EventHandle Create(const char* name, bool manualReset, bool initialState);
+    EventHandle Create(bool manualReset, bool initialState);
     WaitResult Wait(EventHandle event, std::uint32_t milliseconds);
     bool Close(EventHandle event);
     // The object behind a handle (null for an unknown one); completions hold it so that closing
@@ -48,7 +44,6 @@ class EventTable {
   private:
     mutable std::mutex mutex_;
     std::map<EventHandle, std::shared_ptr<EventObject>> events_;
-    std::map<std::string, std::weak_ptr<EventObject>, std::less<>> named_;
     EventHandle next_ = 1;
 };
 

@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "app/Mainprocess.h"
-#include "usb/CCyUSBDevice.h"
+#include "usb/UsbDevice.h"
 #include "usb/Fileiofunctions.h"
 
 namespace qdm {
@@ -82,9 +82,9 @@ bool ValidateFirmwareText(std::span<const std::uint8_t> text, std::string* why) 
 
 bool DownloadFirmware(std::span<const std::uint8_t> text) {
     if (text.empty() || !ValidateFirmwareText(text)) return false;
-    std::unique_ptr<usb::CCyUSBDevice> device;
+    std::unique_ptr<usb::UsbDevice> device;
     try {
-        device = std::make_unique<usb::CCyUSBDevice>(State().MainWindowHandle,
+        device = std::make_unique<usb::UsbDevice>(State().MainWindowHandle,
                                                      usb::DriverInterfaceGuid, true);
         if (device->DeviceCount() == 0) {
             device->Release();
@@ -95,7 +95,7 @@ bool DownloadFirmware(std::span<const std::uint8_t> text) {
             device->Release();
             return false;
         }
-        usb::CCyControlEndPoint& control = *device->ControlEndPoint;
+        usb::UsbControlEndPoint& control = *device->ControlEndPoint;
         const auto request = [&](std::uint16_t address, std::span<std::uint8_t> data) {
             control.Target = 0;
             control.RequestType = 2;

@@ -661,8 +661,8 @@ IoResult LibusbDriver::InfoIo(Handle handle, Device& device, std::uint32_t code,
 
 // --- Events ------------------------------------------------------------------------------------
 
-EventHandle LibusbDriver::CreateEventObject(const char* name, bool manualReset, bool initialState) {
-    return events_.Create(name, manualReset, initialState);
+EventHandle LibusbDriver::CreateEventObject(bool manualReset, bool initialState) {
+    return events_.Create(manualReset, initialState);
 }
 
 WaitResult LibusbDriver::WaitForEvent(EventHandle event, std::uint32_t milliseconds) {

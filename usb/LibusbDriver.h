@@ -46,7 +46,7 @@ class LibusbDriver final : public UsbDriver {
     IoResult DeviceIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,
                              std::span<std::uint8_t> out, Overlapped* overlapped) override;
     IoResult GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) override;
-    EventHandle CreateEventObject(const char* name, bool manualReset, bool initialState) override;
+    EventHandle CreateEventObject(bool manualReset, bool initialState) override;
     WaitResult WaitForEvent(EventHandle event, std::uint32_t milliseconds) override;
     bool CloseEvent(EventHandle event) override;
     // Nothing in the program reacts to notifications: none are registered.

@@ -20,7 +20,7 @@ class NoDeviceDriver final : public UsbDriver {
     IoResult GetOverlappedResult(Handle, Overlapped&, bool) override {
         return {false, error::InvalidHandle, 0};
     }
-    EventHandle CreateEventObject(const char*, bool, bool) override { return ++lastEvent_; }
+    EventHandle CreateEventObject(bool, bool) override { return ++lastEvent_; }
     WaitResult WaitForEvent(EventHandle, std::uint32_t) override { return WaitResult::Failed; }
     bool CloseEvent(EventHandle) override { return true; }
     NotifyHandle RegisterInterfaceNotification(WindowHandle, const Guid&) override { return 0; }

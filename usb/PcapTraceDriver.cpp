@@ -174,9 +174,9 @@ IoResult PcapTraceDriver::GetOverlappedResult(Handle handle, Overlapped& overlap
     return r;
 }
 
-EventHandle PcapTraceDriver::CreateEventObject(const char* name, bool manualReset,
+EventHandle PcapTraceDriver::CreateEventObject(bool manualReset,
                                                bool initialState) {
-    return inner_->CreateEventObject(name, manualReset, initialState);
+    return inner_->CreateEventObject(manualReset, initialState);
 }
 
 WaitResult PcapTraceDriver::WaitForEvent(EventHandle event, std::uint32_t milliseconds) {

@@ -123,10 +123,10 @@ class UsbDriver {
     // `wait` the call returns once the request has completed.
     virtual IoResult GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) = 0;
 
-    // Events, as CreateEventA (named differently: windows.h makes CreateEvent a macro). A named
-    // event that already exists is opened instead.
-    virtual EventHandle CreateEventObject(const char* name, bool manualReset,
-                                          bool initialState) = 0;
+    // Unnamed events, as CreateEventA (named differently: windows.h makes CreateEvent a macro).
+    // Never named: a named event is shared by every process of the session, so two programs
+    // driving two dongles would take each other's completions.
+    virtual EventHandle CreateEventObject(bool manualReset, bool initialState) = 0;
     virtual WaitResult WaitForEvent(EventHandle event, std::uint32_t milliseconds) = 0;
     virtual bool CloseEvent(EventHandle event) = 0;
 
@@ -148,8 +148,8 @@ std::shared_ptr<UsbDriver> CreatePlatformDriver();
 // RAII for an event of a driver.
 class Event {
   public:
-    Event(UsbDriver& driver, const char* name, bool manualReset = false, bool initialState = false)
-        : driver_(&driver), handle_(driver.CreateEventObject(name, manualReset, initialState)) {}
+    explicit Event(UsbDriver& driver, bool manualReset = false, bool initialState = false)
+        : driver_(&driver), handle_(driver.CreateEventObject(manualReset, initialState)) {}
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
     ~Event() {

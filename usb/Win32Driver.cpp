@@ -166,9 +166,9 @@ class SystemWin32Calls final : public Win32Calls {
         return ::CancelIoEx(ToSystem(device), ToSystem(overlapped)) != FALSE;
     }
 
-    EventHandle CreateEventA(bool manualReset, bool initialState, const char* name) override {
+    EventHandle CreateEventA(bool manualReset, bool initialState) override {
         return FromSystem(
-            ::CreateEventA(nullptr, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, name));
+            ::CreateEventA(nullptr, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, nullptr));
     }
 
     std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) override {

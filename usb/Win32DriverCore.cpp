@@ -163,7 +163,7 @@ IoResult Win32DriverCore::SynchronousIoControl(Handle handle, std::uint32_t code
                                                std::span<std::uint8_t> out) {
     // The handle is open for overlapped I/O, so even a synchronous call needs a record and an
     // event of its own: waiting on the handle would also wake for other pending transfers.
-    const OwnedEvent event(*calls_, calls_->CreateEventA(true, false, nullptr));
+    const OwnedEvent event(*calls_, calls_->CreateEventA(true, false));
     if (event.get() == 0) return Failure(calls_->GetLastError());
     const auto record = calls_->NewOverlapped(event.get());
     std::uint32_t bytes = 0;
@@ -243,9 +243,8 @@ IoResult Win32DriverCore::GetOverlappedResult(Handle handle, Overlapped& overlap
     return Failure(error, bytes);
 }
 
-EventHandle Win32DriverCore::CreateEventObject(const char* name, bool manualReset,
-                                               bool initialState) {
-    return calls_->CreateEventA(manualReset, initialState, name);
+EventHandle Win32DriverCore::CreateEventObject(bool manualReset, bool initialState) {
+    return calls_->CreateEventA(manualReset, initialState);
 }
 
 WaitResult Win32DriverCore::WaitForEvent(EventHandle event, std::uint32_t milliseconds) {

@@ -112,7 +112,8 @@ class Win32Calls {
     virtual bool CancelIoEx(Handle device, OverlappedRecord& overlapped) = 0;
 
     // 0 on failure.
-    virtual EventHandle CreateEventA(bool manualReset, bool initialState, const char* name) = 0;
+    // Always unnamed.
+    virtual EventHandle CreateEventA(bool manualReset, bool initialState) = 0;
     virtual std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) = 0;
 
     // 0 on failure.
@@ -136,7 +137,7 @@ class Win32DriverCore final : public UsbDriver {
     IoResult DeviceIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,
                              std::span<std::uint8_t> out, Overlapped* overlapped) override;
     IoResult GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) override;
-    EventHandle CreateEventObject(const char* name, bool manualReset, bool initialState) override;
+    EventHandle CreateEventObject(bool manualReset, bool initialState) override;
     WaitResult WaitForEvent(EventHandle event, std::uint32_t milliseconds) override;
     bool CloseEvent(EventHandle event) override;
     NotifyHandle RegisterInterfaceNotification(WindowHandle window,

@@ -27,8 +27,8 @@ class Transactions {
         std::uint32_t err = 0;
         const usb::Handle h = driver_.OpenDevice(paths[0], err);
         if (h == usb::InvalidHandle) return false;
-        usb::Event outEvent(driver_, "CYUSB_OUT");
-        usb::Event inEvent(driver_, "CYUSB_IN");
+        usb::Event outEvent(driver_);
+        usb::Event inEvent(driver_);
         usb::Overlapped outOv{outEvent.handle(), 0};
         usb::Overlapped inOv{inEvent.handle(), 0};
         usb::TransferRequest in;

@@ -250,8 +250,8 @@ class Bulk : public Driver {
 };
 
 TEST_F(Bulk, DirectInPendsUntilTheListArrives) {
-    usb::Event inEvent(driver(), "CYUSB_IN");
-    usb::Event outEvent(driver(), "CYUSB_OUT");
+    usb::Event inEvent(driver());
+    usb::Event outEvent(driver());
     Overlapped inOv{inEvent.handle(), 0};
     Overlapped outOv{outEvent.handle(), 0};
     Bytes inHeader = BulkHeader(0x86);
@@ -282,7 +282,7 @@ TEST_F(Bulk, DirectInPendsUntilTheListArrives) {
 }
 
 TEST_F(Bulk, BufferedTransfersCarryDataBehindTheHeader) {
-    usb::Event event(driver(), nullptr);
+    usb::Event event(driver());
     Overlapped inOv{event.handle(), 0};
     Bytes in = BulkHeader(0x86, 4, true);
     ASSERT_EQ(driver().DeviceIoControl(h, ioctl::BufferedTransfer, in, in, &inOv).error,
@@ -320,7 +320,7 @@ TEST_F(Bulk, ImmediateCompletionSignalsTheEvent) {
     Bytes outHeader = BulkHeader(0x02);
     Bytes list = List().Add({0x15, 0x00}).Padded();
     ASSERT_TRUE(driver().DeviceIoControl(h, ioctl::DirectTransfer, outHeader, list, nullptr).ok);
-    usb::Event event(driver(), nullptr);
+    usb::Event event(driver());
     Overlapped ov{event.handle(), 0};
     Bytes header = BulkHeader(0x86);
     Bytes reply(1);
@@ -335,7 +335,7 @@ TEST_F(Bulk, ImmediateCompletionSignalsTheEvent) {
 }
 
 TEST_F(Bulk, TimeOutAdvancesVirtualClockWithoutSleeping) {
-    usb::Event event(driver(), "CYUSB_IN");
+    usb::Event event(driver());
     Overlapped ov{event.handle(), 0};
     Bytes header = BulkHeader(0x86);
     Bytes reply(4);
@@ -351,7 +351,7 @@ TEST_F(Bulk, TimeOutAdvancesVirtualClockWithoutSleeping) {
 }
 
 TEST_F(Bulk, AbortPipeCompletesPendingWithOperationAborted) {
-    usb::Event event(driver(), nullptr);
+    usb::Event event(driver());
     Overlapped ov{event.handle(), 0};
     Bytes header = BulkHeader(0x86);
     Bytes reply(4, 0xEE);
@@ -390,7 +390,7 @@ TEST_F(Bulk, SynchronousInThatWouldNeverCompleteFails) {
 }
 
 TEST_F(Bulk, UnplugCompletesPendingAndKillsTheHandle) {
-    usb::Event event(driver(), nullptr);
+    usb::Event event(driver());
     Overlapped ov{event.handle(), 0};
     Bytes header = BulkHeader(0x86);
     Bytes reply(4);
@@ -416,8 +416,8 @@ TEST_F(Bulk, UnplugCompletesPendingAndKillsTheHandle) {
 
 TEST_F(Bulk, UnplugFaultMidTransaction) {
     dongle().UnplugAtExchange(1);
-    usb::Event inEvent(driver(), "CYUSB_IN");
-    usb::Event outEvent(driver(), "CYUSB_OUT");
+    usb::Event inEvent(driver());
+    usb::Event outEvent(driver());
     Overlapped inOv{inEvent.handle(), 0};
     Overlapped outOv{outEvent.handle(), 0};
     Bytes inHeader = BulkHeader(0x86);
@@ -432,7 +432,7 @@ TEST_F(Bulk, UnplugFaultMidTransaction) {
 }
 
 TEST_F(Bulk, ClosingAHandleAbandonsItsPendingRequests) {
-    usb::Event event(driver(), nullptr);
+    usb::Event event(driver());
     Overlapped ov{event.handle(), 0};
     Bytes header = BulkHeader(0x86);
     Bytes reply(2, 0xEE);
@@ -459,34 +459,27 @@ TEST_F(Bulk, GetOverlappedResultOfAnUnknownRecord) {
 
 // --- Events -------------------------------------------------------------------------------------
 
-TEST_F(Driver, NamedEventsAreSharedWhileOpen) {
-    const auto a = driver().CreateEventObject("CYUSB_IN", false, false);
-    const auto b = driver().CreateEventObject("CYUSB_IN", true, true);  // opened, not created
-    EXPECT_NE(a, b);
-    EXPECT_EQ(driver().EventSignalled(b), false);
-    const auto other = driver().CreateEventObject("CYUSB_OUT", false, false);
-    const auto unnamed = driver().CreateEventObject(nullptr, false, true);
-    EXPECT_EQ(driver().EventSignalled(unnamed), true);
+TEST_F(Driver, EventsAreSeparateAndKeepTheirResetKind) {
+    const auto a = driver().CreateEventObject(false, false);
+    const auto b = driver().CreateEventObject(false, false);
+    const auto manual = driver().CreateEventObject(true, true);
+    EXPECT_EQ(driver().EventSignalled(manual), true);
 
-    // complete a request signalled through `a`, observe it through `b`
+    // a request completed through `a` signals `a` alone
     const usb::Handle h = Open();
     Overlapped ov{a, 0};
     Bytes four(4);
     EXPECT_TRUE(driver().DeviceIoControl(h, ioctl::GetDriverVersion, {}, four, &ov).ok);
-    EXPECT_EQ(driver().EventSignalled(b), true);
-    EXPECT_EQ(driver().EventSignalled(other), false);
-    EXPECT_EQ(driver().WaitForEvent(b, 0), WaitResult::Signalled);
-    EXPECT_EQ(driver().EventSignalled(a), false);  // auto-reset, as created first
+    EXPECT_EQ(driver().EventSignalled(b), false);
+    EXPECT_EQ(driver().WaitForEvent(a, 0), WaitResult::Signalled);
+    EXPECT_EQ(driver().EventSignalled(a), false);  // auto-reset
+    EXPECT_EQ(driver().WaitForEvent(manual, 0), WaitResult::Signalled);
+    EXPECT_EQ(driver().WaitForEvent(manual, 0), WaitResult::Signalled);
 
     EXPECT_TRUE(driver().CloseEvent(a));
+    EXPECT_FALSE(driver().CloseEvent(a));
     EXPECT_TRUE(driver().CloseEvent(b));
-    EXPECT_FALSE(driver().CloseEvent(b));
-    const auto fresh = driver().CreateEventObject("CYUSB_IN", true, true);
-    EXPECT_EQ(driver().WaitForEvent(fresh, 0), WaitResult::Signalled);
-    EXPECT_EQ(driver().WaitForEvent(fresh, 0), WaitResult::Signalled);  // manual reset
-    EXPECT_TRUE(driver().CloseEvent(fresh));
-    EXPECT_TRUE(driver().CloseEvent(other));
-    EXPECT_TRUE(driver().CloseEvent(unnamed));
+    EXPECT_TRUE(driver().CloseEvent(manual));
     EXPECT_EQ(driver().OpenEvents(), 0U);
 }
 

@@ -271,8 +271,8 @@ IoResult FakeDriver::GetOverlappedResult(usb::Handle, usb::Overlapped& overlappe
     return it->second.result;
 }
 
-usb::EventHandle FakeDriver::CreateEventObject(const char* name, bool, bool initialState) {
-    eventNames.emplace_back(name == nullptr ? "" : name);
+usb::EventHandle FakeDriver::CreateEventObject(bool, bool initialState) {
+    ++eventsCreated;
     events_[nextEvent_] = initialState;
     return nextEvent_++;
 }

@@ -59,7 +59,7 @@ class FakeDriver final : public usb::UsbDriver {
 
     std::vector<FakeDevice> devices;
     std::vector<Call> calls;
-    std::vector<std::string> eventNames;  // every CreateEventObject, in order
+    int eventsCreated = 0;
     std::uint32_t openCount = 0;
     std::uint32_t closeCount = 0;
     bool unregisterFails = false;
@@ -73,7 +73,7 @@ class FakeDriver final : public usb::UsbDriver {
                                   usb::Overlapped* overlapped) override;
     usb::IoResult GetOverlappedResult(usb::Handle handle, usb::Overlapped& overlapped,
                                       bool wait) override;
-    usb::EventHandle CreateEventObject(const char* name, bool manualReset,
+    usb::EventHandle CreateEventObject(bool manualReset,
                                        bool initialState) override;
     usb::WaitResult WaitForEvent(usb::EventHandle event, std::uint32_t milliseconds) override;
     bool CloseEvent(usb::EventHandle event) override;

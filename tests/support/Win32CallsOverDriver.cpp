@@ -254,13 +254,11 @@ bool Win32CallsOverDriver::CancelIoEx(usb::Handle device, OverlappedRecord& over
     return true;
 }
 
-usb::EventHandle Win32CallsOverDriver::CreateEventA(bool manualReset, bool initialState,
-                                                    const char* name) {
+usb::EventHandle Win32CallsOverDriver::CreateEventA(bool manualReset, bool initialState) {
     Call& call = Log("CreateEventA");
     call.manualReset = manualReset;
     call.initialState = initialState;
-    call.text = name != nullptr ? name : "(unnamed)";
-    const usb::EventHandle event = driver_->CreateEventObject(name, manualReset, initialState);
+    const usb::EventHandle event = driver_->CreateEventObject(manualReset, initialState);
     if (event == 0) {
         Fail(error::InvalidParameter);
         return 0;

@@ -78,7 +78,7 @@ class Win32CallsOverDriver final : public usb::win32::Win32Calls {
     bool GetOverlappedResult(usb::Handle device, OverlappedRecord& overlapped, std::uint32_t& bytes,
                              bool wait) override;
     bool CancelIoEx(usb::Handle device, OverlappedRecord& overlapped) override;
-    usb::EventHandle CreateEventA(bool manualReset, bool initialState, const char* name) override;
+    usb::EventHandle CreateEventA(bool manualReset, bool initialState) override;
     std::uint32_t WaitForSingleObject(usb::Handle object, std::uint32_t milliseconds) override;
     usb::NotifyHandle RegisterDeviceNotificationA(usb::WindowHandle recipient,
                                                   std::span<const std::uint8_t> filter,

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/FakeDriver.h"
-#include "usb/CCyUSBDevice.h"
+#include "usb/UsbDevice.h"
 
 namespace qdm::usb {
 namespace {
@@ -25,8 +25,8 @@ class DeviceTreeTest : public ::testing::Test {
         d.path += std::to_string(driver.devices.size());
         return d;
     }
-    std::unique_ptr<CCyUSBDevice> OpenDevice() {
-        return std::make_unique<CCyUSBDevice>(0, DriverInterfaceGuid, true, driver);
+    std::unique_ptr<UsbDevice> OpenDevice() {
+        return std::make_unique<UsbDevice>(0, DriverInterfaceGuid, true, driver);
     }
 };
 
@@ -131,7 +131,7 @@ TEST_F(DeviceTreeTest, ClassSpecificDescriptorsBetweenEndpointsAreSteppedOver) {
         ASSERT_EQ(device->EndPointCount(), 3) << c.foreign;
         EXPECT_NE(device->BulkOutEndPoint, nullptr);
         EXPECT_EQ(device->BulkInEndPoint != nullptr, c.bulkInFound) << c.foreign;
-        const CCyUSBInterface& itf = *device->Configurations[0]->Interfaces[0];
+        const UsbInterface& itf = *device->Configurations[0]->Interfaces[0];
         const int consumed = c.bulkInFound ? 9 + 7 + 5 * c.foreign + 7 : 9 + 7 + 5 * 11;
         EXPECT_EQ(itf.TotalLength, consumed) << c.foreign;
     }
@@ -237,7 +237,7 @@ TEST_F(DeviceTreeTest, CloseTwiceSendsOneCloseAndRefusalsRaiseTheirMessages) {
     driver.devices[0].closeFails = false;
     driver.unregisterFails = true;
     {
-        CCyUSBDevice device(0x1234, DriverInterfaceGuid, true, driver);
+        UsbDevice device(0x1234, DriverInterfaceGuid, true, driver);
         EXPECT_NE(device.DeviceNotification, 0);
         EXPECT_NE(device.HandleNotification, 0);
         EXPECT_THROW(

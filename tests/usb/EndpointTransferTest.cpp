@@ -3,7 +3,7 @@
 #include <numeric>
 
 #include "tests/support/FakeDriver.h"
-#include "usb/CCyUSBDevice.h"
+#include "usb/UsbDevice.h"
 
 namespace qdm::usb {
 namespace {
@@ -19,8 +19,8 @@ class EndpointTransferTest : public ::testing::Test {
             return std::optional<std::vector<std::uint8_t>>({list[3], list[2], list[1], list[0]});
         };
     }
-    std::unique_ptr<CCyUSBDevice> Open() {
-        auto device = std::make_unique<CCyUSBDevice>(0, DriverInterfaceGuid, true, driver);
+    std::unique_ptr<UsbDevice> Open() {
+        auto device = std::make_unique<UsbDevice>(0, DriverInterfaceGuid, true, driver);
         EXPECT_TRUE(device->IsOpen());
         return device;
     }
@@ -29,7 +29,7 @@ class EndpointTransferTest : public ::testing::Test {
 
 TEST_F(EndpointTransferTest, ControlRequestHeaderCarriesTheSetupAndTimeout) {
     auto device = Open();
-    CCyControlEndPoint& control = *device->ControlEndPoint;
+    UsbControlEndPoint& control = *device->ControlEndPoint;
     control.Target = 0;
     control.RequestType = 2;
     control.Direction = 0;
@@ -66,10 +66,10 @@ TEST_F(EndpointTransferTest, ControlRequestHeaderCarriesTheSetupAndTimeout) {
 
 TEST_F(EndpointTransferTest, DirectInWritesTheCallersBufferWhenTheAnswerArrives) {
     auto device = Open();
-    CCyUSBEndPoint& in = *device->BulkInEndPoint;
-    CCyUSBEndPoint& out = *device->BulkOutEndPoint;
-    Event inEvent(driver, "CYUSB_IN");
-    Event outEvent(driver, "CYUSB_OUT");
+    UsbEndPoint& in = *device->BulkInEndPoint;
+    UsbEndPoint& out = *device->BulkOutEndPoint;
+    Event inEvent(driver);
+    Event outEvent(driver);
     Overlapped inOv{inEvent.handle(), 0};
     Overlapped outOv{outEvent.handle(), 0};
     std::array<std::uint8_t, 4> reply{};
@@ -108,11 +108,11 @@ TEST_F(EndpointTransferTest, BufferedInDeliversOnlyAtFinishAndNeverBeyondTheBuff
         return std::optional<std::vector<std::uint8_t>>(std::vector<std::uint8_t>(6, 0x5A));
     };
     auto device = Open();
-    CCyUSBEndPoint& in = *device->BulkInEndPoint;
-    CCyUSBEndPoint& out = *device->BulkOutEndPoint;
-    Event event(driver, nullptr);
+    UsbEndPoint& in = *device->BulkInEndPoint;
+    UsbEndPoint& out = *device->BulkOutEndPoint;
+    Event event(driver);
     Overlapped inOv{event.handle(), 0};
-    Event event2(driver, nullptr);
+    Event event2(driver);
     Overlapped outOv{event2.handle(), 0};
     std::array<std::uint8_t, 8> reply{};
     std::array<std::uint8_t, 512> list{};
@@ -133,8 +133,8 @@ TEST_F(EndpointTransferTest, BufferedInDeliversOnlyAtFinishAndNeverBeyondTheBuff
 TEST_F(EndpointTransferTest, FinishingAPendingTransferAbortsAndAwaitsIt) {
     driver.devices[0].onList = [](std::span<const std::uint8_t>) { return std::nullopt; };
     auto device = Open();
-    CCyUSBEndPoint& in = *device->BulkInEndPoint;
-    Event event(driver, "CYUSB_IN");
+    UsbEndPoint& in = *device->BulkInEndPoint;
+    Event event(driver);
     Overlapped ov{event.handle(), 0};
     std::array<std::uint8_t, 4> reply{};
     Request request = in.BeginTransfer(reply, ov);
@@ -151,7 +151,7 @@ TEST_F(EndpointTransferTest, FinishingAPendingTransferAbortsAndAwaitsIt) {
 TEST_F(EndpointTransferTest, ADroppedRequestIsAbortedBeforeItsBufferGoes) {
     driver.devices[0].onList = [](std::span<const std::uint8_t>) { return std::nullopt; };
     auto device = Open();
-    Event event(driver, nullptr);
+    Event event(driver);
     Overlapped ov{event.handle(), 0};
     std::array<std::uint8_t, 4> reply{};
     { Request abandoned = device->BulkInEndPoint->BeginTransfer(reply, ov); }
@@ -160,7 +160,7 @@ TEST_F(EndpointTransferTest, ADroppedRequestIsAbortedBeforeItsBufferGoes) {
 
 TEST_F(EndpointTransferTest, NoHandleNoRequest) {
     auto device = Open();
-    CCyUSBEndPoint& in = *device->BulkInEndPoint;
+    UsbEndPoint& in = *device->BulkInEndPoint;
     in.DeviceHandle = InvalidHandle;
     Overlapped ov{};
     std::array<std::uint8_t, 4> reply{};
@@ -170,7 +170,7 @@ TEST_F(EndpointTransferTest, NoHandleNoRequest) {
     EXPECT_FALSE(in.FinishTransfer(reply, length, ov, request));
     EXPECT_EQ(length, 0u);
 
-    CCyIsocEndPoint iso(driver, device->DeviceHandle, test::EndpointDescriptor(0x83, 1, 0x1400));
+    UsbIsocEndPoint iso(driver, device->DeviceHandle, test::EndpointDescriptor(0x83, 1, 0x1400));
     EXPECT_EQ(iso.PacketsPerFrame, 3);
     EXPECT_EQ(iso.MaxPacketSize, 3 * 1024);
     EXPECT_FALSE(iso.BeginTransfer({}, ov));  // no packets, no request

@@ -16,14 +16,14 @@ namespace {
 
 TEST(EventTable, AutoResetEventIsConsumedByOneWait) {
     EventTable table;
-    const EventHandle e = table.Create(nullptr, false, true);
+    const EventHandle e = table.Create(false, true);
     EXPECT_EQ(table.Wait(e, 0), WaitResult::Signalled);
     EXPECT_EQ(table.Wait(e, 0), WaitResult::TimedOut);
 }
 
 TEST(EventTable, ManualResetEventStaysSignalledUntilReset) {
     EventTable table;
-    const EventHandle e = table.Create(nullptr, true, false);
+    const EventHandle e = table.Create(true, false);
     table.Get(e)->Set();
     EXPECT_EQ(table.Wait(e, 0), WaitResult::Signalled);
     EXPECT_EQ(table.Wait(e, 0), WaitResult::Signalled);
@@ -31,27 +31,9 @@ TEST(EventTable, ManualResetEventStaysSignalledUntilReset) {
     EXPECT_EQ(table.Wait(e, 0), WaitResult::TimedOut);
 }
 
-TEST(EventTable, NamedEventIsOpenedAgainWhileItExists) {
-    EventTable table;
-    const EventHandle a = table.Create("CYUSB_IN", false, false);
-    const EventHandle b = table.Create("CYUSB_IN", true, true);  // opened: settings stay
-    EXPECT_NE(a, b);
-    EXPECT_EQ(table.Get(a), table.Get(b));
-    EXPECT_FALSE(table.Get(b)->Signalled());
-    EXPECT_NE(table.Get(table.Create("CYUSB_OUT", false, false)), table.Get(a));
-    EXPECT_TRUE(table.Close(a));
-    EXPECT_TRUE(table.Close(b));
-    EXPECT_FALSE(table.Close(b));
-    EXPECT_EQ(table.Wait(b, 0), WaitResult::Failed);
-    // Once every handle is closed the name is free for a new event.
-    const EventHandle c = table.Create("CYUSB_IN", false, true);
-    EXPECT_TRUE(table.Get(c)->Signalled());
-    EXPECT_EQ(table.Count(), 2U);
-}
-
 TEST(EventTable, TimedWaitLastsItsTimeAndASetWakesItEarly) {
     EventTable table;
-    const EventHandle e = table.Create(nullptr, false, false);
+    const EventHandle e = table.Create(false, false);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(table.Wait(e, 50), WaitResult::TimedOut);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));

@@ -71,7 +71,7 @@ class LibusbDriverOverEmulatedKernel : public ::testing::Test {
         return *driver_;
     }
     EventHandle NewEvent(bool manualReset = false) {
-        return Driver().CreateEventObject(nullptr, manualReset, false);
+        return Driver().CreateEventObject(manualReset, false);
     }
     // A direct read of `data.size()` bytes from the bulk IN endpoint, left pending.
     void StartRead(Handle h, Bytes& header, Bytes& data, Overlapped& overlapped) {
@@ -226,8 +226,8 @@ TEST_F(LibusbDriverOverEmulatedKernel, StalledControlRequestSetsTheStatusWords) 
 TEST_F(LibusbDriverOverEmulatedKernel, DirectReadQueuedBeforeTheListGetsTheReply) {
     Add(2);
     const Handle h = Open();
-    const EventHandle inEvent = Driver().CreateEventObject("CYUSB_IN", false, false);
-    const EventHandle outEvent = Driver().CreateEventObject("CYUSB_OUT", false, false);
+    const EventHandle inEvent = Driver().CreateEventObject(false, false);
+    const EventHandle outEvent = Driver().CreateEventObject(false, false);
     Overlapped inOv{inEvent, 0};
     Overlapped outOv{outEvent, 0};
     Bytes inHeader = Header(Endpoint(kBulkInEndpoint));

@@ -7,7 +7,7 @@
 #include <array>
 #include <filesystem>
 
-#include "usb/CCyUSBDevice.h"
+#include "usb/UsbDevice.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/TransferRequest.h"
 #include "usb/Win32Driver.h"
@@ -27,7 +27,7 @@ TEST_F(Win32DriverTest, ThePlatformDriverIsTheVendorDriverBackend) {
 
 TEST_F(Win32DriverTest, WithoutTheVendorDriverNoInterfaceIsPresent) {
     EXPECT_TRUE(driver->PresentInterfaces(DriverInterfaceGuid).empty());
-    CCyUSBDevice device(0, DriverInterfaceGuid, true, *driver);
+    UsbDevice device(0, DriverInterfaceGuid, true, *driver);
     EXPECT_EQ(device.DeviceCount(), 0);
     EXPECT_FALSE(device.Open(0));
     EXPECT_FALSE(device.IsOpen());
@@ -53,7 +53,7 @@ TEST_F(Win32DriverTest, RequestsOnAClosedHandleFailWithoutHanging) {
     EXPECT_FALSE(sync.ok);
     EXPECT_EQ(sync.error, static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
 
-    Event event(*driver, "CYUSB_IN");
+    Event event(*driver);
     Overlapped overlapped{event.handle(), 0};
     const IoResult submitted =
         driver->DeviceIoControl(closed, ioctl::DirectTransfer, header, header, &overlapped);
@@ -64,20 +64,20 @@ TEST_F(Win32DriverTest, RequestsOnAClosedHandleFailWithoutHanging) {
     EXPECT_EQ(finished.error, static_cast<std::uint32_t>(ERROR_INVALID_HANDLE));
 }
 
-TEST_F(Win32DriverTest, NamedEventsAreAutoResetAndShared) {
-    const EventHandle out = driver->CreateEventObject("CYUSB_OUT_TEST", false, false);
+TEST_F(Win32DriverTest, EventsAreUnnamedAndKeepTheirResetKind) {
+    const EventHandle out = driver->CreateEventObject(false, false);
+    const EventHandle other = driver->CreateEventObject(false, false);
     ASSERT_NE(out, 0);
+    ASSERT_NE(other, 0);
     EXPECT_EQ(driver->WaitForEvent(out, 0), WaitResult::TimedOut);
-    // The same name opens the same event.
-    const EventHandle again = driver->CreateEventObject("CYUSB_OUT_TEST", false, false);
-    ASSERT_NE(again, 0);
-    ASSERT_TRUE(SetEvent(reinterpret_cast<HANDLE>(again)));
+    ASSERT_TRUE(SetEvent(reinterpret_cast<HANDLE>(out)));
+    EXPECT_EQ(driver->WaitForEvent(other, 0), WaitResult::TimedOut);
     EXPECT_EQ(driver->WaitForEvent(out, 0), WaitResult::Signalled);
     EXPECT_EQ(driver->WaitForEvent(out, 10), WaitResult::TimedOut);  // auto-reset
-    EXPECT_TRUE(driver->CloseEvent(again));
+    EXPECT_TRUE(driver->CloseEvent(other));
     EXPECT_TRUE(driver->CloseEvent(out));
 
-    const EventHandle manual = driver->CreateEventObject(nullptr, true, true);
+    const EventHandle manual = driver->CreateEventObject(true, true);
     EXPECT_EQ(driver->WaitForEvent(manual, 0), WaitResult::Signalled);
     EXPECT_EQ(driver->WaitForEvent(manual, 0), WaitResult::Signalled);
     EXPECT_TRUE(driver->CloseEvent(manual));
@@ -96,7 +96,7 @@ TEST_F(Win32DriverTest, NotificationsForAMessageWindow) {
     }
     // A device built with the window registers and releases without an open handle.
     {
-        CCyUSBDevice device(recipient, DriverInterfaceGuid, true, *driver);
+        UsbDevice device(recipient, DriverInterfaceGuid, true, *driver);
         EXPECT_FALSE(device.IsOpen());
         EXPECT_NO_THROW(device.Release());
     }

@@ -6,22 +6,22 @@
 #include <memory>
 #include <span>
 
-#include "usb/CCyUSBEndPoint.h"
+#include "usb/UsbEndPoint.h"
 
 namespace qdm::usb {
 
 inline constexpr std::size_t kMaxInterfaces = 8;
 inline constexpr std::size_t kMaxEndpointEntries = 16;  // entry 0 is the control endpoint
 
-class CCyUSBInterface {
+class UsbInterface {
   public:
     // Builds the interface from the descriptors at the start of `descriptors` (the interface
     // descriptor and what follows it, up to the end of the configuration set).
-    CCyUSBInterface(UsbDriver& driver, Handle deviceHandle,
-                    std::span<const std::uint8_t> descriptors, CCyControlEndPoint* controlEndPoint);
+    UsbInterface(UsbDriver& driver, Handle deviceHandle,
+                    std::span<const std::uint8_t> descriptors, UsbControlEndPoint* controlEndPoint);
 
     // Entry 0 is the device's control endpoint (not owned); entries 1..15 are owned.
-    std::array<CCyUSBEndPoint*, kMaxEndpointEntries> EndPoints{};
+    std::array<UsbEndPoint*, kMaxEndpointEntries> EndPoints{};
 
     std::uint8_t bLength = 0;
     std::uint8_t bDescriptorType = 0;
@@ -37,15 +37,15 @@ class CCyUSBInterface {
     std::uint16_t TotalLength = 0;
 
   private:
-    std::array<std::unique_ptr<CCyUSBEndPoint>, kMaxEndpointEntries> owned_;
+    std::array<std::unique_ptr<UsbEndPoint>, kMaxEndpointEntries> owned_;
 };
 
-class CCyUSBConfig {
+class UsbConfig {
   public:
-    CCyUSBConfig(UsbDriver& driver, Handle deviceHandle,
-                 std::span<const std::uint8_t> descriptorSet, CCyControlEndPoint* controlEndPoint);
+    UsbConfig(UsbDriver& driver, Handle deviceHandle,
+                 std::span<const std::uint8_t> descriptorSet, UsbControlEndPoint* controlEndPoint);
 
-    std::array<std::unique_ptr<CCyUSBInterface>, kMaxInterfaces> Interfaces;
+    std::array<std::unique_ptr<UsbInterface>, kMaxInterfaces> Interfaces;
 
     std::uint8_t bLength = 0;
     std::uint8_t bDescriptorType = 0;

@@ -10,7 +10,7 @@
 
 namespace qdm::usb {
 
-class CCyUSBEndPoint;
+class UsbEndPoint;
 
 // The request buffer of one submitted transfer: the header, followed by the data in buffered
 // mode. It belongs to the endpoint from submission to FinishTransfer; should it be dropped
@@ -19,7 +19,7 @@ class CCyUSBEndPoint;
 class Request {
   public:
     Request() = default;
-    Request(CCyUSBEndPoint& endpoint, Overlapped& overlapped, std::vector<std::uint8_t> buffer)
+    Request(UsbEndPoint& endpoint, Overlapped& overlapped, std::vector<std::uint8_t> buffer)
         : endpoint_(&endpoint), overlapped_(&overlapped), buffer_(std::move(buffer)) {}
     Request(Request&& other) noexcept { *this = std::move(other); }
     Request& operator=(Request&& other) noexcept;
@@ -36,21 +36,21 @@ class Request {
   private:
     void Abandon() noexcept;
 
-    CCyUSBEndPoint* endpoint_ = nullptr;
+    UsbEndPoint* endpoint_ = nullptr;
     Overlapped* overlapped_ = nullptr;
     std::vector<std::uint8_t> buffer_;
 };
 
 enum : std::uint8_t { kTransferBuffered = 0, kTransferDirect = 1 };
 
-class CCyUSBEndPoint {
+class UsbEndPoint {
   public:
     // `descriptor` is a standard 7-byte endpoint descriptor, or empty for the control endpoint.
-    CCyUSBEndPoint(UsbDriver& driver, Handle deviceHandle,
+    UsbEndPoint(UsbDriver& driver, Handle deviceHandle,
                    std::span<const std::uint8_t> descriptor);
-    CCyUSBEndPoint(const CCyUSBEndPoint&) = delete;
-    CCyUSBEndPoint& operator=(const CCyUSBEndPoint&) = delete;
-    virtual ~CCyUSBEndPoint() = default;
+    UsbEndPoint(const UsbEndPoint&) = delete;
+    UsbEndPoint& operator=(const UsbEndPoint&) = delete;
+    virtual ~UsbEndPoint() = default;
 
     Handle DeviceHandle;
     std::uint8_t DescriptorLength = 0;
@@ -99,9 +99,9 @@ class CCyUSBEndPoint {
     UsbDriver* driver_;
 };
 
-class CCyControlEndPoint final : public CCyUSBEndPoint {
+class UsbControlEndPoint final : public UsbEndPoint {
   public:
-    CCyControlEndPoint(UsbDriver& driver, Handle deviceHandle,
+    UsbControlEndPoint(UsbDriver& driver, Handle deviceHandle,
                        std::span<const std::uint8_t> descriptor = {});
 
     std::uint8_t Target = 0;       // recipient: device
@@ -114,21 +114,21 @@ class CCyControlEndPoint final : public CCyUSBEndPoint {
     Request BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;
 };
 
-class CCyBulkEndPoint final : public CCyUSBEndPoint {
+class UsbBulkEndPoint final : public UsbEndPoint {
   public:
-    using CCyUSBEndPoint::CCyUSBEndPoint;
+    using UsbEndPoint::UsbEndPoint;
     Request BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;
 };
 
-class CCyInterruptEndPoint final : public CCyUSBEndPoint {
+class UsbInterruptEndPoint final : public UsbEndPoint {
   public:
-    using CCyUSBEndPoint::CCyUSBEndPoint;
+    using UsbEndPoint::UsbEndPoint;
     Request BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;
 };
 
-class CCyIsocEndPoint final : public CCyUSBEndPoint {
+class UsbIsocEndPoint final : public UsbEndPoint {
   public:
-    using CCyUSBEndPoint::CCyUSBEndPoint;
+    using UsbEndPoint::UsbEndPoint;
     Request BeginDirectTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;
     Request BeginBufferedTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;
     Request BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) override;

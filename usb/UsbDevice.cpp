@@ -1,4 +1,4 @@
-#include "usb/CCyUSBDevice.h"
+#include "usb/UsbDevice.h"
 
 #include <algorithm>
 #include <limits>
@@ -12,7 +12,7 @@ constexpr std::uint32_t kDescriptorTimeoutSeconds = 5;
 constexpr std::uint16_t kEnglishUs = 0x0409;
 }  // namespace
 
-CCyUSBDevice::CCyUSBDevice(WindowHandle window, const Guid& interfaceGuid, bool openNow,
+UsbDevice::UsbDevice(WindowHandle window, const Guid& interfaceGuid, bool openNow,
                            UsbDriver& driver)
     : Window(window), InterfaceGuid(interfaceGuid), driver_(&driver) {
     if (Window != 0)
@@ -20,12 +20,12 @@ CCyUSBDevice::CCyUSBDevice(WindowHandle window, const Guid& interfaceGuid, bool 
     if (openNow) Open(DeviceIndex);
 }
 
-CCyUSBDevice::~CCyUSBDevice() {
+UsbDevice::~UsbDevice() {
     CloseQuietly();
     if (DeviceNotification != 0) driver_->UnregisterNotification(DeviceNotification);
 }
 
-void CCyUSBDevice::Release() {
+void UsbDevice::Release() {
     Close();
     if (DeviceNotification != 0) {
         const bool unregistered = driver_->UnregisterNotification(DeviceNotification);
@@ -34,30 +34,30 @@ void CCyUSBDevice::Release() {
     }
 }
 
-std::uint8_t CCyUSBDevice::DeviceCount() {
+std::uint8_t UsbDevice::DeviceCount() {
     const std::size_t n = driver_->PresentInterfaces(InterfaceGuid).size();
     Devices = static_cast<std::uint8_t>(
         std::min<std::size_t>(n, std::numeric_limits<std::uint8_t>::max()));
     return Devices;
 }
 
-bool CCyUSBDevice::DeviceRequest(std::uint32_t code, std::span<std::uint8_t> buffer) {
+bool UsbDevice::DeviceRequest(std::uint32_t code, std::span<std::uint8_t> buffer) {
     if (!IsOpen()) return false;
     const IoResult r = driver_->DeviceIoControl(DeviceHandle, code, buffer, buffer, nullptr);
     BytesReturned = r.bytes;
     return r.ok;
 }
 
-bool CCyUSBDevice::ResetPort() {
+bool UsbDevice::ResetPort() {
     return DeviceRequest(ioctl::ResetPort, {});
 }
 
-std::uint8_t CCyUSBDevice::EndPointCount() const {
+std::uint8_t UsbDevice::EndPointCount() const {
     if (!IsOpen() || EndPoints.empty()) return 0;
     return static_cast<std::uint8_t>(EndPoints.size());
 }
 
-bool CCyUSBDevice::OpenHandle(std::uint8_t index) {
+bool UsbDevice::OpenHandle(std::uint8_t index) {
     Devices = DeviceCount();
     if (Devices == 0 || index > Devices - 1) return false;
     // The list is made again: a device may have come or gone since it was counted.
@@ -69,7 +69,7 @@ bool CCyUSBDevice::OpenHandle(std::uint8_t index) {
     return IsOpen();
 }
 
-bool CCyUSBDevice::Open(std::uint8_t index) {
+bool UsbDevice::Open(std::uint8_t index) {
     if (IsOpen()) Close();
     if (!OpenHandle(index)) {
         DeviceHandle = InvalidHandle;
@@ -102,7 +102,7 @@ bool CCyUSBDevice::Open(std::uint8_t index) {
 
     ReadConfigurations();
 
-    ControlEndPoint = std::make_unique<CCyControlEndPoint>(*driver_, DeviceHandle);
+    ControlEndPoint = std::make_unique<UsbControlEndPoint>(*driver_, DeviceHandle);
     ControlEndPoint->DescriptorLength = 7;
     ControlEndPoint->DescriptorType = 5;
     ControlEndPoint->Address = 0;
@@ -118,7 +118,7 @@ bool CCyUSBDevice::Open(std::uint8_t index) {
     return true;
 }
 
-std::span<const std::uint8_t> CCyUSBDevice::GetDescriptor(std::uint16_t value, std::uint16_t index,
+std::span<const std::uint8_t> UsbDevice::GetDescriptor(std::uint16_t value, std::uint16_t index,
                                                           std::uint16_t length) {
     std::span<std::uint8_t> request;
     if (kTransferRequestSize + length <= descriptorRequest_.size()) {
@@ -151,7 +151,7 @@ std::span<const std::uint8_t> CCyUSBDevice::GetDescriptor(std::uint16_t value, s
     return request.subspan(kTransferRequestSize, returned);
 }
 
-void CCyUSBDevice::ReadStrings() {
+void UsbDevice::ReadStrings() {
     LanguageId = 0;
     const std::span<const std::uint8_t> head = GetDescriptor(0x0300, 0, 2);
     if (!head.empty() && head[0] >= 2) {
@@ -169,7 +169,7 @@ void CCyUSBDevice::ReadStrings() {
     SerialNumber = ReadString(DeviceDescriptor[16]);
 }
 
-std::u16string CCyUSBDevice::ReadString(std::uint8_t index) {
+std::u16string UsbDevice::ReadString(std::uint8_t index) {
     const auto value = static_cast<std::uint16_t>(0x0300 + index);
     const std::span<const std::uint8_t> head = GetDescriptor(value, LanguageId, 2);
     if (head.empty()) return {};
@@ -184,20 +184,20 @@ std::u16string CCyUSBDevice::ReadString(std::uint8_t index) {
     return text;
 }
 
-std::uint32_t CCyUSBDevice::RequestU32(std::uint32_t code) {
+std::uint32_t UsbDevice::RequestU32(std::uint32_t code) {
     std::array<std::uint8_t, 4> value{};
     if (!DeviceRequest(code, value) || BytesReturned == 0) return 0;
     return LoadLe32(value, 0);
 }
 
-std::string CCyUSBDevice::RequestText(std::uint32_t code) {
+std::string UsbDevice::RequestText(std::uint32_t code) {
     std::array<std::uint8_t, kDriverNameSize> text{};
     if (!DeviceRequest(code, text)) return {};
     const auto end = std::find(text.begin(), text.end() - 1, std::uint8_t{0});
     return {text.begin(), end};
 }
 
-void CCyUSBDevice::ReadConfigurations() {
+void UsbDevice::ReadConfigurations() {
     const std::size_t count = std::min<std::size_t>(ConfigCount, kMaxConfigurations);
     for (std::size_t i = 0; i < count; ++i) {
         const auto value = static_cast<std::uint16_t>(0x0200 + i);
@@ -208,12 +208,12 @@ void CCyUSBDevice::ReadConfigurations() {
         ConfigDescriptors[i].assign(set.begin(), set.end());
         if (ConfigDescriptors[i].size() < 9) continue;
         Configurations[i] =
-            std::make_unique<CCyUSBConfig>(*driver_, DeviceHandle, ConfigDescriptors[i], nullptr);
+            std::make_unique<UsbConfig>(*driver_, DeviceHandle, ConfigDescriptors[i], nullptr);
     }
 }
 
-void CCyUSBDevice::SelectConfiguration0() {
-    CCyUSBConfig& config = *Configurations[0];
+void UsbDevice::SelectConfiguration0() {
+    UsbConfig& config = *Configurations[0];
     ConfigIndex = 0;
     ConfigValue = config.bConfigurationValue;
     ConfigAttributes = config.bmAttributes;
@@ -225,7 +225,7 @@ void CCyUSBDevice::SelectConfiguration0() {
     std::array<std::uint8_t, 1> alt{};
     const std::uint8_t current = DeviceRequest(ioctl::GetAltInterfaceSetting, alt) ? alt[0] : 0xFF;
     for (std::uint8_t i = 0; i < config.AltInterfaceCount; ++i) {
-        CCyUSBInterface& candidate = *config.Interfaces[i];
+        UsbInterface& candidate = *config.Interfaces[i];
         if (candidate.bAlternateSetting != current) continue;
         InterfaceIndex = i;
         InterfaceClass = candidate.bInterfaceClass;
@@ -237,26 +237,26 @@ void CCyUSBDevice::SelectConfiguration0() {
     }
 }
 
-void CCyUSBDevice::SetEndPoints() {
+void UsbDevice::SetEndPoints() {
     if (ConfigCount == 0 || InterfaceCount == 0) return;
     const auto& config = Configurations[ConfigIndex];
     if (!config || !config->Interfaces[InterfaceIndex]) return;
-    CCyUSBInterface& selected = *config->Interfaces[InterfaceIndex];
+    UsbInterface& selected = *config->Interfaces[InterfaceIndex];
     selected.EndPoints[0] = ControlEndPoint.get();
     const std::size_t entries =
         std::min<std::size_t>(std::size_t{selected.bNumEndpoints} + 1, kMaxEndpointEntries);
-    EndPoints = std::span<CCyUSBEndPoint* const>(selected.EndPoints.data(), entries);
+    EndPoints = std::span<UsbEndPoint* const>(selected.EndPoints.data(), entries);
 
     IsocInEndPoint = IsocOutEndPoint = nullptr;
     BulkInEndPoint = BulkOutEndPoint = nullptr;
     InterruptInEndPoint = InterruptOutEndPoint = nullptr;
     for (std::size_t i = 1; i < entries; ++i) {
-        CCyUSBEndPoint* endpoint = EndPoints[i];
+        UsbEndPoint* endpoint = EndPoints[i];
         if (endpoint == nullptr) continue;  // an endpoint of a kind that has no class
         const bool in = (endpoint->Address & 0x80) != 0;
         if (DriverVersion < kBufferedModeBelowDriverVersion)
             endpoint->TransferMode = kTransferBuffered;
-        CCyUSBEndPoint** slot = nullptr;
+        UsbEndPoint** slot = nullptr;
         switch (endpoint->Attributes) {
             case 1:
                 slot = in ? &IsocInEndPoint : &IsocOutEndPoint;
@@ -274,7 +274,7 @@ void CCyUSBDevice::SetEndPoints() {
     }
 }
 
-void CCyUSBDevice::Close() {
+void UsbDevice::Close() {
     bool notificationRefused = false;
     bool closeRefused = false;
     if (IsOpen()) {
@@ -302,7 +302,7 @@ void CCyUSBDevice::Close() {
     if (closeRefused) throw UsbCloseError("Failed to close handle to driver.");
 }
 
-void CCyUSBDevice::CloseQuietly() noexcept {
+void UsbDevice::CloseQuietly() noexcept {
     try {
         Close();
     } catch (const UsbCloseError&) {

@@ -1,4 +1,4 @@
-#include "usb/CCyUSBConfig.h"
+#include "usb/UsbConfig.h"
 
 #include <algorithm>
 
@@ -12,26 +12,26 @@ constexpr std::uint8_t kEndpointDescriptor = 5;
 constexpr std::size_t kEndpointDescriptorSize = 7;
 constexpr int kMaxForeignDescriptors = 11;  // class-specific descriptors stepped over per interface
 
-std::unique_ptr<CCyUSBEndPoint> MakeEndPoint(UsbDriver& driver, Handle handle,
+std::unique_ptr<UsbEndPoint> MakeEndPoint(UsbDriver& driver, Handle handle,
                                              std::span<const std::uint8_t> descriptor) {
     switch (descriptor[3]) {
         case 0:
-            return std::make_unique<CCyControlEndPoint>(driver, handle, descriptor);
+            return std::make_unique<UsbControlEndPoint>(driver, handle, descriptor);
         case 1:
-            return std::make_unique<CCyIsocEndPoint>(driver, handle, descriptor);
+            return std::make_unique<UsbIsocEndPoint>(driver, handle, descriptor);
         case 2:
-            return std::make_unique<CCyBulkEndPoint>(driver, handle, descriptor);
+            return std::make_unique<UsbBulkEndPoint>(driver, handle, descriptor);
         case 3:
-            return std::make_unique<CCyInterruptEndPoint>(driver, handle, descriptor);
+            return std::make_unique<UsbInterruptEndPoint>(driver, handle, descriptor);
         default:
             return nullptr;  // takes its position in the list, but no object
     }
 }
 }  // namespace
 
-CCyUSBInterface::CCyUSBInterface(UsbDriver& driver, Handle deviceHandle,
+UsbInterface::UsbInterface(UsbDriver& driver, Handle deviceHandle,
                                  std::span<const std::uint8_t> d,
-                                 CCyControlEndPoint* controlEndPoint) {
+                                 UsbControlEndPoint* controlEndPoint) {
     // The caller guarantees the nine bytes of the interface descriptor.
     bLength = d[0];
     bDescriptorType = d[1];
@@ -65,8 +65,8 @@ CCyUSBInterface::CCyUSBInterface(UsbDriver& driver, Handle deviceHandle,
     }
 }
 
-CCyUSBConfig::CCyUSBConfig(UsbDriver& driver, Handle deviceHandle, std::span<const std::uint8_t> d,
-                           CCyControlEndPoint* controlEndPoint) {
+UsbConfig::UsbConfig(UsbDriver& driver, Handle deviceHandle, std::span<const std::uint8_t> d,
+                           UsbControlEndPoint* controlEndPoint) {
     if (d.size() < 9) return;
     bLength = d[0];
     bDescriptorType = d[1];
@@ -85,7 +85,7 @@ CCyUSBConfig::CCyUSBConfig(UsbDriver& driver, Handle deviceHandle, std::span<con
         if (length < 2 || at + length > set.size()) break;
         if (set[at + 1] == kInterfaceDescriptor && length >= 9) {
             auto& slot = Interfaces[AltInterfaceCount];
-            slot = std::make_unique<CCyUSBInterface>(driver, deviceHandle, set.subspan(at),
+            slot = std::make_unique<UsbInterface>(driver, deviceHandle, set.subspan(at),
                                                      controlEndPoint);
             ++AltInterfaceCount;
             at += std::max<std::size_t>(slot->TotalLength, length);

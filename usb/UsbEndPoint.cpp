@@ -1,4 +1,4 @@
-#include "usb/CCyUSBEndPoint.h"
+#include "usb/UsbEndPoint.h"
 
 #include <algorithm>
 #include <utility>
@@ -31,7 +31,7 @@ void Request::Abandon() noexcept {
     Release();
 }
 
-CCyUSBEndPoint::CCyUSBEndPoint(UsbDriver& driver, Handle deviceHandle,
+UsbEndPoint::UsbEndPoint(UsbDriver& driver, Handle deviceHandle,
                                std::span<const std::uint8_t> descriptor)
     : DeviceHandle(deviceHandle), driver_(&driver) {
     if (descriptor.size() >= 7) {
@@ -49,7 +49,7 @@ CCyUSBEndPoint::CCyUSBEndPoint(UsbDriver& driver, Handle deviceHandle,
     TransferMode = kTransferDirect;
 }
 
-Request CCyUSBEndPoint::Submit(std::uint32_t code, std::vector<std::uint8_t> request,
+Request UsbEndPoint::Submit(std::uint32_t code, std::vector<std::uint8_t> request,
                                std::span<std::uint8_t> callerData, Overlapped& overlapped,
                                bool direct) {
     // The vector's heap block stays where it is when the Request takes it over.
@@ -74,13 +74,13 @@ std::vector<std::uint8_t> NewHeader(std::size_t extra, std::uint8_t endpointAddr
 }
 }  // namespace
 
-Request CCyUSBEndPoint::BeginDirectTransfer(std::span<std::uint8_t> buffer,
+Request UsbEndPoint::BeginDirectTransfer(std::span<std::uint8_t> buffer,
                                             Overlapped& overlapped) {
     if (DeviceHandle == InvalidHandle) return {};
     return Submit(ioctl::DirectTransfer, NewHeader(0, Address, 0, 0), buffer, overlapped, true);
 }
 
-Request CCyUSBEndPoint::BeginBufferedTransfer(std::span<std::uint8_t> buffer,
+Request UsbEndPoint::BeginBufferedTransfer(std::span<std::uint8_t> buffer,
                                               Overlapped& overlapped) {
     if (DeviceHandle == InvalidHandle) return {};
     auto request = NewHeader(buffer.size(), Address, kTransferRequestSize,
@@ -89,7 +89,7 @@ Request CCyUSBEndPoint::BeginBufferedTransfer(std::span<std::uint8_t> buffer,
     return Submit(ioctl::BufferedTransfer, std::move(request), {}, overlapped, false);
 }
 
-bool CCyUSBEndPoint::FinishTransfer(std::span<std::uint8_t> buffer, std::uint32_t& length,
+bool UsbEndPoint::FinishTransfer(std::span<std::uint8_t> buffer, std::uint32_t& length,
                                     Overlapped& overlapped, Request& request,
                                     std::span<std::uint8_t> packetInfo) {
     length = 0;
@@ -125,15 +125,15 @@ bool CCyUSBEndPoint::FinishTransfer(std::span<std::uint8_t> buffer, std::uint32_
     return r.ok && UsbdStatus == 0 && NtStatus == 0;
 }
 
-bool CCyUSBEndPoint::WaitForTransfer(Overlapped& overlapped, std::uint32_t milliseconds) {
+bool UsbEndPoint::WaitForTransfer(Overlapped& overlapped, std::uint32_t milliseconds) {
     if (LastError == error::Success) return true;
     if (LastError != error::IoPending) return false;
     return driver_->WaitForEvent(overlapped.hEvent, milliseconds) == WaitResult::Signalled;
 }
 
-bool CCyUSBEndPoint::TransferData(std::span<std::uint8_t> buffer, std::uint32_t& length,
+bool UsbEndPoint::TransferData(std::span<std::uint8_t> buffer, std::uint32_t& length,
                                   std::span<std::uint8_t> packetInfo) {
-    Event event(*driver_, nullptr);
+    Event event(*driver_);
     Overlapped overlapped{event.handle(), 0};
     Request request = BeginTransfer(buffer, overlapped);
     bool waited = false;
@@ -152,25 +152,25 @@ bool CCyUSBEndPoint::TransferData(std::span<std::uint8_t> buffer, std::uint32_t&
     return waited && finished;
 }
 
-bool CCyUSBEndPoint::Abort() {
+bool UsbEndPoint::Abort() {
     std::uint8_t address = Address;
     return driver_->DeviceIoControl(DeviceHandle, ioctl::AbortPipe, {&address, 1}, {}, nullptr).ok;
 }
 
-void CCyUSBEndPoint::AbortAndAwait(Overlapped& overlapped) noexcept {
+void UsbEndPoint::AbortAndAwait(Overlapped& overlapped) noexcept {
     if (driver_->GetOverlappedResult(DeviceHandle, overlapped, false).error != error::IoIncomplete)
         return;
     Abort();
     driver_->GetOverlappedResult(DeviceHandle, overlapped, true);
 }
 
-CCyControlEndPoint::CCyControlEndPoint(UsbDriver& driver, Handle deviceHandle,
+UsbControlEndPoint::UsbControlEndPoint(UsbDriver& driver, Handle deviceHandle,
                                        std::span<const std::uint8_t> descriptor)
-    : CCyUSBEndPoint(driver, deviceHandle, descriptor) {
+    : UsbEndPoint(driver, deviceHandle, descriptor) {
     TransferMode = kTransferBuffered;
 }
 
-Request CCyControlEndPoint::BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) {
+Request UsbControlEndPoint::BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) {
     if (DeviceHandle == InvalidHandle) return {};
     IsIn = Direction == 1;
     std::vector<std::uint8_t> request(kTransferRequestSize + buffer.size(), 0);
@@ -189,23 +189,23 @@ Request CCyControlEndPoint::BeginTransfer(std::span<std::uint8_t> buffer, Overla
     return Submit(ioctl::ControlTransfer, std::move(request), {}, overlapped, false);
 }
 
-Request CCyBulkEndPoint::BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) {
+Request UsbBulkEndPoint::BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) {
     return TransferMode == kTransferDirect ? BeginDirectTransfer(buffer, overlapped)
                                            : BeginBufferedTransfer(buffer, overlapped);
 }
 
-Request CCyInterruptEndPoint::BeginTransfer(std::span<std::uint8_t> buffer,
+Request UsbInterruptEndPoint::BeginTransfer(std::span<std::uint8_t> buffer,
                                             Overlapped& overlapped) {
     return TransferMode == kTransferDirect ? BeginDirectTransfer(buffer, overlapped)
                                            : BeginBufferedTransfer(buffer, overlapped);
 }
 
-std::uint32_t CCyIsocEndPoint::PacketCount(std::size_t length) const {
+std::uint32_t UsbIsocEndPoint::PacketCount(std::size_t length) const {
     if (MaxPacketSize == 0) return 0;
     return static_cast<std::uint32_t>((length + MaxPacketSize - 1) / MaxPacketSize);
 }
 
-Request CCyIsocEndPoint::BeginDirectTransfer(std::span<std::uint8_t> buffer,
+Request UsbIsocEndPoint::BeginDirectTransfer(std::span<std::uint8_t> buffer,
                                              Overlapped& overlapped) {
     const std::uint32_t packets = PacketCount(buffer.size());
     if (DeviceHandle == InvalidHandle || packets == 0) return {};
@@ -216,7 +216,7 @@ Request CCyIsocEndPoint::BeginDirectTransfer(std::span<std::uint8_t> buffer,
     return Submit(ioctl::DirectTransfer, std::move(request), buffer, overlapped, true);
 }
 
-Request CCyIsocEndPoint::BeginBufferedTransfer(std::span<std::uint8_t> buffer,
+Request UsbIsocEndPoint::BeginBufferedTransfer(std::span<std::uint8_t> buffer,
                                                Overlapped& overlapped) {
     const std::uint32_t packets = PacketCount(buffer.size());
     if (DeviceHandle == InvalidHandle || packets == 0) return {};
@@ -230,7 +230,7 @@ Request CCyIsocEndPoint::BeginBufferedTransfer(std::span<std::uint8_t> buffer,
     return Submit(ioctl::BufferedTransfer, std::move(request), {}, overlapped, false);
 }
 
-Request CCyIsocEndPoint::BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) {
+Request UsbIsocEndPoint::BeginTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) {
     return TransferMode == kTransferDirect ? BeginDirectTransfer(buffer, overlapped)
                                            : BeginBufferedTransfer(buffer, overlapped);
 }

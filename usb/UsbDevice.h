@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "usb/CCyUSBConfig.h"
-#include "usb/CCyUSBEndPoint.h"
+#include "usb/UsbConfig.h"
+#include "usb/UsbEndPoint.h"
 #include "usb/TransferRequest.h"
 #include "usb/UsbDriver.h"
 
@@ -29,14 +29,14 @@ inline constexpr std::size_t kMaxConfigurations = 2;
 inline constexpr std::size_t kTextSize = 256;
 inline constexpr std::uint32_t kBufferedModeBelowDriverVersion = 0x01050500;
 
-class CCyUSBDevice {
+class UsbDevice {
   public:
-    CCyUSBDevice(WindowHandle window, const Guid& interfaceGuid, bool openNow,
+    UsbDevice(WindowHandle window, const Guid& interfaceGuid, bool openNow,
                  UsbDriver& driver = ActiveDriver());
-    CCyUSBDevice(const CCyUSBDevice&) = delete;
-    CCyUSBDevice& operator=(const CCyUSBDevice&) = delete;
+    UsbDevice(const UsbDevice&) = delete;
+    UsbDevice& operator=(const UsbDevice&) = delete;
     // Closes quietly; call Release() first where a refused close must be reported.
-    ~CCyUSBDevice();
+    ~UsbDevice();
 
     // Close() and drop the device-interface notification; throws UsbCloseError when the system
     // refuses either. Afterwards the object holds nothing and its destructor does nothing.
@@ -53,14 +53,14 @@ class CCyUSBDevice {
     bool DeviceRequest(std::uint32_t code, std::span<std::uint8_t> buffer);
 
     // The endpoint list of the selected interface: entry 0 is the control endpoint.
-    std::span<CCyUSBEndPoint* const> EndPoints;
-    std::unique_ptr<CCyControlEndPoint> ControlEndPoint;
-    CCyUSBEndPoint* IsocInEndPoint = nullptr;
-    CCyUSBEndPoint* IsocOutEndPoint = nullptr;
-    CCyUSBEndPoint* BulkInEndPoint = nullptr;
-    CCyUSBEndPoint* BulkOutEndPoint = nullptr;
-    CCyUSBEndPoint* InterruptInEndPoint = nullptr;
-    CCyUSBEndPoint* InterruptOutEndPoint = nullptr;
+    std::span<UsbEndPoint* const> EndPoints;
+    std::unique_ptr<UsbControlEndPoint> ControlEndPoint;
+    UsbEndPoint* IsocInEndPoint = nullptr;
+    UsbEndPoint* IsocOutEndPoint = nullptr;
+    UsbEndPoint* BulkInEndPoint = nullptr;
+    UsbEndPoint* BulkOutEndPoint = nullptr;
+    UsbEndPoint* InterruptInEndPoint = nullptr;
+    UsbEndPoint* InterruptOutEndPoint = nullptr;
 
     std::uint16_t LanguageId = 0;
     std::uint32_t UsbdStatus = 0;
@@ -91,7 +91,7 @@ class CCyUSBDevice {
     std::uint32_t BytesReturned = 0;
     std::array<std::uint8_t, 18> DeviceDescriptor{};
     std::array<std::vector<std::uint8_t>, kMaxConfigurations> ConfigDescriptors;
-    std::array<std::unique_ptr<CCyUSBConfig>, kMaxConfigurations> Configurations;
+    std::array<std::unique_ptr<UsbConfig>, kMaxConfigurations> Configurations;
     WindowHandle Window = 0;
     Handle DeviceHandle = InvalidHandle;
     NotifyHandle DeviceNotification = 0;
