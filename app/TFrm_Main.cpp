@@ -19,7 +19,7 @@
 
 #include "app/FileVersion.h"
 #include "app/KeyChord.h"
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "app/WriterApplication.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
@@ -481,7 +481,7 @@ void TFrm_Main::Btn_1Click() {
         while (position < text.size() && decoded)
             decoded = DecodeRecordToImage(NextTextLine(text, position), view);
         WriteFileFrom(image, hooks_.diagnosticImage());
-        SetStatusText(DownloadFirmware(text) ? "Firmware Download OK.."
+        SetStatusText(DownloadFirmware(text, State().MainWindowHandle) ? "Firmware Download OK.."
                                              : "Firmware Download Fail..");
         ProcessMessages();
     } catch (const std::exception&) {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
 #include "sim/StandInFirmware.h"
@@ -58,7 +58,7 @@ VirtualBench::~VirtualBench() {
 }
 
 void VirtualBench::StartWriter() {
-    if (!DownloadFirmware(firmware_)) throw std::runtime_error("the firmware did not load");
+    if (!DownloadFirmware(firmware_, 0)) throw std::runtime_error("the firmware did not load");
     if (simulation_.dongle->K3r8() != nullptr) R8Enable(1);
 }
 

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "bench/BenchSupport.h"
 #include "protocol/HostHooks.h"
 #include "sim/Demoboard.h"

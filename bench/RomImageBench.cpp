@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "bench/BenchSupport.h"
 #include "workflows/Mcurom_codec.h"
 #include "workflows/RomImage.h"

@@ -5,7 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "bench/BenchSupport.h"
 #include "protocol/CommandList.h"
 #include "protocol/Usbfunctions.h"

@@ -16,7 +16,7 @@
 
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
-#include "sim/KernelUsbEmulator.h"
+#include "tests/kernel/KernelUsbEmulator.h"
 #include "sim/Simulation.h"
 #include "sim/StandInFirmware.h"
 #include "usb/Fileiofunctions.h"
@@ -92,7 +92,7 @@ bool RawExchange(usb::UsbDriver& driver, usb::Handle handle) {
 void Measure(const char* path, usb::UsbDriver& driver, double seconds) {
     auto text = sim::StandInFirmwareFile();
     ExchangeNibbles(text);
-    if (!DownloadFirmware(text)) {
+    if (!DownloadFirmware(text, 0)) {
         std::fprintf(stderr, "%s: firmware download failed\n", path);
         std::exit(1);
     }

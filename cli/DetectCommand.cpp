@@ -3,7 +3,7 @@
 #include <ostream>
 #include <string>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "cli/CommandSupport.h"
 #include "cli/Commands.h"
 #include "cli/Context.h"
@@ -84,7 +84,7 @@ int BringUpWriterDongle(Session& session, Output& output) {
             return Failed(output, kExitDongle, "Firmware: cannot read " + where,
                           "cannot read the firmware file " + where);
         }
-        if (!DownloadFirmware(state.FirmwareText)) {
+        if (!DownloadFirmware(state.FirmwareText, state.MainWindowHandle)) {
             return Failed(output, kExitDongle, "Firmware: download of " + where + " failed",
                           "the firmware download of " + where + " failed");
         }

@@ -2,7 +2,7 @@
 #include <ostream>
 #include <string>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "cli/CommandSupport.h"
 #include "cli/Commands.h"
 #include "cli/Context.h"

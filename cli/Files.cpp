@@ -5,7 +5,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "usb/Fileiofunctions.h"
 
 namespace qdm::cli {

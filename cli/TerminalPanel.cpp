@@ -3,7 +3,7 @@
 #include <ostream>
 #include <utility>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 
 #if defined(_WIN32)

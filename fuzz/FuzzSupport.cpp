@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <map>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "sim/Demoboard.h"
 #include "sim/K3r1Board.h"

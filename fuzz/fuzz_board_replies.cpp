@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "fuzz/FuzzSupport.h"
 #include "protocol/Usbfunctions.h"
 #include "protocol/Usbfunctions_old.h"

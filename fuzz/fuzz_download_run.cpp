@@ -17,7 +17,7 @@
 #include <tuple>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "fuzz/FuzzSupport.h"
 #include "protocol/HostHooks.h"
 #include "tests/support/RecordingPanel.h"

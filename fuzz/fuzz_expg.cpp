@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {

@@ -65,12 +65,12 @@ void Download(std::span<const std::uint8_t> text, const std::vector<std::string_
     const bool valid = ValidateFirmwareText(text);
     if (!valid) {
         // Refused before any device is looked for.
-        Require(!DownloadFirmware(text), "a refused text is not downloaded");
+        Require(!DownloadFirmware(text, 0), "a refused text is not downloaded");
         return;
     }
     FuzzDongle dongle("k3r8", false);
     dongle.Dongle().ClearControlLog();
-    Require(DownloadFirmware(text), "an accepted text is downloaded");
+    Require(DownloadFirmware(text, 0), "an accepted text is downloaded");
     const std::vector<sim::ControlRecord> loads = Loads(dongle.Dongle());
     Require(loads.size() >= 3, "hold, end record, release");
     const auto cpu = [](const sim::ControlRecord& c, std::uint8_t value) {

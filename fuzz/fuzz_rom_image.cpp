@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "fuzz/FuzzSupport.h"
 #include "usb/Fileiofunctions.h"
 #include "workflows/Mcurom_codec.h"

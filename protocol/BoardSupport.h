@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/CommandList.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "usb/UsbDevice.h"
 

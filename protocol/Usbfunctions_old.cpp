@@ -5,7 +5,7 @@
 #include <chrono>
 #include <exception>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/CommandList.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "sim/StandInFirmware.h"
 #include "usb/Fileiofunctions.h"
 #include "workflows/ChipProperties.h"

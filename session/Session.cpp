@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "session/SimFaults.h"
 #include "sim/SimulationDump.h"

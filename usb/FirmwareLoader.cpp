@@ -4,7 +4,6 @@
 #include <memory>
 #include <system_error>
 
-#include "app/Mainprocess.h"
 #include "usb/UsbDevice.h"
 #include "usb/Fileiofunctions.h"
 
@@ -80,11 +79,11 @@ bool ValidateFirmwareText(std::span<const std::uint8_t> text, std::string* why) 
     return Reject(why, "no end record");
 }
 
-bool DownloadFirmware(std::span<const std::uint8_t> text) {
+bool DownloadFirmware(std::span<const std::uint8_t> text, usb::WindowHandle window) {
     if (text.empty() || !ValidateFirmwareText(text)) return false;
     std::unique_ptr<usb::UsbDevice> device;
     try {
-        device = std::make_unique<usb::UsbDevice>(State().MainWindowHandle,
+        device = std::make_unique<usb::UsbDevice>(window,
                                                      usb::DriverInterfaceGuid, true);
         if (device->DeviceCount() == 0) {
             device->Release();

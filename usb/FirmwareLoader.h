@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "usb/UsbDriver.h"
+
 namespace qdm {
 
 inline constexpr const char* kFirmwareFileName = "DWTB.TBH";
@@ -33,8 +35,9 @@ bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_
 // record exists. `why` (when given) receives the reason for a rejection.
 bool ValidateFirmwareText(std::span<const std::uint8_t> text, std::string* why = nullptr);
 
-// Loads the firmware text into device 0. Nothing is sent unless the whole text is valid. True
-// when a dongle was found and every request of the sequence went through.
-bool DownloadFirmware(std::span<const std::uint8_t> text);
+// Loads the firmware text into device 0 (its notifications go to `window`). Nothing is sent
+// unless the whole text is valid. True when a dongle was found and every request of the sequence
+// went through.
+bool DownloadFirmware(std::span<const std::uint8_t> text, usb::WindowHandle window);
 
 }  // namespace qdm

@@ -12,7 +12,7 @@
 #include <span>
 #include <string_view>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions.h"
 
 namespace qdm {

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <exception>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions.h"
 #include "workflows/DongleCheck.h"
 

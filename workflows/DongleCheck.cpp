@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions.h"
 
 #if defined(_WIN32)

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions.h"
 #include "usb/FirmwareLoader.h"
 #include "workflows/DemoboardReset.h"
@@ -236,7 +236,7 @@ class DownloadRun {
         }
         // A dongle may leave the bus and come back once its new firmware starts; one that does
         // not come back has not taken the firmware.
-        if (!DownloadFirmware(state_.FirmwareText) || !WaitForDongleAfterFirmware()) {
+        if (!DownloadFirmware(state_.FirmwareText, state_.MainWindowHandle) || !WaitForDongleAfterFirmware()) {
             ShowStatus(panel_, StatusColour::Red, "USB Dongle firmware download fail!");
             PlainStop(RunResult::FirmwareError, "USB Dongle firmware download fail!");
         }

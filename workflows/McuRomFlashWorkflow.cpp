@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions_old.h"
 #include "workflows/DongleCheck.h"
 #include "workflows/RomImage.h"

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 
 namespace qdm {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <system_error>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "usb/Fileiofunctions.h"
 #include "workflows/Mcurom_codec.h"
 

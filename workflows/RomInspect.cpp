@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "workflows/Mcurom_codec.h"
 
 namespace qdm {

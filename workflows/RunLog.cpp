@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "usb/Fileiofunctions.h"
 #include "workflows/Mcurom_codec.h"
 #include "workflows/Sha256.h"

@@ -4,7 +4,7 @@
 #include <QtGui/QKeyEvent>
 
 #include "app/FileVersion.h"
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "tests/app/WindowRig.h"
 #include "usb/Fileiofunctions.h"
 

@@ -6,7 +6,7 @@
 #include <QtCore/QJsonObject>
 #include <filesystem>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "sim/Demoboard.h"
 #include "sim/K3r1Board.h"
 #include "sim/K3r8Board.h"

@@ -5,7 +5,7 @@
 #include <QtWidgets/QFileDialog>
 #include <QtWidgets/QGroupBox>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "tests/app/WindowRig.h"
 
 namespace qdm::test {

@@ -1,7 +1,7 @@
 // The start-up check and the presence state machine: what the status line says and which
 // buttons work as the dongle comes and goes.
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "tests/app/WindowRig.h"
 
 namespace qdm::test {

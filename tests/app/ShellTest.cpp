@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "app/VirtualDonglePanel.h"
 #include "app/WindowOptions.h"
 #include "app/WriterApplication.h"

@@ -3,7 +3,7 @@
 #include <QtCore/QFile>
 #include <iostream>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 
 namespace qdm::test {

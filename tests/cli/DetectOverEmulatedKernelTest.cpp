@@ -10,14 +10,14 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
 #include "session/Session.h"
-#include "sim/KernelUsbEmulator.h"
+#include "tests/kernel/KernelUsbEmulator.h"
 #include "sim/StandInFirmware.h"
 #include "tests/support/FileAccessOverride.h"
 

@@ -21,7 +21,7 @@ TEST_P(DongleBringUp, BootStateToWriterFirmwareAndBoard) {
     EXPECT_EQ(version, (std::array<std::uint8_t, 4>{0x05, 0x01, 0x00, 0x00}));
 
     rig.WithDongle([](auto& d) { d.ClearControlLog(); });
-    ASSERT_TRUE(DownloadFirmware(FirmwareText()));
+    ASSERT_TRUE(DownloadFirmware(FirmwareText(), 0));
     ASSERT_TRUE(WaitForDongleAfterFirmware());
     EXPECT_EQ(slept_.size(), 1U);  // present at the first look
     rig.WithDongle([](sim::VirtualDongle& d) {
@@ -50,7 +50,7 @@ TEST_P(DongleBringUp, BootStateToWriterFirmwareAndBoard) {
 
 TEST_P(DongleBringUp, BoardIdentificationBytes) {
     DongleRig& rig = Start();
-    ASSERT_TRUE(DownloadFirmware(FirmwareText()));
+    ASSERT_TRUE(DownloadFirmware(FirmwareText(), 0));
     const std::vector<std::pair<std::uint8_t, std::uint8_t>> cases = {
         {0x3F, kBoardK3r8}, {0xC1, kBoardK3r1}, {0x81, kBoardDemo}, {0x40, kBoardNone}};
     for (const auto& [id, kind] : cases) {
@@ -61,7 +61,7 @@ TEST_P(DongleBringUp, BoardIdentificationBytes) {
 
 TEST_P(DongleBringUp, ReplugNeedsTheFirmwareAgain) {
     DongleRig& rig = Start();
-    ASSERT_TRUE(DownloadFirmware(FirmwareText()));
+    ASSERT_TRUE(DownloadFirmware(FirmwareText(), 0));
     ASSERT_TRUE(QueryDongleIdentity());
     rig.Unplug();
     EXPECT_FALSE(CheckDonglePresence());
@@ -77,7 +77,7 @@ TEST_P(DongleBringUp, McuRomDongleNeverAnswersIdentity) {
     Start(*sim::ConfigForBoard("mcurom"));
     std::array<std::uint8_t, 4> version{};
     EXPECT_TRUE(QueryHardwareVersion(version));
-    EXPECT_TRUE(DownloadFirmware(FirmwareText()));
+    EXPECT_TRUE(DownloadFirmware(FirmwareText(), 0));
     EXPECT_FALSE(QueryDongleIdentity());
 }
 
@@ -92,7 +92,7 @@ TEST_P(DongleBringUp, ForeignProductIdIsReportedAsIs) {
 
 TEST_P(DongleBringUp, DongleThatLeavesTheBusIsAwaitedUntilItReturns) {
     DongleRig& rig = Start();
-    ASSERT_TRUE(DownloadFirmware(FirmwareText()));
+    ASSERT_TRUE(DownloadFirmware(FirmwareText(), 0));
     onSleep_ = [&rig](std::size_t n) {
         if (n == 1) rig.Unplug();  // the new firmware disconnects ...
         if (n == 5) rig.Plug();    // ... and connects again
@@ -106,7 +106,7 @@ TEST_P(DongleBringUp, DongleThatLeavesTheBusIsAwaitedUntilItReturns) {
 
 TEST_P(DongleBringUp, DongleThatDoesNotReturnFailsTheDownloadAfterAboutThreeSeconds) {
     DongleRig& rig = Start();
-    ASSERT_TRUE(DownloadFirmware(FirmwareText()));
+    ASSERT_TRUE(DownloadFirmware(FirmwareText(), 0));
     rig.Unplug();
     EXPECT_FALSE(WaitForDongleAfterFirmware());
     std::chrono::milliseconds total{0};

@@ -21,7 +21,7 @@ using K3r8ProgramReadBack = OverBothPaths;
 
 TEST_P(K3r8ProgramReadBack, WholeImageProgrammedAndReadBackFromAllFourChips) {
     DongleRig& rig = Start();
-    ASSERT_TRUE(DownloadFirmware(FirmwareText()));
+    ASSERT_TRUE(DownloadFirmware(FirmwareText(), 0));
     ASSERT_TRUE(WaitForDongleAfterFirmware());
     ASSERT_TRUE(QueryDongleIdentity());
     ASSERT_EQ(DetectClientBoard(), kBoardK3r8);

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
 #include "sim/Simulation.h"

@@ -23,7 +23,7 @@ bool IdentityAnswered() {
 
 TEST_P(TransactionFaults, UnplugDuringATransactionFailsItAndTheDongleIsGone) {
     DongleRig& rig = Start();
-    ASSERT_TRUE(DownloadFirmware(FirmwareText()));
+    ASSERT_TRUE(DownloadFirmware(FirmwareText(), 0));
     rig.WithDongle([](auto& d) {
         d.ResetExchangeCounter();
         d.UnplugAtExchange(3);
@@ -42,13 +42,13 @@ TEST_P(TransactionFaults, UnplugDuringATransactionFailsItAndTheDongleIsGone) {
 
     rig.Plug();
     ASSERT_TRUE(CheckDonglePresence());
-    ASSERT_TRUE(DownloadFirmware(FirmwareText()));
+    ASSERT_TRUE(DownloadFirmware(FirmwareText(), 0));
     EXPECT_TRUE(IdentityAnswered());
 }
 
 TEST_P(TransactionFaults, UnplugWhileAReadIsPendingCompletesItWithNoDevice) {
     DongleRig& rig = Start();
-    ASSERT_TRUE(DownloadFirmware(FirmwareText()));
+    ASSERT_TRUE(DownloadFirmware(FirmwareText(), 0));
     // The list is executed but its reply withheld, so the read still waits when the dongle
     // leaves; the wait then ends at once instead of running out.
     rig.WithDongle([](auto& d) {
@@ -77,7 +77,7 @@ TEST_P(TransactionFaults, UnplugWhileAReadIsPendingCompletesItWithNoDevice) {
 
 TEST_P(TransactionFaults, ReplyThatNeverComesTimesOutAndTheReadIsCancelled) {
     DongleRig& rig = Start();
-    ASSERT_TRUE(DownloadFirmware(FirmwareText()));
+    ASSERT_TRUE(DownloadFirmware(FirmwareText(), 0));
     rig.WithDongle([](auto& d) {
         d.ResetExchangeCounter();
         d.NoReplyAtExchange(1);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "sim/Demoboard.h"
 #include "sim/K3r1Board.h"
@@ -62,7 +62,7 @@ class WorkflowTest : public ::testing::Test {
     sim::VirtualDongle& Dongle() { return *simulation.dongle; }
     // What an earlier full download leaves behind: the writer firmware running.
     void LoadWriterFirmware() {
-        ASSERT_TRUE(DownloadFirmware(State().FirmwareText));
+        ASSERT_TRUE(DownloadFirmware(State().FirmwareText, 0));
         State().FirmwareLoaded = 1;
     }
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "sim/Simulation.h"
 #include "tests/sim/SimTestSupport.h"
@@ -92,7 +92,7 @@ class BoardTest : public ::testing::Test {
         if (board != "mcurom") {
             Bytes text = sim::StandInFirmwareFile();
             ExchangeNibbles(text);
-            ASSERT_TRUE(DownloadFirmware(text));
+            ASSERT_TRUE(DownloadFirmware(text, 0));
             ASSERT_EQ(dongle->State(), sim::FirmwareState::Writer);
         }
         Mark();

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions.h"
 #include "tests/support/FakeDriver.h"
 #include "usb/TransferRequest.h"

@@ -11,7 +11,7 @@
 #include "usb/UsbDriver.h"
 
 #if defined(QDM_HAVE_UMOCKDEV)
-#include "sim/KernelUsbEmulator.h"
+#include "tests/kernel/KernelUsbEmulator.h"
 #endif
 
 namespace qdm::test {

@@ -1,6 +1,6 @@
 #include "tests/support/RecordingPanel.h"
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 
 namespace qdm::test {
 

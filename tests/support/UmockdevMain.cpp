@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "sim/KernelUsbEmulator.h"
+#include "tests/kernel/KernelUsbEmulator.h"
 
 int main(int argc, char** argv) {
     if (!qdm::sim::UnderUmockdevPreload() && std::getenv("QDM_UMOCKDEV_REEXEC") == nullptr) {

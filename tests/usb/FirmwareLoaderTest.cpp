@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "tests/support/FakeDriver.h"
 #include "usb/Fileiofunctions.h"
 
@@ -107,7 +107,7 @@ class DownloadFirmwareTest : public ::testing::Test {
 };
 
 TEST_F(DownloadFirmwareTest, RecordsGoDownBetweenHoldingAndReleasingTheCpu) {
-    ASSERT_TRUE(DownloadFirmware(Bytes(kFirmware)));
+    ASSERT_TRUE(DownloadFirmware(Bytes(kFirmware), 0));
     const auto requests = VendorRequests();
     ASSERT_EQ(requests.size(), 5u);
     for (const auto& r : requests) {
@@ -128,16 +128,16 @@ TEST_F(DownloadFirmwareTest, RecordsGoDownBetweenHoldingAndReleasingTheCpu) {
 }
 
 TEST_F(DownloadFirmwareTest, FailuresSendNothingOrReportThemselves) {
-    EXPECT_FALSE(DownloadFirmware({}));
-    EXPECT_FALSE(DownloadFirmware(Bytes(":03100000AABBCCBD\r\n:00000001FF\r\n")));
+    EXPECT_FALSE(DownloadFirmware({}, 0));
+    EXPECT_FALSE(DownloadFirmware(Bytes(":03100000AABBCCBD\r\n:00000001FF\r\n"), 0));
     EXPECT_TRUE(driver->calls.empty());  // a bad text never reaches the dongle
 
     driver->devices[0].vendorRequestsFail = true;
-    EXPECT_FALSE(DownloadFirmware(Bytes(kFirmware)));
+    EXPECT_FALSE(DownloadFirmware(Bytes(kFirmware), 0));
     EXPECT_EQ(VendorRequests().size(), 1u);  // stopped at the first refusal
 
     driver->devices.clear();
-    EXPECT_FALSE(DownloadFirmware(Bytes(kFirmware)));
+    EXPECT_FALSE(DownloadFirmware(Bytes(kFirmware), 0));
 }
 
 TEST(FirmwareFile, IsReadWholeWithItsNibblesExchanged) {

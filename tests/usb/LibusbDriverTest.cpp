@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "sim/KernelUsbEmulator.h"
+#include "tests/kernel/KernelUsbEmulator.h"
 #include "sim/UsbDescriptors.h"
 #include "tests/support/FileAccessOverride.h"
 #include "usb/LibusbDriver.h"

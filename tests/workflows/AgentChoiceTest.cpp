@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "workflows/Mcurom_codec.h"
 #include "workflows/RomImage.h"
 #include "workflows/RomInspect.h"

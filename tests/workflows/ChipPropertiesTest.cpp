@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "workflows/Mcurom_codec.h"
 
 namespace qdm {

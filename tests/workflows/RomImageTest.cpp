@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 #include "workflows/Mcurom_codec.h"
 
 namespace qdm {

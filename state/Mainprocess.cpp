@@ -1,4 +1,4 @@
-#include "app/Mainprocess.h"
+#include "state/Mainprocess.h"
 
 #include <algorithm>
 #include <cctype>

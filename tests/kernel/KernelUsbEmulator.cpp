@@ -1,4 +1,4 @@
-#include "sim/KernelUsbEmulator.h"
+#include "tests/kernel/KernelUsbEmulator.h"
 
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
