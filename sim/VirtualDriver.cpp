@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 
-#include "usb/TransferRequest.h"
+#include "usb/DriverRequest.h"
 
 namespace qdm::sim {
 
 using usb::IoResult;
 namespace error = usb::error;
-namespace status = usb::status;
 
 namespace {
 
@@ -21,56 +19,30 @@ IoResult Fail(std::uint32_t code) {
     return {false, code, 0};
 }
 
-struct Outcome {
-    std::uint32_t error;
-    std::uint32_t nt;
-    std::uint32_t usbd;
-};
-
-Outcome OutcomeOf(BulkStatus s) {
+usb::RequestOutcome OutcomeOf(BulkStatus s) {
     switch (s) {
         case BulkStatus::Completed:
-            return {error::Success, status::NtSuccess, status::UsbdSuccess};
+            return usb::RequestOutcome::Completed;
         case BulkStatus::Cancelled:
-            return {error::OperationAborted, status::NtCancelled, status::UsbdCancelled};
+            return usb::RequestOutcome::Cancelled;
         case BulkStatus::NoDevice:
-            return {error::DeviceNotConnected, status::NtNoSuchDevice, status::UsbdDeviceGone};
+            return usb::RequestOutcome::NoDevice;
         case BulkStatus::Stall:
             break;
     }
-    return {error::GenFailure, status::NtUnsuccessful, status::UsbdStall};
+    return usb::RequestOutcome::Stalled;
 }
 
-Outcome OutcomeOf(ControlStatus s) {
+usb::RequestOutcome OutcomeOf(ControlStatus s) {
     switch (s) {
         case ControlStatus::Ok:
-            return OutcomeOf(BulkStatus::Completed);
+            return usb::RequestOutcome::Completed;
         case ControlStatus::NoDevice:
-            return OutcomeOf(BulkStatus::NoDevice);
+            return usb::RequestOutcome::NoDevice;
         case ControlStatus::Stall:
             break;
     }
-    return OutcomeOf(BulkStatus::Stall);
-}
-
-void WriteStatus(std::uint8_t* header, const Outcome& o) {
-    const std::span<std::uint8_t> h(header, kHeader);
-    usb::StoreLe32(h, usb::header::NtStatus, o.nt);
-    usb::StoreLe32(h, usb::header::UsbdStatus, o.usbd);
-}
-
-// Makes `out` carry the request header when the caller passed separate buffers.
-void MirrorHeader(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) {
-    if (in.data() != out.data()) std::memmove(out.data(), in.data(), kHeader);
-}
-
-// A zero-terminated text in a fixed-size driver buffer.
-std::size_t PutText(std::span<std::uint8_t> out, std::string_view text) {
-    const std::size_t size = std::min(out.size(), usb::kDriverNameSize);
-    std::fill_n(out.begin(), size, std::uint8_t{0});
-    const std::size_t n = std::min(text.size(), size - 1);
-    std::copy_n(text.begin(), n, out.begin());
-    return size;
+    return usb::RequestOutcome::Stalled;
 }
 
 std::string Lower(std::string text) {
@@ -195,12 +167,11 @@ void VirtualDriver::OnBulkComplete(std::uint64_t id, const BulkCompletion& compl
     if (it == requests_.end() || !it->second.pending) return;
     Request& r = it->second;
     r.pending = false;
-    const Outcome o = OutcomeOf(completion.status);
-    const auto bytes = static_cast<std::uint32_t>(r.dataOffset + completion.length);
-    r.result = {o.error == error::Success, o.error, bytes};
+    const usb::RequestOutcome o = OutcomeOf(completion.status);
+    r.result = usb::ResultOf(o, static_cast<std::uint32_t>(r.dataOffset + completion.length));
     auto event = std::move(r.event);  // only a pending request keeps its event alive
     if (r.abandoned) return;
-    if (r.header != nullptr) WriteStatus(r.header, o);
+    if (!r.status.empty()) usb::WriteStatus(r.status, o);
     if (event) event->signalled = true;
 }
 
@@ -260,53 +231,32 @@ IoResult VirtualDriver::DeviceIoControl(usb::Handle handle, std::uint32_t code,
 IoResult VirtualDriver::ControlIo(VirtualDongle& dongle, std::span<std::uint8_t> in,
                                   std::span<std::uint8_t> out, usb::Handle handle,
                                   usb::Overlapped* overlapped) {
-    if (in.size() < kHeader || out.size() < kHeader) return Fail(error::InvalidParameter);
-    const auto request = usb::TransferRequest::ReadFrom(in);
-    const bool toHost = (request.bmRequestType & 0x80) != 0;
-    const std::size_t length = request.wLength;
-    if ((toHost ? out.size() : in.size()) < kHeader + length) return Fail(error::InvalidParameter);
-
-    const SetupPacket setup{request.bmRequestType, request.bRequest, request.wValue, request.wIndex,
-                            request.wLength};
-    const auto data = (toHost ? out : in).subspan(kHeader, length);
-    MirrorHeader(in, out);
-    const ControlResult r = dongle.ControlTransfer(setup, data);
-    const Outcome o = OutcomeOf(r.status);
-    WriteStatus(out.data(), o);
-    return Finish(
-        handle, overlapped,
-        {o.error == error::Success, o.error, static_cast<std::uint32_t>(kHeader + r.length)});
+    const auto request = usb::DecodeControlRequest(in, out);
+    if (!request) return Fail(error::InvalidParameter);
+    const usb::TransferRequest& h = request->header;
+    const SetupPacket setup{h.bmRequestType, h.bRequest, h.wValue, h.wIndex, h.wLength};
+    usb::MirrorHeader(in, out);
+    const ControlResult r = dongle.ControlTransfer(setup, request->data);
+    const usb::RequestOutcome o = OutcomeOf(r.status);
+    usb::WriteStatus(request->status, o);
+    return Finish(handle, overlapped,
+                  usb::ResultOf(o, static_cast<std::uint32_t>(kHeader + r.length)));
 }
 
 IoResult VirtualDriver::BulkIo(VirtualDongle& dongle, std::uint32_t code,
                                std::span<std::uint8_t> in, std::span<std::uint8_t> out,
                                usb::Handle handle, usb::Overlapped* overlapped) {
-    if (in.size() < kHeader) return Fail(error::InvalidParameter);
-    const auto header = usb::TransferRequest::ReadFrom(in);
-    const std::uint8_t endpoint = header.EndpointAddress;
+    const auto transfer = usb::DecodeEndpointTransfer(code, in, out);
+    if (!transfer) return Fail(error::InvalidParameter);
+    if (code == usb::ioctl::BufferedTransfer) usb::MirrorHeader(in, out);
 
     Request request;
-    std::span<std::uint8_t> data;
-    if (code == usb::ioctl::BufferedTransfer) {
-        if (out.size() < kHeader || header.BufferOffset < kHeader)
-            return Fail(error::InvalidParameter);
-        const auto buffer = (endpoint & 0x80) != 0 ? out : in;
-        if (header.BufferOffset > buffer.size() ||
-            header.BufferLength > buffer.size() - header.BufferOffset)
-            return Fail(error::InvalidParameter);
-        data = buffer.subspan(header.BufferOffset, header.BufferLength);
-        MirrorHeader(in, out);
-        request.header = out.data();
-        request.dataOffset = header.BufferOffset;
-    } else {
-        data = out;  // the caller's own buffer, either direction
-        request.header = in.data();
-        request.dataOffset = 0;
-    }
-
+    request.status = transfer->status;
+    request.dataOffset = transfer->dataOffset;
     const std::uint64_t id = AddRequest(handle, overlapped, std::move(request));
-    const BulkId bulk = dongle.SubmitBulk(
-        endpoint, data, [this, id](const BulkCompletion& c) { OnBulkComplete(id, c); });
+    const BulkId bulk =
+        dongle.SubmitBulk(transfer->endpoint, transfer->data,
+                          [this, id](const BulkCompletion& c) { OnBulkComplete(id, c); });
     auto it = requests_.find(id);
     if (it == requests_.end()) return Fail(error::OperationAborted);
     it->second.bulk = bulk;
@@ -342,7 +292,7 @@ IoResult VirtualDriver::InfoIo(const AttachedDongle& d, std::uint32_t code,
             const std::string_view name = code == usb::ioctl::GetDeviceName
                                               ? std::string_view(d.deviceName)
                                               : std::string_view(d.dongle->Config().product);
-            const std::size_t n = PutText(out, name);
+            const std::size_t n = usb::PutDriverText(out, name);
             return Finish(handle, overlapped,
                           {true, error::Success, static_cast<std::uint32_t>(n)});
         }

@@ -110,7 +110,7 @@ class VirtualDriver final : public usb::UsbDriver {
         usb::Handle handle = usb::InvalidHandle;
         usb::Overlapped* overlapped = nullptr;
         std::shared_ptr<EventObject> event;
-        std::uint8_t* header = nullptr;  // where the status words go
+        std::span<std::uint8_t> status;  // the header, where the status words go
         std::uint32_t dataOffset = 0;    // added to the bytes moved in the result
         BulkId bulk = 0;
         bool pending = true;

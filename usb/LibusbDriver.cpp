@@ -6,12 +6,11 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <thread>
 #include <tuple>
 
-#include "usb/TransferRequest.h"
+#include "usb/DriverRequest.h"
 
 namespace qdm::usb {
 
@@ -73,43 +72,24 @@ std::uint32_t IoErrorOf(int code) {
     }
 }
 
-struct Outcome {
-    std::uint32_t error;
-    std::uint32_t nt;
-    std::uint32_t usbd;
-};
-
-Outcome OutcomeOf(libusb_transfer_status s) {
+RequestOutcome OutcomeOf(libusb_transfer_status s) {
     switch (s) {
         case LIBUSB_TRANSFER_COMPLETED:
-            return {error::Success, status::NtSuccess, status::UsbdSuccess};
+            return RequestOutcome::Completed;
         case LIBUSB_TRANSFER_CANCELLED:
-            return {error::OperationAborted, status::NtCancelled, status::UsbdCancelled};
+            return RequestOutcome::Cancelled;
         case LIBUSB_TRANSFER_NO_DEVICE:
-            return {error::DeviceNotConnected, status::NtNoSuchDevice, status::UsbdDeviceGone};
+            return RequestOutcome::NoDevice;
         case LIBUSB_TRANSFER_TIMED_OUT:
-            return {error::WaitTimeout, status::NtIoTimeout, status::UsbdTimeout};
+            return RequestOutcome::TimedOut;
         case LIBUSB_TRANSFER_STALL:
-            return {error::GenFailure, status::NtUnsuccessful, status::UsbdStall};
+            return RequestOutcome::Stalled;
         case LIBUSB_TRANSFER_OVERFLOW:
-            return {error::GenFailure, status::NtUnsuccessful, status::UsbdDataOverrun};
+            return RequestOutcome::Overrun;
         case LIBUSB_TRANSFER_ERROR:
             break;
     }
-    return {error::GenFailure, status::NtUnsuccessful, status::UsbdXactError};
-}
-
-void WriteStatus(std::span<std::uint8_t> header, const Outcome& o) {
-    StoreLe32(header, header::NtStatus, o.nt);
-    StoreLe32(header, header::UsbdStatus, o.usbd);
-}
-
-std::size_t PutText(std::span<std::uint8_t> out, std::string_view text) {
-    const std::size_t size = std::min(out.size(), kDriverNameSize);
-    std::fill_n(out.begin(), size, std::uint8_t{0});
-    const std::size_t n = std::min(text.size(), size - 1);
-    std::copy_n(text.begin(), n, out.begin());
-    return size;
+    return RequestOutcome::Failed;
 }
 
 struct Location {
@@ -422,7 +402,7 @@ void LibusbDriver::OnTransferDone(Request& request, libusb_transfer& transfer) {
     std::shared_ptr<EventObject> event;
     {
         const std::lock_guard lock(mutex_);
-        const Outcome o = OutcomeOf(transfer.status);
+        const RequestOutcome o = OutcomeOf(transfer.status);
         const auto actual = static_cast<std::size_t>(std::max(transfer.actual_length, 0));
         std::size_t moved = actual;
         if (!request.controlIn.empty() || !request.setup.empty()) {
@@ -435,8 +415,7 @@ void LibusbDriver::OnTransferDone(Request& request, libusb_transfer& transfer) {
                             request.controlIn.begin());
             }
         }
-        request.result = {o.error == error::Success, o.error,
-                          static_cast<std::uint32_t>(request.dataOffset + moved)};
+        request.result = ResultOf(o, static_cast<std::uint32_t>(request.dataOffset + moved));
         if (!request.abandoned && !request.header.empty()) WriteStatus(request.header, o);
         request.pending = false;
         if (!request.abandoned) event = std::move(request.event);
@@ -515,28 +494,26 @@ IoResult LibusbDriver::DeviceIoControl(Handle handle, std::uint32_t code,
 
 IoResult LibusbDriver::ControlIo(Handle handle, Device& device, std::span<std::uint8_t> in,
                                  std::span<std::uint8_t> out, Overlapped* overlapped) {
-    if (in.size() < kHeader || out.size() < kHeader) return Fail(error::InvalidParameter);
-    const TransferRequest h = TransferRequest::ReadFrom(in);
-    const bool toHost = (h.bmRequestType & LIBUSB_ENDPOINT_IN) != 0;
-    const std::size_t length = h.wLength;
-    if ((toHost ? out.size() : in.size()) < kHeader + length) return Fail(error::InvalidParameter);
-    if (in.data() != out.data()) std::memmove(out.data(), in.data(), kHeader);
+    const auto control = DecodeControlRequest(in, out);
+    if (!control) return Fail(error::InvalidParameter);
+    const TransferRequest& h = control->header;
+    MirrorHeader(in, out);
 
     auto request = std::make_shared<Request>();
     request->driver = this;
     request->handle = handle;
     request->overlapped = overlapped;
     if (overlapped != nullptr) request->event = events_.Get(overlapped->hEvent);
-    request->header = out.first(kHeader);
+    request->header = control->status;
     request->dataOffset = static_cast<std::uint32_t>(kHeader);
-    request->setup.assign(LIBUSB_CONTROL_SETUP_SIZE + length, 0);
+    request->setup.assign(LIBUSB_CONTROL_SETUP_SIZE + control->data.size(), 0);
     libusb_fill_control_setup(request->setup.data(), h.bmRequestType, h.bRequest, h.wValue,
                               h.wIndex, h.wLength);
-    if (toHost) {
-        request->controlIn = out.subspan(kHeader, length);
+    if (control->toHost) {
+        request->controlIn = control->data;
     } else {
-        std::copy_n(in.begin() + kHeader, length,
-                    request->setup.begin() + LIBUSB_CONTROL_SETUP_SIZE);
+        std::copy(control->data.begin(), control->data.end(),
+                  request->setup.begin() + LIBUSB_CONTROL_SETUP_SIZE);
     }
     request->transfer.reset(libusb_alloc_transfer(0));
     if (!request->transfer) return Fail(error::GenFailure);
@@ -550,40 +527,30 @@ IoResult LibusbDriver::ControlIo(Handle handle, Device& device, std::span<std::u
 IoResult LibusbDriver::BulkIo(Handle handle, Device& device, std::uint32_t code,
                               std::span<std::uint8_t> in, std::span<std::uint8_t> out,
                               Overlapped* overlapped) {
-    if (in.size() < kHeader) return Fail(error::InvalidParameter);
-    const TransferRequest h = TransferRequest::ReadFrom(in);
-    const std::uint8_t endpoint = h.EndpointAddress;
+    const auto decoded = DecodeEndpointTransfer(code, in, out);
+    if (!decoded) return Fail(error::InvalidParameter);
+    const std::uint8_t endpoint = decoded->endpoint;
     const auto type = device.endpointTypes.find(endpoint);
     if (type == device.endpointTypes.end()) return Fail(error::InvalidParameter);
     if (type->second != LIBUSB_TRANSFER_TYPE_BULK && type->second != LIBUSB_TRANSFER_TYPE_INTERRUPT)
         return Fail(error::InvalidParameter);  // the dongle has no isochronous endpoints
     const bool toHost = (endpoint & LIBUSB_ENDPOINT_IN) != 0;
+    const std::span<std::uint8_t> data = decoded->data;
+    if (data.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        return Fail(error::InvalidParameter);
+    if (code == ioctl::BufferedTransfer) MirrorHeader(in, out);
 
     auto request = std::make_shared<Request>();
     request->driver = this;
     request->handle = handle;
     request->overlapped = overlapped;
     request->endpoint = endpoint;
-    std::span<std::uint8_t> data;
-    if (code == ioctl::BufferedTransfer) {
-        if (out.size() < kHeader || h.BufferOffset < kHeader) return Fail(error::InvalidParameter);
-        const auto buffer = toHost ? out : in;
-        if (h.BufferOffset > buffer.size() || h.BufferLength > buffer.size() - h.BufferOffset)
-            return Fail(error::InvalidParameter);
-        data = buffer.subspan(h.BufferOffset, h.BufferLength);
-        if (in.data() != out.data()) std::memmove(out.data(), in.data(), kHeader);
-        request->header = out.first(kHeader);
-        request->dataOffset = h.BufferOffset;
-    } else {
-        data = out;  // the caller's own buffer, either direction
-        request->header = in.first(kHeader);
-    }
-    if (data.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
-        return Fail(error::InvalidParameter);
+    request->header = decoded->status;
+    request->dataOffset = decoded->dataOffset;
 
     if (toHost && data.empty()) {
         // Nothing to wait for: a zero-length read is complete as soon as it is asked for.
-        WriteStatus(request->header, OutcomeOf(LIBUSB_TRANSFER_COMPLETED));
+        WriteStatus(request->header, RequestOutcome::Completed);
         return FinishNow(handle, overlapped, {true, error::Success, request->dataOffset});
     }
     if (overlapped != nullptr) request->event = events_.Get(overlapped->hEvent);
@@ -655,7 +622,7 @@ IoResult LibusbDriver::InfoIo(Handle handle, Device& device, std::uint32_t code,
             name = fallback;
         }
     }
-    const std::size_t n = PutText(out, name);
+    const std::size_t n = PutDriverText(out, name);
     return FinishNow(handle, overlapped, {true, error::Success, static_cast<std::uint32_t>(n)});
 }
 
