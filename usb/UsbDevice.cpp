@@ -156,8 +156,10 @@ void UsbDevice::ReadStrings() {
     const std::span<const std::uint8_t> head = GetDescriptor(0x0300, 0, 2);
     if (!head.empty() && head[0] >= 2) {
         const std::span<const std::uint8_t> list = GetDescriptor(0x0300, 0, head[0]);
-        const std::size_t ids =
-            list.size() >= 2 ? (std::min<std::size_t>(list[0], list.size()) - 2) / 2 : 0;
+        // The second answer need not repeat the first one's length: only what it claims now
+        // and really returned counts, and a claim below its own two header bytes holds no ID.
+        const std::size_t bytes = list.empty() ? 0 : std::min<std::size_t>(list[0], list.size());
+        const std::size_t ids = bytes >= 2 ? (bytes - 2) / 2 : 0;
         for (std::size_t i = 0; i < ids; ++i) {
             const std::uint16_t id = LoadLe16(list, 2 + 2 * i);
             if (i == 0) LanguageId = id;

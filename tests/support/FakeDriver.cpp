@@ -115,9 +115,8 @@ IoResult FakeDriver::Control(FakeDevice& device, std::span<std::uint8_t> request
     const std::span<std::uint8_t> data = request.subspan(usb::kTransferRequestSize);
     std::vector<std::uint8_t> answer;
     if ((h.bmRequestType & 0x60) == 0x40 && device.vendorRequestsFail) {
-        usb::StoreLe32(request, usb::header::UsbdStatus, usb::status::UsbdStall);
-        usb::StoreLe32(request, usb::header::NtStatus, usb::status::NtUnsuccessful);
-        return {false, error::GenFailure, 0};
+        usb::WriteStatus(request, usb::RequestOutcome::Stalled);
+        return usb::ResultOf(usb::RequestOutcome::Stalled, 0);
     }
     if (h.bmRequestType == 0x80 && h.bRequest == 6) {
         const std::uint8_t type = static_cast<std::uint8_t>(h.wValue >> 8);
@@ -140,9 +139,8 @@ IoResult FakeDriver::Control(FakeDevice& device, std::span<std::uint8_t> request
                 answer.push_back(static_cast<std::uint8_t>(c >> 8));
             }
         } else {
-            usb::StoreLe32(request, usb::header::UsbdStatus, usb::status::UsbdStall);
-            usb::StoreLe32(request, usb::header::NtStatus, usb::status::NtUnsuccessful);
-            return {false, error::GenFailure, 0};
+            usb::WriteStatus(request, usb::RequestOutcome::Stalled);
+            return usb::ResultOf(usb::RequestOutcome::Stalled, 0);
         }
     }
     const std::size_t n = std::min(answer.size(), data.size());
@@ -152,11 +150,37 @@ IoResult FakeDriver::Control(FakeDevice& device, std::span<std::uint8_t> request
             static_cast<std::uint32_t>(usb::kTransferRequestSize + (in ? n : data.size()))};
 }
 
+IoResult FakeDriver::Scripted(const ScriptedAnswer& answer, std::uint32_t code,
+                              std::span<std::uint8_t> in, std::span<std::uint8_t> out) {
+    const bool control = code == ioctl::ControlTransfer;
+    if (control && in.size() < usb::kTransferRequestSize)
+        return {false, error::InvalidParameter, 0};
+    if (answer.kind == ScriptedAnswer::Kind::Fails) {
+        if (control) usb::WriteStatus(in, usb::RequestOutcome::Stalled);
+        return usb::ResultOf(usb::RequestOutcome::Stalled, 0);
+    }
+    const std::span<std::uint8_t> room = control ? in.subspan(usb::kTransferRequestSize) : out;
+    const std::size_t n = std::min(answer.bytes.size(), room.size());
+    std::copy_n(answer.bytes.begin(), n, room.begin());
+    const std::size_t returned = control ? usb::kTransferRequestSize + n : n;
+    return {true, 0, answer.claimed.value_or(static_cast<std::uint32_t>(returned))};
+}
+
 void FakeDriver::Complete(std::uintptr_t id, IoResult result) {
     Pending& p = pending_.at(id);
     p.done = true;
     p.result = result;
-    if (p.event != 0) events_[p.event] = true;
+    // The caller may have closed the event since: a real driver signals its own hold on it.
+    if (const auto event = events_.find(p.event); event != events_.end()) event->second = true;
+}
+
+void FakeDriver::CompleteStuckTransfers() {
+    for (auto& [id, p] : pending_) {
+        if (p.done) continue;
+        std::fill(p.data.begin(), p.data.end(), std::uint8_t{0xA5});
+        usb::WriteStatus(p.header, usb::RequestOutcome::Completed);
+        Complete(id, {true, 0, static_cast<std::uint32_t>(p.dataOffset + p.data.size())});
+    }
 }
 
 IoResult FakeDriver::DeviceIoControl(usb::Handle handle, std::uint32_t code,
@@ -179,6 +203,12 @@ IoResult FakeDriver::DeviceIoControl(usb::Handle handle, std::uint32_t code,
 
     FakeDevice* device = DeviceOf(handle);
     if (device == nullptr) return {false, error::InvalidHandle, 0};
+    const bool transfer = code == ioctl::BufferedTransfer || code == ioctl::DirectTransfer ||
+                          code == ioctl::AbortPipe || code == ioctl::ResetPort;
+    if (device->script && overlapped == nullptr && !transfer) {
+        const ScriptedAnswer answer = device->script(code, call.header);
+        if (answer.kind != ScriptedAnswer::Kind::BuiltIn) return Scripted(answer, code, in, out);
+    }
 
     const auto finish = [&](IoResult r, std::span<std::uint8_t> header,
                             std::span<std::uint8_t> data, std::uint8_t endpoint,
@@ -227,11 +257,11 @@ IoResult FakeDriver::DeviceIoControl(usb::Handle handle, std::uint32_t code,
         }
         case ioctl::AbortPipe: {
             const std::uint8_t endpoint = in.empty() ? 0 : in[0];
+            if (abortsNeverComplete) return {true, 0, 0};
             for (auto& [id, p] : pending_) {
                 if (p.done || p.endpoint != endpoint) continue;
-                usb::StoreLe32(p.header, usb::header::UsbdStatus, usb::status::UsbdCancelled);
-                usb::StoreLe32(p.header, usb::header::NtStatus, usb::status::NtCancelled);
-                Complete(id, {false, error::OperationAborted, 0});
+                usb::WriteStatus(p.header, usb::RequestOutcome::Cancelled);
+                Complete(id, usb::ResultOf(usb::RequestOutcome::Cancelled, 0));
             }
             return {true, 0, 0};
         }
@@ -264,10 +294,13 @@ IoResult FakeDriver::DeviceIoControl(usb::Handle handle, std::uint32_t code,
     }
 }
 
-IoResult FakeDriver::GetOverlappedResult(usb::Handle, usb::Overlapped& overlapped, bool) {
+IoResult FakeDriver::GetOverlappedResult(usb::Handle, usb::Overlapped& overlapped, bool wait) {
     const auto it = pending_.find(overlapped.Internal);
     if (it == pending_.end()) return {false, error::InvalidParameter, 0};
-    if (!it->second.done) return {false, error::IoIncomplete, 0};
+    if (!it->second.done) {
+        if (wait) ++hangs;
+        return {false, error::IoIncomplete, 0};
+    }
     return it->second.result;
 }
 
@@ -284,7 +317,10 @@ usb::WaitResult FakeDriver::WaitForEvent(usb::EventHandle event, std::uint32_t m
         it->second = false;
         return usb::WaitResult::Signalled;
     }
-    if (milliseconds == usb::kInfinite) return usb::WaitResult::Failed;
+    if (milliseconds == usb::kInfinite) {
+        ++hangs;
+        return usb::WaitResult::Failed;
+    }
     waitedMs += milliseconds;
     return usb::WaitResult::TimedOut;
 }

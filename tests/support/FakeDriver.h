@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "usb/TransferRequest.h"
+#include "usb/DriverRequest.h"
 #include "usb/UsbDriver.h"
 
 namespace qdm::test {
@@ -30,6 +30,16 @@ std::vector<std::uint8_t> ConfigSet(std::vector<std::vector<std::uint8_t>> parts
 // A writer dongle: 04B4:1004, bulk OUT 0x02 and bulk IN 0x86.
 std::vector<std::uint8_t> DongleConfigSet();
 
+// A scripted answer to a synchronous device-level request (descriptor reads and the driver's
+// information requests, all that an open asks).
+struct ScriptedAnswer {
+    enum class Kind { BuiltIn, Fails, Returns };
+    Kind kind = Kind::BuiltIn;        // BuiltIn: answered from the device's fields
+    std::vector<std::uint8_t> bytes;  // Returns: written into the buffer, cut to its size
+    // A byte count the driver reports instead of the true one.
+    std::optional<std::uint32_t> claimed;
+};
+
 struct FakeDevice {
     std::string path = "\\\\?\\usb#vid_04b4&pid_1004#0";
     std::vector<std::uint8_t> deviceDescriptor = DeviceDescriptorBytes(0x04B4, 0x1004, 1);
@@ -44,6 +54,9 @@ struct FakeDevice {
     std::uint32_t openError = 0;  // non-zero: OpenDevice fails with it
     bool closeFails = false;
     bool vendorRequestsFail = false;  // vendor control requests stall
+    // Asked first for every synchronous request but the transfers, aborts and resets; `header`
+    // is that of a control request (empty for the others).
+    std::function<ScriptedAnswer(std::uint32_t code, const usb::TransferRequest& header)> script;
     // Answers a bulk OUT list with the bytes to deliver to the pending IN; nullopt: no answer.
     std::function<std::optional<std::vector<std::uint8_t>>(std::span<const std::uint8_t>)> onList;
 };
@@ -83,6 +96,14 @@ class FakeDriver final : public usb::UsbDriver {
                                                  usb::Handle handle) override;
     bool UnregisterNotification(usb::NotifyHandle notification) override;
 
+    // Aborts leave transfers pending, as a broken driver does; CompleteStuckTransfers() then
+    // completes them late, filling IN data with 0xA5.
+    bool abortsNeverComplete = false;
+    void CompleteStuckTransfers();
+    // Waits that could never end in a real program: an infinite wait or a waiting
+    // GetOverlappedResult on a transfer still pending.
+    std::uint32_t hangs = 0;
+
     // Calls with the given code, in order.
     std::vector<Call> CallsWith(std::uint32_t code) const;
     // Milliseconds the waits that timed out would have taken.
@@ -100,6 +121,8 @@ class FakeDriver final : public usb::UsbDriver {
     };
     FakeDevice* DeviceOf(usb::Handle handle);
     usb::IoResult Control(FakeDevice& device, std::span<std::uint8_t> request);
+    static usb::IoResult Scripted(const ScriptedAnswer& answer, std::uint32_t code,
+                                  std::span<std::uint8_t> in, std::span<std::uint8_t> out);
     void Complete(std::uintptr_t id, usb::IoResult result);
 
     std::map<usb::Handle, std::size_t> handles_;

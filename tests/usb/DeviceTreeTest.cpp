@@ -11,6 +11,7 @@ using test::EndpointDescriptor;
 using test::FakeDevice;
 using test::FakeDriver;
 using test::InterfaceDescriptor;
+using Answer = test::ScriptedAnswer;
 
 std::vector<std::uint8_t> ClassSpecific() {
     return {5, 0x24, 0x01, 0x02, 0x03};
@@ -173,20 +174,38 @@ TEST_F(DeviceTreeTest, AlternateSettingsAndUnmatchedCurrentSetting) {
     EXPECT_EQ(device->EndPointCount(), 0);
 }
 
-TEST_F(DeviceTreeTest, LanguageSelection) {
-    struct Case {
-        std::vector<std::uint16_t> list;
-        std::uint16_t chosen;
+// The device's two answers to the language list request (its first two bytes, then the whole
+// list) and the language chosen from them.
+struct LanguageAnswers {
+    std::vector<std::uint8_t> head;
+    std::vector<std::uint8_t> list;
+    std::uint16_t chosen;
+};
+
+class LanguageListTest : public DeviceTreeTest,
+                         public ::testing::WithParamInterface<LanguageAnswers> {};
+
+TEST_P(LanguageListTest, OnlyIdsTheSecondAnswerReallyHoldsCount) {
+    int asked = 0;
+    AddDevice().script = [&](std::uint32_t code, const TransferRequest& h) {
+        if (code != ioctl::ControlTransfer || h.wValue != 0x0300 || h.wIndex != 0) return Answer{};
+        return Answer{Answer::Kind::Returns, asked++ == 0 ? GetParam().head : GetParam().list, {}};
     };
-    const std::vector<Case> cases = {
-        {{0x0407, 0x0409}, 0x0409}, {{0x0407, 0x040C}, 0x0407}, {{}, 0}, {{0x0409}, 0x0409}};
-    for (const Case& c : cases) {
-        driver.devices.clear();
-        AddDevice().languages = c.list;
-        auto device = OpenDevice();
-        EXPECT_EQ(device->LanguageId, c.chosen);
-    }
+    auto device = OpenDevice();
+    EXPECT_TRUE(device->IsOpen());
+    EXPECT_EQ(device->LanguageId, GetParam().chosen);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    DeviceTreeTest, LanguageListTest,
+    ::testing::Values(LanguageAnswers{{6, 3}, {6, 3, 0x07, 0x04, 0x09, 0x04}, 0x0409},
+                      LanguageAnswers{{6, 3}, {6, 3, 0x07, 0x04, 0x0C, 0x04}, 0x0407},
+                      LanguageAnswers{{2, 3}, {2, 3}, 0},
+                      // Second answers that claim less than their own header, or hold less
+                      // than they claim.
+                      LanguageAnswers{{4, 3}, {0, 3, 0x09, 0x04}, 0},
+                      LanguageAnswers{{4, 3}, {1, 3, 0x09, 0x04}, 0},
+                      LanguageAnswers{{6, 3}, {6, 3, 0x09}, 0}));
 
 TEST_F(DeviceTreeTest, OldDriversSwitchEndpointsToBufferedMode) {
     for (const std::uint32_t version : {0x01050400u, 0x01050500u, 0x01060000u}) {
