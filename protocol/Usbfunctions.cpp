@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,14 @@ bool ChooseBulkEndpoints(UsbDevice& device) {
     return device.BulkInEndPoint != nullptr && device.BulkOutEndPoint != nullptr;
 }
 
+// What the two transfers of a transaction move. The driver reads and writes these, never the
+// caller's reply, so that a transfer it never completes can keep them (usb::UsbDriver::Abandon)
+// without writing into a reply its caller has freed.
+struct TransactionBuffers {
+    std::vector<std::uint8_t> send;
+    std::vector<std::uint8_t> receive;
+};
+
 std::string HexId(std::uint16_t id) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(id));
@@ -147,11 +156,16 @@ bool WaitForDongleAfterFirmware() {
 }
 
 bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uint8_t> reply) {
-    // Reused between transactions: a long run sends thousands of lists.
-    static std::vector<std::uint8_t> sendBuffer;
+    // Reused between transactions (a long run sends thousands of lists) unless a driver that
+    // never completed a transfer still holds them.
+    static std::shared_ptr<TransactionBuffers> reused;
+    if (!reused || reused.use_count() > 1) reused = std::make_shared<TransactionBuffers>();
+    const std::shared_ptr<TransactionBuffers> buffers = reused;
+    std::vector<std::uint8_t>& sendBuffer = buffers->send;
     const std::size_t padded = PaddedListLength(command.size());
     sendBuffer.assign(padded, 0);
     std::copy(command.begin(), command.end(), sendBuffer.begin());
+    buffers->receive.assign(reply.size(), 0);
     std::fill(reply.begin(), reply.end(), std::uint8_t{0});
 
     const auto device = NewDevice();
@@ -170,14 +184,18 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
         usb::Overlapped outOverlapped{outEvent.handle(), 0};
         usb::Overlapped inOverlapped{inEvent.handle(), 0};
         // The read is queued first so that the answer always finds it waiting.
-        usb::Request inRequest = in.BeginTransfer(reply, inOverlapped);
+        usb::Request inRequest = in.BeginTransfer(buffers->receive, inOverlapped);
+        inRequest.Hold(buffers);
         usb::Request outRequest = out.BeginTransfer(sendBuffer, outOverlapped);
+        outRequest.Hold(buffers);
         const bool outDone = out.WaitForTransfer(outOverlapped, TransferWait());
         const bool inDone = in.WaitForTransfer(inOverlapped, TransferWait());
         std::uint32_t sent = 0;
         std::uint32_t received = 0;
         const bool outOk = out.FinishTransfer(sendBuffer, sent, outOverlapped, outRequest);
-        const bool inOk = in.FinishTransfer(reply, received, inOverlapped, inRequest);
+        const bool inOk = in.FinishTransfer(buffers->receive, received, inOverlapped, inRequest);
+        std::copy_n(buffers->receive.begin(), std::min<std::size_t>(received, reply.size()),
+                    reply.begin());
         ok = outDone && inDone && outOk && inOk && sent == padded && received == reply.size();
     }
     device->Release();

@@ -27,7 +27,9 @@ constexpr std::size_t PaddedListLength(std::size_t commandLength) {
 // Sends `command` zero-padded to whole 512-byte blocks on the bulk OUT endpoint while a read of
 // `reply.size()` bytes waits on the bulk IN endpoint. `reply` is cleared first. True only when
 // the dongle was opened, both transfers completed within their waits and the whole reply
-// arrived; a transfer still pending is cancelled and awaited before this returns.
+// arrived; a transfer still pending is cancelled and awaited before this returns, for at most
+// usb::kAbortedTransferWaitMs: one the driver never completes is left to the driver, which
+// writes into the transaction's own buffers then, never into `reply`.
 bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uint8_t> reply);
 
 // Exchanges `list` with the reply in the first list.ReplyLength() bytes of `reply` (false when

@@ -26,6 +26,10 @@ std::string Guid::ToString() const {
     return text;
 }
 
+void UsbDriver::Abandon(Handle, Overlapped&, RequestMemory memory) {
+    abandoned_.push_back(std::move(memory));
+}
+
 namespace {
 std::shared_ptr<UsbDriver>& ActiveSlot() {
     static std::shared_ptr<UsbDriver> driver;

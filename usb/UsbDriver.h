@@ -39,6 +39,16 @@ using WindowHandle = std::uintptr_t;  // 0 = no window
 
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
 
+// How long an aborted transfer may take to complete. A working driver completes one within
+// milliseconds of the abort; one that has not done so after seconds will likely never do so,
+// and waiting on would freeze the program for good. Three seconds keep the window's "not
+// responding" short next to the two 2-second waits a transaction already spent.
+inline constexpr std::uint32_t kAbortedTransferWaitMs = 3000;
+
+// Owners of the memory a request was submitted with: its request buffer and, for a direct
+// transfer, the data buffer.
+using RequestMemory = std::vector<std::shared_ptr<const void>>;
+
 // System error codes that cross the seam (the Windows values, whatever the backend).
 namespace error {
 inline constexpr std::uint32_t Success = 0;
@@ -123,6 +133,13 @@ class UsbDriver {
     // `wait` the call returns once the request has completed.
     virtual IoResult GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) = 0;
 
+    // Gives up on the pending request of `overlapped`, which was aborted but did not complete in
+    // time. From then on the driver writes nothing into `overlapped` and keeps `memory` alive
+    // until the request has completed or the driver ends, so that the caller may drop the
+    // record, its buffers and its event at once (a completion signals the event through the
+    // driver's own hold on it). By default the memory is kept for the driver's lifetime.
+    virtual void Abandon(Handle handle, Overlapped& overlapped, RequestMemory memory);
+
     // Unnamed events, as CreateEventA (named differently: windows.h makes CreateEvent a macro).
     // Never named: a named event is shared by every process of the session, so two programs
     // driving two dongles would take each other's completions.
@@ -135,6 +152,9 @@ class UsbDriver {
                                                        const Guid& interfaceClass) = 0;
     virtual NotifyHandle RegisterHandleNotification(WindowHandle window, Handle handle) = 0;
     virtual bool UnregisterNotification(NotifyHandle notification) = 0;
+
+  private:
+    std::vector<RequestMemory> abandoned_;
 };
 
 // The driver the process uses. Chosen once at start-up; until then, the platform's own.

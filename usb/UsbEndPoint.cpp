@@ -14,6 +14,7 @@ Request& Request::operator=(Request&& other) noexcept {
         overlapped_ = std::exchange(other.overlapped_, nullptr);
         buffer_ = std::move(other.buffer_);
         other.buffer_.clear();
+        held_ = std::move(other.held_);
     }
     return *this;
 }
@@ -21,13 +22,23 @@ Request& Request::operator=(Request&& other) noexcept {
 void Request::Release() {
     buffer_.clear();
     buffer_.shrink_to_fit();
+    held_.reset();
     endpoint_ = nullptr;
     overlapped_ = nullptr;
 }
 
 void Request::Abandon() noexcept {
     if (!buffer_.empty() && endpoint_ != nullptr && overlapped_ != nullptr)
-        endpoint_->AbortAndAwait(*overlapped_);
+        endpoint_->AbortAndAwait(*this);
+    Release();
+}
+
+void Request::GiveUp() noexcept {
+    if (endpoint_ == nullptr || overlapped_ == nullptr) return;
+    // Moving the vector keeps its heap block where the driver was told it is.
+    RequestMemory memory{std::make_shared<const std::vector<std::uint8_t>>(std::move(buffer_))};
+    if (held_) memory.push_back(std::move(held_));
+    endpoint_->Driver().Abandon(endpoint_->DeviceHandle, *overlapped_, std::move(memory));
     Release();
 }
 
@@ -97,8 +108,12 @@ bool UsbEndPoint::FinishTransfer(std::span<std::uint8_t> buffer, std::uint32_t& 
     IoResult r = driver_->GetOverlappedResult(DeviceHandle, overlapped, false);
     if (!r.ok && r.error == error::IoIncomplete) {
         Abort();
-        driver_->WaitForEvent(overlapped.hEvent, kInfinite);
-        r = driver_->GetOverlappedResult(DeviceHandle, overlapped, true);
+        r = AwaitAborted(overlapped);
+        if (!r.ok && r.error == error::IoIncomplete) {
+            BytesTransferred = 0;
+            request.GiveUp();
+            return false;
+        }
     }
     const std::span<const std::uint8_t> req = request.Buffer();
     const TransferRequest h = TransferRequest::ReadFrom(req);
@@ -135,20 +150,28 @@ bool UsbEndPoint::TransferData(std::span<std::uint8_t> buffer, std::uint32_t& le
                                   std::span<std::uint8_t> packetInfo) {
     Event event(*driver_);
     Overlapped overlapped{event.handle(), 0};
-    Request request = BeginTransfer(buffer, overlapped);
+    // A direct transfer moves the data straight from or into the buffer it is given, which must
+    // outlive a transfer the driver never completes: the caller's cannot, a copy held by the
+    // request can.
+    const bool direct = TransferMode == kTransferDirect;
+    const auto data =
+        direct ? std::make_shared<std::vector<std::uint8_t>>(buffer.begin(), buffer.end())
+               : nullptr;
+    const std::span<std::uint8_t> moved = direct ? std::span<std::uint8_t>(*data) : buffer;
+    Request request = BeginTransfer(moved, overlapped);
+    request.Hold(data);
     bool waited = false;
     if (request) {
         if (LastError == error::Success) {
             waited = true;
         } else if (LastError == error::IoPending) {
+            // A transfer still running when the time is up is aborted by FinishTransfer.
             waited = driver_->WaitForEvent(overlapped.hEvent, TimeOut) == WaitResult::Signalled;
-            if (!waited) {
-                Abort();
-                driver_->WaitForEvent(overlapped.hEvent, kInfinite);
-            }
         }
     }
-    const bool finished = FinishTransfer(buffer, length, overlapped, request, packetInfo);
+    const bool finished = FinishTransfer(moved, length, overlapped, request, packetInfo);
+    if (direct && IsIn)
+        std::copy_n(data->begin(), std::min<std::size_t>(length, buffer.size()), buffer.begin());
     return waited && finished;
 }
 
@@ -157,11 +180,20 @@ bool UsbEndPoint::Abort() {
     return driver_->DeviceIoControl(DeviceHandle, ioctl::AbortPipe, {&address, 1}, {}, nullptr).ok;
 }
 
-void UsbEndPoint::AbortAndAwait(Overlapped& overlapped) noexcept {
+void UsbEndPoint::AbortAndAwait(Request& request) noexcept {
+    Overlapped& overlapped = *request.overlapped_;
     if (driver_->GetOverlappedResult(DeviceHandle, overlapped, false).error != error::IoIncomplete)
         return;
     Abort();
-    driver_->GetOverlappedResult(DeviceHandle, overlapped, true);
+    const IoResult r = AwaitAborted(overlapped);
+    if (!r.ok && r.error == error::IoIncomplete) request.GiveUp();
+}
+
+IoResult UsbEndPoint::AwaitAborted(Overlapped& overlapped) {
+    const IoResult r = driver_->GetOverlappedResult(DeviceHandle, overlapped, false);
+    if (r.ok || r.error != error::IoIncomplete) return r;
+    driver_->WaitForEvent(overlapped.hEvent, kAbortedTransferWaitMs);
+    return driver_->GetOverlappedResult(DeviceHandle, overlapped, false);
 }
 
 UsbControlEndPoint::UsbControlEndPoint(UsbDriver& driver, Handle deviceHandle,

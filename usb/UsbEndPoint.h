@@ -3,6 +3,7 @@
 // 38-byte request header, submitted as overlapped I/O and collected later.
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -15,7 +16,10 @@ class UsbEndPoint;
 // The request buffer of one submitted transfer: the header, followed by the data in buffered
 // mode. It belongs to the endpoint from submission to FinishTransfer; should it be dropped
 // unfinished (an early return, an exception), it aborts the transfer and awaits its completion
-// so the driver can never write into memory that has gone.
+// so the driver can never write into memory that has gone. A transfer that does not complete
+// within kAbortedTransferWaitMs of its abort is given up: the request buffer and the memory the
+// request holds go to the driver (UsbDriver::Abandon), which keeps them while it may still
+// write into them.
 class Request {
   public:
     Request() = default;
@@ -30,15 +34,22 @@ class Request {
     explicit operator bool() const { return !buffer_.empty(); }
     [[nodiscard]] std::span<std::uint8_t> Buffer() { return buffer_; }
     [[nodiscard]] std::span<const std::uint8_t> Buffer() const { return buffer_; }
+    // Keeps `memory` (the data of a direct transfer) until the request is released, or gives it
+    // to the driver with the request buffer when the transfer is given up.
+    void Hold(std::shared_ptr<const void> memory) { held_ = std::move(memory); }
     // Marks the request as collected and frees its buffer.
     void Release();
 
   private:
+    friend class UsbEndPoint;
     void Abandon() noexcept;
+    // Hands the request buffer and the held memory to the driver; the request is empty then.
+    void GiveUp() noexcept;
 
     UsbEndPoint* endpoint_ = nullptr;
     Overlapped* overlapped_ = nullptr;
     std::vector<std::uint8_t> buffer_;
+    std::shared_ptr<const void> held_;
 };
 
 enum : std::uint8_t { kTransferBuffered = 0, kTransferDirect = 1 };
@@ -94,7 +105,10 @@ class UsbEndPoint {
 
   private:
     friend class Request;
-    void AbortAndAwait(Overlapped& overlapped) noexcept;
+    void AbortAndAwait(Request& request) noexcept;
+    // After Abort(): the transfer's result once it completed, waiting for that at most
+    // kAbortedTransferWaitMs; {false, IoIncomplete} when it did not complete.
+    IoResult AwaitAborted(Overlapped& overlapped);
 
     UsbDriver* driver_;
 };

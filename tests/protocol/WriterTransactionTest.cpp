@@ -90,6 +90,19 @@ TEST_F(WriterTransactionTest, FailuresAreReportedAndTheReplyIsCleared) {
     EXPECT_EQ(reply, (std::array<std::uint8_t, 4>{}));
 }
 
+TEST_F(WriterTransactionTest, AReadTheDriverNeverEndsIsGivenUpWithoutHangingOrLateWrites) {
+    Answer(std::nullopt);
+    driver->abortsNeverComplete = true;
+    // On the heap, so that a late write into it after the transaction is a use after free.
+    auto reply = std::make_unique<std::array<std::uint8_t, 4>>();
+    EXPECT_FALSE(WriterTransaction(Bytes{0x01, 0x03, 0x02, 0x00}, *reply));
+    EXPECT_EQ(driver->hangs, 0u);
+    EXPECT_LE(driver->waitedMs, kTransferWaitMs + usb::kAbortedTransferWaitMs);
+    EXPECT_EQ(*reply, (std::array<std::uint8_t, 4>{}));
+    reply.reset();
+    driver->CompleteStuckTransfers();  // writes only into memory the driver was given to keep
+}
+
 TEST_F(WriterTransactionTest, ADongleWithoutBulkInCannotTransact) {
     driver->devices[0].configurations = {test::ConfigSet(
         {test::InterfaceDescriptor(0, 0, 1), test::EndpointDescriptor(0x02, 2)}, 1)};
