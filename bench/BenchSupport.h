@@ -88,6 +88,10 @@ class WireCountingDriver final : public usb::UsbDriver {
                                   usb::Overlapped* overlapped) override;
     usb::IoResult GetOverlappedResult(usb::Handle handle, usb::Overlapped& overlapped,
                                       bool wait) override;
+    void Abandon(usb::Handle handle, usb::Overlapped& overlapped,
+                 usb::RequestMemory memory) override {
+        inner_->Abandon(handle, overlapped, std::move(memory));
+    }
     usb::EventHandle CreateEventObject(bool manualReset,
                                        bool initialState) override {
         return inner_->CreateEventObject(manualReset, initialState);

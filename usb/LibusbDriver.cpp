@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <limits>
 #include <thread>
@@ -191,7 +192,14 @@ struct LibusbDriver::Device {
 };
 
 struct LibusbDriver::Request {
-    LibusbDriver* driver = nullptr;
+    std::shared_ptr<Sync> sync;
+    // Held while the transfer is in flight: libusb may complete it after the driver has closed
+    // the handle (or gone), and it must still find the request, the device handle, the context
+    // and the memory it was given.
+    std::shared_ptr<Request> self;
+    std::shared_ptr<Device> device;
+    std::shared_ptr<LibusbContext> context;
+    RequestMemory kept;  // the caller's memory of a request given up on
     Handle handle = InvalidHandle;
     Overlapped* overlapped = nullptr;
     std::shared_ptr<EventObject> event;
@@ -313,7 +321,8 @@ Handle LibusbDriver::OpenDevice(const std::string& path, std::uint32_t& error) {
 
 bool LibusbDriver::CloseDevice(Handle handle) {
     if (!DeviceOf(handle)) return false;
-    CancelAndAwait(handle, nullptr);
+    // A transfer libusb has not completed by then keeps the device handle open until it does.
+    const bool settled = CancelAndAwait(handle, nullptr);
     std::shared_ptr<Device> device;
     {
         const std::lock_guard lock(mutex_);
@@ -324,6 +333,7 @@ bool LibusbDriver::CloseDevice(Handle handle) {
         std::erase_if(requests_,
                       [handle](const auto& entry) { return entry.second->handle == handle; });
     }
+    if (!settled) return true;
     if (device->claimed && !device->gone)
         libusb_release_interface(device->handle.get(), kInterface);
     device->handle.reset();
@@ -355,7 +365,7 @@ void LibusbDriver::AddRequest(const std::shared_ptr<Request>& request) {
 IoResult LibusbDriver::FinishNow(Handle handle, Overlapped* overlapped, IoResult result) {
     if (overlapped == nullptr) return result;
     auto request = std::make_shared<Request>();
-    request->driver = this;
+    request->sync = sync_;
     request->handle = handle;
     request->overlapped = overlapped;
     request->pending = false;
@@ -375,6 +385,10 @@ IoResult LibusbDriver::Submit(std::shared_ptr<Request> request, Device& device) 
     {
         const std::lock_guard lock(mutex_);
         AddRequest(request);
+        const auto open = handles_.find(request->handle);
+        if (open != handles_.end()) request->device = open->second;
+        request->context = context_;
+        request->self = request;
     }
     // libusb is called without the lock: its event thread needs it to complete transfers.
     const int r = libusb_submit_transfer(transfer);
@@ -382,6 +396,7 @@ IoResult LibusbDriver::Submit(std::shared_ptr<Request> request, Device& device) 
     if (r != 0) {
         // A refused transfer never reaches the callback.
         request->pending = false;
+        request->self.reset();
         std::erase_if(requests_, [&](const auto& e) { return e.second == request; });
         if (r == LIBUSB_ERROR_NO_DEVICE) device.gone = true;
         return Fail(IoErrorOf(r));
@@ -395,13 +410,16 @@ IoResult LibusbDriver::Submit(std::shared_ptr<Request> request, Device& device) 
 
 void LibusbDriver::TransferCallback(libusb_transfer* transfer) {
     auto* request = static_cast<Request*>(transfer->user_data);
-    request->driver->OnTransferDone(*request, *transfer);
+    OnTransferDone(*request, *transfer);
 }
 
 void LibusbDriver::OnTransferDone(Request& request, libusb_transfer& transfer) {
     std::shared_ptr<EventObject> event;
+    std::shared_ptr<Request> self;  // let go only once nothing here touches the request
+    const std::shared_ptr<Sync> sync = request.sync;
     {
-        const std::lock_guard lock(mutex_);
+        const std::lock_guard lock(sync->mutex);
+        self = std::move(request.self);
         const RequestOutcome o = OutcomeOf(transfer.status);
         const auto actual = static_cast<std::size_t>(std::max(transfer.actual_length, 0));
         std::size_t moved = actual;
@@ -421,11 +439,11 @@ void LibusbDriver::OnTransferDone(Request& request, libusb_transfer& transfer) {
         if (!request.abandoned) event = std::move(request.event);
         request.event.reset();
     }
-    completed_.notify_all();
+    sync->completed.notify_all();
     if (event) event->Set();
 }
 
-void LibusbDriver::CancelAndAwait(Handle handle, const std::uint8_t* endpoint) {
+bool LibusbDriver::CancelAndAwait(Handle handle, const std::uint8_t* endpoint) {
     std::vector<std::shared_ptr<Request>> cancelled;
     {
         const std::lock_guard lock(mutex_);
@@ -441,10 +459,22 @@ void LibusbDriver::CancelAndAwait(Handle handle, const std::uint8_t* endpoint) {
     for (const auto& r : cancelled)
         libusb_cancel_transfer(r->transfer.get());
     std::unique_lock lock(mutex_);
-    completed_.wait(lock, [&] {
+    return completed_.wait_for(lock, std::chrono::milliseconds(kAbortedTransferWaitMs), [&] {
         return std::none_of(cancelled.begin(), cancelled.end(),
                             [](const auto& r) { return r->pending; });
     });
+}
+
+void LibusbDriver::Abandon(Handle handle, Overlapped& overlapped, RequestMemory memory) {
+    const std::lock_guard lock(mutex_);
+    const auto it = requests_.find(overlapped.Internal);
+    if (it == requests_.end() || it->second->overlapped != &overlapped ||
+        it->second->handle != handle || !it->second->pending)
+        return;  // nothing in flight: the memory may go
+    Request& request = *it->second;
+    request.kept = std::move(memory);
+    request.overlapped = nullptr;
+    request.abandoned = true;
 }
 
 IoResult LibusbDriver::GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) {
@@ -500,7 +530,7 @@ IoResult LibusbDriver::ControlIo(Handle handle, Device& device, std::span<std::u
     MirrorHeader(in, out);
 
     auto request = std::make_shared<Request>();
-    request->driver = this;
+    request->sync = sync_;
     request->handle = handle;
     request->overlapped = overlapped;
     if (overlapped != nullptr) request->event = events_.Get(overlapped->hEvent);
@@ -541,7 +571,7 @@ IoResult LibusbDriver::BulkIo(Handle handle, Device& device, std::uint32_t code,
     if (code == ioctl::BufferedTransfer) MirrorHeader(in, out);
 
     auto request = std::make_shared<Request>();
-    request->driver = this;
+    request->sync = sync_;
     request->handle = handle;
     request->overlapped = overlapped;
     request->endpoint = endpoint;

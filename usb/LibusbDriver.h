@@ -46,6 +46,7 @@ class LibusbDriver final : public UsbDriver {
     IoResult DeviceIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,
                              std::span<std::uint8_t> out, Overlapped* overlapped) override;
     IoResult GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) override;
+    void Abandon(Handle handle, Overlapped& overlapped, RequestMemory memory) override;
     EventHandle CreateEventObject(bool manualReset, bool initialState) override;
     WaitResult WaitForEvent(EventHandle event, std::uint32_t milliseconds) override;
     bool CloseEvent(EventHandle event) override;
@@ -62,6 +63,12 @@ class LibusbDriver final : public UsbDriver {
   private:
     struct Device;
     struct Request;
+    // What a completion touches. A transfer in flight holds it, and itself, so that one
+    // completing after the driver has gone finds both.
+    struct Sync {
+        std::mutex mutex;
+        std::condition_variable completed;
+    };
 
     std::shared_ptr<Device> DeviceOf(Handle handle) const;
     IoResult ControlIo(Handle handle, Device& device, std::span<std::uint8_t> in,
@@ -77,14 +84,15 @@ class LibusbDriver final : public UsbDriver {
     IoResult Submit(std::shared_ptr<Request> request, Device& device);
     void AddRequest(const std::shared_ptr<Request>& request);
     // Cancels the pending transfers of `handle` (of one endpoint, or all) and waits until each
-    // has completed.
-    void CancelAndAwait(Handle handle, const std::uint8_t* endpoint);
-    void OnTransferDone(Request& request, libusb_transfer& transfer);
+    // has completed, for at most kAbortedTransferWaitMs; false when one has not.
+    bool CancelAndAwait(Handle handle, const std::uint8_t* endpoint);
+    static void OnTransferDone(Request& request, libusb_transfer& transfer);
     static void TransferCallback(libusb_transfer* transfer);
 
     std::shared_ptr<LibusbContext> context_;
-    mutable std::mutex mutex_;
-    std::condition_variable completed_;
+    std::shared_ptr<Sync> sync_ = std::make_shared<Sync>();
+    std::mutex& mutex_ = sync_->mutex;
+    std::condition_variable& completed_ = sync_->completed;
     std::map<Handle, std::shared_ptr<Device>> handles_;
     Handle nextHandle_ = 0x1000;
     std::map<std::uint64_t, std::shared_ptr<Request>> requests_;

@@ -162,6 +162,11 @@ IoResult PcapTraceDriver::DeviceIoControl(Handle handle, std::uint32_t code,
     return r;
 }
 
+void PcapTraceDriver::Abandon(Handle handle, Overlapped& overlapped, RequestMemory memory) {
+    pending_.erase(&overlapped);  // its completion, if any, is no longer seen here
+    inner_->Abandon(handle, overlapped, std::move(memory));
+}
+
 IoResult PcapTraceDriver::GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) {
     const IoResult r = inner_->GetOverlappedResult(handle, overlapped, wait);
     if (r.error != error::IoIncomplete) {

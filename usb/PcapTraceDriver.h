@@ -29,6 +29,7 @@ class PcapTraceDriver final : public UsbDriver {
     IoResult DeviceIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,
                              std::span<std::uint8_t> out, Overlapped* overlapped) override;
     IoResult GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) override;
+    void Abandon(Handle handle, Overlapped& overlapped, RequestMemory memory) override;
     EventHandle CreateEventObject(bool manualReset, bool initialState) override;
     WaitResult WaitForEvent(EventHandle event, std::uint32_t milliseconds) override;
     bool CloseEvent(EventHandle event) override;

@@ -102,7 +102,15 @@ Win32DriverCore::Win32DriverCore(std::shared_ptr<Win32Calls> calls, unsigned poi
 Win32DriverCore::~Win32DriverCore() {
     // A system record still in use must not be freed under the kernel.
     for (auto& [overlapped, submission] : submissions_)
-        Settle(submission);
+        if (!Settle(submission)) abandoned_.push_back(std::move(submission));
+    ReapAbandoned();
+    for (Submission& submission : abandoned_)
+        LeftToTheSystem().push_back(std::move(submission));
+}
+
+std::vector<Win32DriverCore::Submission>& Win32DriverCore::LeftToTheSystem() {
+    static std::vector<Submission> unfinished;
+    return unfinished;
 }
 
 std::vector<std::string> Win32DriverCore::PresentInterfaces(const Guid& interfaceClass) {
@@ -149,7 +157,7 @@ Handle Win32DriverCore::OpenDevice(const std::string& path, std::uint32_t& error
 bool Win32DriverCore::CloseDevice(Handle handle) {
     for (auto it = submissions_.begin(); it != submissions_.end();) {
         if (it->second.device == handle) {
-            Settle(it->second);
+            if (!Settle(it->second)) abandoned_.push_back(std::move(it->second));
             it = submissions_.erase(it);
         } else {
             ++it;
@@ -190,12 +198,32 @@ bool Win32DriverCore::InFlight(Submission& submission) {
     return calls_->GetLastError() == error::IoIncomplete;
 }
 
-void Win32DriverCore::Settle(Submission& submission) {
+bool Win32DriverCore::Settle(Submission& submission) {
+    if (!InFlight(submission)) return true;
+    calls_->CancelIoEx(submission.device, *submission.record);
+    if (InFlight(submission)) {
+        if (submission.event == 0) return false;
+        calls_->WaitForSingleObject(submission.event, kAbortedTransferWaitMs);
+        if (InFlight(submission)) return false;
+    }
+    submission.collected = true;
+    return true;
+}
+
+void Win32DriverCore::ReapAbandoned() {
+    std::erase_if(abandoned_, [this](Submission& submission) { return !InFlight(submission); });
+}
+
+void Win32DriverCore::Abandon(Handle, Overlapped& overlapped, RequestMemory memory) {
+    ReapAbandoned();
+    const auto found = submissions_.find(&overlapped);
+    if (found == submissions_.end()) return;
+    Submission submission = std::move(found->second);
+    submissions_.erase(found);
     if (!InFlight(submission)) return;
     calls_->CancelIoEx(submission.device, *submission.record);
-    std::uint32_t bytes = 0;
-    calls_->GetOverlappedResult(submission.device, *submission.record, bytes, true);
-    submission.collected = true;
+    submission.kept = std::move(memory);
+    abandoned_.push_back(std::move(submission));
 }
 
 IoResult Win32DriverCore::DeviceIoControl(Handle handle, std::uint32_t code,
@@ -208,8 +236,10 @@ IoResult Win32DriverCore::DeviceIoControl(Handle handle, std::uint32_t code,
     if (found != submissions_.end() && InFlight(found->second))
         return Failure(error::InvalidParameter);
 
+    ReapAbandoned();
     Submission submission;
     submission.device = handle;
+    submission.event = overlapped->hEvent;
     submission.record = calls_->NewOverlapped(overlapped->hEvent);
     std::uint32_t bytes = 0;
     IoResult result{true, 0, 0};

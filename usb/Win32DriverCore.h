@@ -137,6 +137,7 @@ class Win32DriverCore final : public UsbDriver {
     IoResult DeviceIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,
                              std::span<std::uint8_t> out, Overlapped* overlapped) override;
     IoResult GetOverlappedResult(Handle handle, Overlapped& overlapped, bool wait) override;
+    void Abandon(Handle handle, Overlapped& overlapped, RequestMemory memory) override;
     EventHandle CreateEventObject(bool manualReset, bool initialState) override;
     WaitResult WaitForEvent(EventHandle event, std::uint32_t milliseconds) override;
     bool CloseEvent(EventHandle event) override;
@@ -159,18 +160,27 @@ class Win32DriverCore final : public UsbDriver {
         State state = State::Completed;
         std::uint32_t refusal = 0;
         bool collected = false;  // a final result has been handed out
+        EventHandle event = 0;   // what the system signals on completion
+        RequestMemory kept;      // the caller's memory of a request given up on
     };
 
     std::string DetailPath(Handle list, std::span<std::uint8_t> interfaceData);
     IoResult SynchronousIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,
                                   std::span<std::uint8_t> out);
     bool InFlight(Submission& submission);
-    void Settle(Submission& submission);
+    // Cancels a request still in flight and waits for it, at most kAbortedTransferWaitMs; false
+    // when the system still holds it.
+    bool Settle(Submission& submission);
+    // Frees the records (and memory) of given-up requests that the system has completed since.
+    void ReapAbandoned();
+    // Given-up requests the system still held when the backend ended: they end with the process.
+    static std::vector<Submission>& LeftToTheSystem();
 
     std::shared_ptr<Win32Calls> calls_;
     RecordSizes sizes_;
     unsigned pointerBits_;
     std::map<const Overlapped*, Submission> submissions_;
+    std::vector<Submission> abandoned_;
 };
 
 }  // namespace qdm::usb::win32
