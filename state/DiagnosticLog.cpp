@@ -1,0 +1,190 @@
+#include "state/DiagnosticLog.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <system_error>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace qdm {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+struct Log {
+    std::mutex mutex;
+    DiagnosticSink sink;
+    File file;
+    std::filesystem::path path;
+    std::chrono::steady_clock::time_point start;
+};
+
+Log& TheLog() {
+    static Log log;
+    return log;
+}
+
+// Turns the log on for `sink`; the caller holds the mutex.
+void StartLocked(Log& log, DiagnosticSink sink) {
+    log.sink = std::move(sink);
+    log.start = std::chrono::steady_clock::now();
+    detail::diagnosticsOn.store(static_cast<bool>(log.sink), std::memory_order_relaxed);
+}
+
+void StopLocked(Log& log) {
+    detail::diagnosticsOn.store(false, std::memory_order_relaxed);
+    log.sink = nullptr;
+    log.file.reset();
+    log.path.clear();
+}
+
+// The file opened for writing from its start, or null with `error`. Never through a link, never
+// anything but a regular file: the path lies in a folder other users may share.
+File OpenLogFile(const std::filesystem::path& file, std::string& error) {
+#if defined(_WIN32)
+    std::error_code ec;
+    const auto status = std::filesystem::symlink_status(file, ec);
+    if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        error = file.string() + " is not a regular file";
+        return nullptr;
+    }
+    File opened(_wfopen(file.c_str(), L"wb"));
+    if (!opened) error = "cannot create " + file.string() + ": " + ErrnoName(errno);
+    return opened;
+#else
+    // Non-blocking, so a FIFO planted there cannot hold the program up before it is refused.
+    const int fd =
+        ::open(file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot create " + file.string() + ": " + ErrnoName(errno);
+        return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        error = file.string() + " is not a regular file";
+        return nullptr;
+    }
+    if (::ftruncate(fd, 0) != 0) {
+        error = "cannot empty " + file.string() + ": " + ErrnoName(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    File opened(::fdopen(fd, "w"));
+    if (!opened) {
+        error = "cannot write " + file.string() + ": " + ErrnoName(errno);
+        ::close(fd);
+    }
+    return opened;
+#endif
+}
+
+}  // namespace
+
+void WriteDiagnostic(std::string_view text) {
+    Log& log = TheLog();
+    const std::lock_guard lock(log.mutex);
+    if (!log.sink) return;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - log.start)
+                        .count();
+    std::array<char, 32> stamp{};
+    const int n =
+        std::snprintf(stamp.data(), stamp.size(), "[%6lld.%03lld] ",
+                      static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000));
+    std::string line(stamp.data(), n > 0 ? static_cast<std::size_t>(n) : 0);
+    line.append(text);
+    line += '\n';
+    log.sink(line);
+}
+
+void StartDiagnostics(DiagnosticSink sink) {
+    Log& log = TheLog();
+    const std::lock_guard lock(log.mutex);
+    StopLocked(log);
+    StartLocked(log, std::move(sink));
+}
+
+bool StartDiagnosticsFile(const std::filesystem::path& file, std::string& error) {
+    std::error_code ec;
+    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
+    if (ec) {
+        error = "cannot create " + file.parent_path().string() + ": " + ec.message();
+        return false;
+    }
+    File opened = OpenLogFile(file, error);
+    if (!opened) return false;
+    Log& log = TheLog();
+    const std::lock_guard lock(log.mutex);
+    StopLocked(log);
+    log.file = std::move(opened);
+    log.path = file;
+    std::FILE* out = log.file.get();
+    // Flushed line by line: the log is read most after a run that went wrong, crashes included.
+    StartLocked(log, [out](std::string_view line) {
+        std::fwrite(line.data(), 1, line.size(), out);
+        std::fflush(out);
+    });
+    return true;
+}
+
+void StopDiagnostics() {
+    Log& log = TheLog();
+    const std::lock_guard lock(log.mutex);
+    StopLocked(log);
+}
+
+std::filesystem::path DiagnosticsFile() {
+    Log& log = TheLog();
+    const std::lock_guard lock(log.mutex);
+    return log.path;
+}
+
+std::string ErrnoName(int error) {
+    const char* name = nullptr;
+    switch (error) {
+        // clang-format off
+        case EPERM: name = "EPERM"; break;
+        case ENOENT: name = "ENOENT"; break;
+        case EINTR: name = "EINTR"; break;
+        case EIO: name = "EIO"; break;
+        case ENXIO: name = "ENXIO"; break;
+        case EBADF: name = "EBADF"; break;
+        case EAGAIN: name = "EAGAIN"; break;
+        case ENOMEM: name = "ENOMEM"; break;
+        case EACCES: name = "EACCES"; break;
+        case EBUSY: name = "EBUSY"; break;
+        case EEXIST: name = "EEXIST"; break;
+        case ENODEV: name = "ENODEV"; break;
+        case ENOTDIR: name = "ENOTDIR"; break;
+        case EISDIR: name = "EISDIR"; break;
+        case EINVAL: name = "EINVAL"; break;
+        case ENFILE: name = "ENFILE"; break;
+        case EMFILE: name = "EMFILE"; break;
+        case EFBIG: name = "EFBIG"; break;
+        case ENOSPC: name = "ENOSPC"; break;
+        case EROFS: name = "EROFS"; break;
+        case ENAMETOOLONG: name = "ENAMETOOLONG"; break;
+        case ELOOP: name = "ELOOP"; break;
+        case ETIMEDOUT: name = "ETIMEDOUT"; break;
+        // clang-format on
+        default:
+            break;
+    }
+    const std::string number = "errno " + std::to_string(error);
+    return name != nullptr ? std::string(name) + " (" + number + ")" : number;
+}
+
+}  // namespace qdm
