@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
+#include "state/DiagnosticLog.h"
+#include "state/Mainprocess.h"
 #include "usb/UsbDevice.h"
 
 namespace qdm {
@@ -84,6 +85,33 @@ struct TransactionBuffers {
     std::vector<std::uint8_t> receive;
 };
 
+// One line of the diagnostic log per transaction: the list's first bytes (its first commands),
+// the lengths asked for and moved, the result and the time it took.
+void LogTransaction(std::span<const std::uint8_t> command, std::size_t padded, std::uint32_t sent,
+                    std::size_t replyLength, std::uint32_t received, std::string_view result,
+                    std::chrono::steady_clock::time_point started) {
+    constexpr std::size_t kShownBytes = 8;
+    std::string line = "transaction: list";
+    char text[96];
+    for (std::size_t i = 0; i < std::min(command.size(), kShownBytes); ++i) {
+        std::snprintf(text, sizeof text, " %02X", static_cast<unsigned>(command[i]));
+        line += text;
+    }
+    if (command.size() > kShownBytes) line += " ..";
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - started)
+                        .count();
+    std::snprintf(text, sizeof text, " (%zu bytes, %u of %zu sent), reply %u of %zu bytes, ",
+                  command.size(), static_cast<unsigned>(sent), padded,
+                  static_cast<unsigned>(received), replyLength);
+    line += text;
+    line += result;
+    std::snprintf(text, sizeof text, ", %lld.%03lld ms", static_cast<long long>(us / 1000),
+                  static_cast<long long>(us % 1000));
+    line += text;
+    WriteDiagnostic(line);
+}
+
 std::string HexId(std::uint16_t id) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(id));
@@ -150,8 +178,18 @@ bool WaitForDongleAfterFirmware() {
     for (auto waited = std::chrono::milliseconds{0}; waited < kReenumerationLimit;) {
         SleepFor(kReenumerationPoll);
         waited += kReenumerationPoll;
-        if (CheckDonglePresence()) return true;
+        if (CheckDonglePresence()) {
+            Diagnose([&] {
+                return "firmware: the dongle is on the bus again after " +
+                       std::to_string(waited.count()) + " ms";
+            });
+            return true;
+        }
     }
+    Diagnose([] {
+        return "firmware: the dongle did not come back within " +
+               std::to_string(kReenumerationLimit.count()) + " ms";
+    });
     return false;
 }
 
@@ -167,10 +205,19 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
     std::copy(command.begin(), command.end(), sendBuffer.begin());
     buffers->receive.assign(reply.size(), 0);
     std::fill(reply.begin(), reply.end(), std::uint8_t{0});
+    // The clock is read only for the diagnostic log.
+    const auto started = DiagnosticsOn() ? std::chrono::steady_clock::now()
+                                         : std::chrono::steady_clock::time_point{};
 
     const auto device = NewDevice();
     RunOpenSequence(*device);
     if (!device->IsOpen() || !ChooseBulkEndpoints(*device)) {
+        if (DiagnosticsOn()) {
+            const std::string why = device->IsOpen()
+                                        ? std::string("the dongle has no bulk endpoint pair")
+                                        : AccessProblemSummary(LastProblem());
+            LogTransaction(command, padded, 0, reply.size(), 0, "not sent: " + why, started);
+        }
         device->Release();
         return false;
     }
@@ -178,6 +225,8 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
     UsbEndPoint& out = *device->BulkOutEndPoint;
     usb::UsbDriver& driver = device->Driver();
     bool ok = false;
+    std::uint32_t sent = 0;
+    std::uint32_t received = 0;
     {
         usb::Event outEvent(driver);
         usb::Event inEvent(driver);
@@ -190,14 +239,15 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
         outRequest.Hold(buffers);
         const bool outDone = out.WaitForTransfer(outOverlapped, TransferWait());
         const bool inDone = in.WaitForTransfer(inOverlapped, TransferWait());
-        std::uint32_t sent = 0;
-        std::uint32_t received = 0;
         const bool outOk = out.FinishTransfer(sendBuffer, sent, outOverlapped, outRequest);
         const bool inOk = in.FinishTransfer(buffers->receive, received, inOverlapped, inRequest);
         std::copy_n(buffers->receive.begin(), std::min<std::size_t>(received, reply.size()),
                     reply.begin());
         ok = outDone && inDone && outOk && inOk && sent == padded && received == reply.size();
     }
+    if (DiagnosticsOn())
+        LogTransaction(command, padded, sent, reply.size(), received, ok ? "ok" : "failed",
+                       started);
     device->Release();
     return ok;
 }
@@ -218,6 +268,15 @@ bool CheckDonglePresence() {
         State().DetectedVID = HexId(device->VendorId);
         State().DetectedPID = HexId(device->ProductId);
     }
+    // The window looks every second: only a change is worth a line.
+    static DongleAccessProblem logged = DongleAccessProblem::None;
+    if (DiagnosticsOn() && LastProblem() != logged) {
+        logged = LastProblem();
+        WriteDiagnostic("presence: " + (logged == DongleAccessProblem::None
+                                            ? "device 0 opened, " + HexId(device->VendorId) + ":" +
+                                                  HexId(device->ProductId)
+                                            : AccessProblemSummary(logged)));
+    }
     device->Release();
     return present;
 }
@@ -237,6 +296,13 @@ bool QueryDongleIdentity() {
     list.OP_END_GROUP();
     std::array<std::uint8_t, kQueryBufferSize> reply{};
     const bool ok = Exchange(list, reply) && reply[0] == 0x14 && reply[1] >= 2;
+    Diagnose([&] {
+        char text[64];
+        std::snprintf(text, sizeof text, "identity: reply %02X %02X, %s",
+                      static_cast<unsigned>(reply[0]), static_cast<unsigned>(reply[1]),
+                      ok ? "writer firmware" : "not the writer firmware");
+        return std::string(text);
+    });
     ResetDonglePort();
     return ok;
 }
@@ -248,6 +314,14 @@ bool QueryHardwareVersion(std::array<std::uint8_t, 4>& version) {
     std::array<std::uint8_t, kQueryBufferSize> reply{};
     const bool ok = Exchange(list, reply);
     if (ok) std::copy_n(reply.begin(), version.size(), version.begin());
+    Diagnose([&] {
+        char text[48];
+        std::snprintf(text, sizeof text, "hardware version: %02X %02X %02X %02X%s",
+                      static_cast<unsigned>(reply[0]), static_cast<unsigned>(reply[1]),
+                      static_cast<unsigned>(reply[2]), static_cast<unsigned>(reply[3]),
+                      ok ? "" : " (no answer)");
+        return std::string(text);
+    });
     ResetDonglePort();
     return ok;
 }

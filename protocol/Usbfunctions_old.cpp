@@ -5,10 +5,11 @@
 #include <chrono>
 #include <exception>
 
-#include "state/Mainprocess.h"
 #include "protocol/CommandList.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
+#include "state/DiagnosticLog.h"
+#include "state/Mainprocess.h"
 
 namespace qdm {
 
@@ -265,7 +266,8 @@ bool McuRomProgram(std::uint32_t blocks, std::span<const std::uint8_t> image) {
             }
         }
         return LinkModeOff(list, reply, LinkEnd::EndProgramming);
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        Diagnose([&] { return std::string("mcurom: programming broken off: ") + e.what(); });
         return false;
     }
 }

@@ -1,11 +1,15 @@
 #include "usb/FirmwareLoader.h"
 
 #include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <system_error>
 
-#include "usb/UsbDevice.h"
+#include "state/DiagnosticLog.h"
 #include "usb/Fileiofunctions.h"
+#include "usb/UsbDevice.h"
 
 namespace qdm {
 
@@ -51,19 +55,44 @@ std::filesystem::path FirmwareFilePath() {
     const std::vector<std::filesystem::path> paths = FirmwareSearchPaths();
     for (const std::filesystem::path& path : paths) {
         std::error_code ec;
-        if (std::filesystem::is_regular_file(path, ec)) return path;
+        const bool found = std::filesystem::is_regular_file(path, ec);
+        Diagnose([&] {
+            return "firmware: looked for " + path.string() +
+                   (found ? ": found"
+                    : ec  ? ": " + ec.message()
+                          : ": not there");
+        });
+        if (found) return path;
     }
+    Diagnose([&] { return "firmware: found nowhere; taking " + paths.front().string(); });
     return paths.front();
 }
 
-bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_t>& text) {
+bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_t>& text,
+                      std::string* why) {
     text.clear();
+    const auto refuse = [&](std::string reason) {
+        Diagnose([&] { return "firmware: cannot read " + file.string() + ": " + reason; });
+        if (why != nullptr) *why = std::move(reason);
+        return false;
+    };
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (ec) return refuse(ec.message());
+    // A folder "opens" with a size of 2^63 - 1, a FIFO would block the read for ever.
+    if (!std::filesystem::is_regular_file(status)) return refuse("not a regular file");
+    errno = 0;
     const std::int64_t size = FileSizeOf(file);
-    if (size < 0) return false;
+    if (size < 0) return refuse("cannot open it (" + ErrnoName(errno) + ")");
+    if (size > kMaxFirmwareFileLength)
+        return refuse("larger than " + std::to_string(kMaxFirmwareFileLength) + " bytes");
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    if (ReadFileInto(file, bytes) != bytes.size()) return false;
+    if (ReadFileInto(file, bytes) != bytes.size()) return refuse("cannot read it whole");
     ExchangeNibbles(bytes);
     text = std::move(bytes);
+    Diagnose([&] {
+        return "firmware: read " + file.string() + ", " + std::to_string(text.size()) + " bytes";
+    });
     return true;
 }
 
@@ -79,18 +108,39 @@ bool ValidateFirmwareText(std::span<const std::uint8_t> text, std::string* why) 
     return Reject(why, "no end record");
 }
 
+namespace {
+void LogStep(std::string_view step) {
+    Diagnose([&] { return "firmware: " + std::string(step); });
+}
+}  // namespace
+
 bool DownloadFirmware(std::span<const std::uint8_t> text, usb::WindowHandle window) {
-    if (text.empty() || !ValidateFirmwareText(text)) return false;
+    if (text.empty()) {
+        LogStep("no firmware text to load");
+        return false;
+    }
+    if (DiagnosticsOn()) {
+        std::string why;
+        if (!ValidateFirmwareText(text, &why)) {
+            LogStep("the text is refused: " + why);
+            return false;
+        }
+    } else if (!ValidateFirmwareText(text)) {
+        return false;
+    }
+    const auto started = DiagnosticsOn() ? std::chrono::steady_clock::now()
+                                         : std::chrono::steady_clock::time_point{};
     std::unique_ptr<usb::UsbDevice> device;
     try {
-        device = std::make_unique<usb::UsbDevice>(window,
-                                                     usb::DriverInterfaceGuid, true);
+        device = std::make_unique<usb::UsbDevice>(window, usb::DriverInterfaceGuid, true);
         if (device->DeviceCount() == 0) {
+            LogStep("no dongle to load");
             device->Release();
             return false;
         }
         device->Open(0);
         if (!device->ControlEndPoint) {
+            LogStep("device 0 did not open");
             device->Release();
             return false;
         }
@@ -103,10 +153,24 @@ bool DownloadFirmware(std::span<const std::uint8_t> text, usb::WindowHandle wind
             control.Value = address;
             control.Index = 0;
             std::uint32_t length = 0;
-            return control.TransferData(data, length) && length == data.size();
+            const bool done = control.TransferData(data, length) && length == data.size();
+            if (!done) {
+                Diagnose([&] {
+                    char line[96];
+                    std::snprintf(line, sizeof line,
+                                  "firmware: request 0x%02X to 0x%04X failed, %u of %zu bytes",
+                                  static_cast<unsigned>(kFirmwareLoadRequest),
+                                  static_cast<unsigned>(address), static_cast<unsigned>(length),
+                                  data.size());
+                    return std::string(line);
+                });
+            }
+            return done;
         };
         std::array<std::uint8_t, 1> cpu{0x01};
         bool ok = request(kCpuControlRegister, cpu);
+        if (ok) LogStep("CPU held in reset");
+        std::size_t records = 0;
         std::size_t position = 0;
         std::array<std::uint8_t, kRecordDataCapacity> data{};
         while (ok && position < text.size()) {
@@ -117,15 +181,26 @@ bool DownloadFirmware(std::span<const std::uint8_t> text, usb::WindowHandle wind
                 ok = request(record.address, {});
                 break;
             }
-            if (record.data) ok = request(record.address, std::span(data).first(record.count));
+            if (record.data) {
+                ok = request(record.address, std::span(data).first(record.count));
+                ++records;
+            }
         }
         if (ok) {
             cpu[0] = 0x00;
             ok = request(kCpuControlRegister, cpu);
         }
         device->Release();
+        Diagnose([&] {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - started)
+                                .count();
+            return std::string(ok ? "firmware: CPU released; " : "firmware: broken off after ") +
+                   std::to_string(records) + " data records, " + std::to_string(ms) + " ms";
+        });
         return ok;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        Diagnose([&] { return std::string("firmware: broken off: ") + e.what(); });
         if (device) device.reset();
         return false;
     }

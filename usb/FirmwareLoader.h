@@ -23,12 +23,18 @@ inline constexpr std::uint16_t kCpuControlRegister = 0xE600;
 std::vector<std::filesystem::path> FirmwareSearchPaths();
 
 // The first of FirmwareSearchPaths that exists; the one in the executable's folder when none
-// does, so a failure names the first place looked at.
+// does, so a failure names the first place looked at. Each place looked at goes to the
+// diagnostic log.
 std::filesystem::path FirmwareFilePath();
 
+// Far above any firmware the dongle's memory can hold as Intel HEX text.
+inline constexpr std::int64_t kMaxFirmwareFileLength = 1 << 20;
+
 // Reads the firmware file whole and exchanges the nibbles back. False (and `text` empty) when
-// the file cannot be opened or read whole.
-bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_t>& text);
+// the file is no regular file, is larger than kMaxFirmwareFileLength, or cannot be opened or
+// read whole; `why` (when given) then receives the reason.
+bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_t>& text,
+                      std::string* why = nullptr);
 
 // Checks every line up to the end record: ':' first, hexadecimal digits only, at most 512
 // characters, exactly the length its byte count gives, a correct checksum; and that an end

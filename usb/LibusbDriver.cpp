@@ -11,6 +11,7 @@
 #include <thread>
 #include <tuple>
 
+#include "state/DiagnosticLog.h"
 #include "usb/DriverRequest.h"
 
 namespace qdm::usb {
@@ -40,6 +41,15 @@ struct ConfigDeleter {
 
 IoResult Fail(std::uint32_t code) {
     return {false, code, 0};
+}
+
+// The cause under libusb's own name: the error codes the seam carries cannot tell them all.
+void LogLibusb(std::string_view call, std::string_view subject, int code) {
+    Diagnose([&] {
+        std::string line = "libusb: " + std::string(call);
+        if (!subject.empty()) line.append(" ").append(subject);
+        return line + ": " + libusb_error_name(code);
+    });
 }
 
 // Why an open failed, as the callers of OpenDevice tell the cases apart.
@@ -161,7 +171,8 @@ class LibusbContext {
 
   private:
     LibusbContext() {
-        if (libusb_init(&context_) != 0) {
+        if (const int r = libusb_init(&context_); r != 0) {
+            LogLibusb("libusb_init", {}, r);
             context_ = nullptr;
             return;
         }
@@ -249,7 +260,10 @@ std::vector<std::string> LibusbDriver::PresentInterfaces(const Guid& interfaceCl
     if (interfaceClass != DriverInterfaceGuid || !Available()) return paths;
     libusb_device** raw = nullptr;
     const ssize_t count = libusb_get_device_list(context_->get(), &raw);
-    if (count < 0) return paths;
+    if (count < 0) {
+        LogLibusb("libusb_get_device_list", {}, static_cast<int>(count));
+        return paths;
+    }
     const DeviceList list(raw);
     for (const Location& l : VendorDevices(list.get(), count, kVendorId))
         paths.push_back(LibusbDevicePath(l.bus, l.ports));
@@ -261,7 +275,10 @@ Handle LibusbDriver::OpenDevice(const std::string& path, std::uint32_t& error) {
     if (!Available()) return InvalidHandle;
     libusb_device** raw = nullptr;
     const ssize_t count = libusb_get_device_list(context_->get(), &raw);
-    if (count < 0) return InvalidHandle;
+    if (count < 0) {
+        LogLibusb("libusb_get_device_list", {}, static_cast<int>(count));
+        return InvalidHandle;
+    }
     const DeviceList list(raw);
     libusb_device* found = nullptr;
     for (const Location& l : VendorDevices(list.get(), count, kVendorId))
@@ -279,6 +296,7 @@ Handle LibusbDriver::OpenDevice(const std::string& path, std::uint32_t& error) {
     }
     libusb_device_handle* opened = nullptr;
     if (const int r = libusb_open(found, &opened); r != 0) {
+        LogLibusb("libusb_open", path, r);
         error = OpenErrorOf(r);
         return InvalidHandle;
     }
@@ -302,11 +320,13 @@ Handle LibusbDriver::OpenDevice(const std::string& path, std::uint32_t& error) {
     // A kernel driver bound to the interface would keep it from being claimed.
     if (libusb_kernel_driver_active(opened, kInterface) == 1) {
         if (const int r = libusb_detach_kernel_driver(opened, kInterface); r != 0) {
+            LogLibusb("libusb_detach_kernel_driver", path, r);
             error = OpenErrorOf(r);
             return InvalidHandle;
         }
     }
     if (const int r = libusb_claim_interface(opened, kInterface); r != 0) {
+        LogLibusb("libusb_claim_interface", path, r);
         error = OpenErrorOf(r);
         return InvalidHandle;
     }
@@ -399,6 +419,7 @@ IoResult LibusbDriver::Submit(std::shared_ptr<Request> request, Device& device) 
         request->self.reset();
         std::erase_if(requests_, [&](const auto& e) { return e.second == request; });
         if (r == LIBUSB_ERROR_NO_DEVICE) device.gone = true;
+        LogLibusb("libusb_submit_transfer", {}, r);
         return Fail(IoErrorOf(r));
     }
     if (request->overlapped != nullptr) return {false, error::IoPending, 0};
@@ -417,6 +438,8 @@ void LibusbDriver::OnTransferDone(Request& request, libusb_transfer& transfer) {
     std::shared_ptr<EventObject> event;
     std::shared_ptr<Request> self;  // let go only once nothing here touches the request
     const std::shared_ptr<Sync> sync = request.sync;
+    const libusb_transfer_status status = transfer.status;  // for the diagnostic log
+    const std::uint8_t endpoint = request.endpoint;
     {
         const std::lock_guard lock(sync->mutex);
         self = std::move(request.self);
@@ -441,6 +464,11 @@ void LibusbDriver::OnTransferDone(Request& request, libusb_transfer& transfer) {
     }
     sync->completed.notify_all();
     if (event) event->Set();
+    if (status != LIBUSB_TRANSFER_COMPLETED && DiagnosticsOn()) {
+        char subject[24];
+        std::snprintf(subject, sizeof subject, "0x%02X", static_cast<unsigned>(endpoint));
+        LogLibusb("transfer ended on endpoint", subject, static_cast<int>(status));
+    }
 }
 
 bool LibusbDriver::CancelAndAwait(Handle handle, const std::uint8_t* endpoint) {
@@ -600,6 +628,7 @@ IoResult LibusbDriver::BulkIo(Handle handle, Device& device, std::uint32_t code,
 
 IoResult LibusbDriver::ResetIo(Handle handle, Device& device, Overlapped* overlapped) {
     const int r = libusb_reset_device(device.handle.get());
+    if (r != 0) LogLibusb("libusb_reset_device", device.path, r);
     if (r == LIBUSB_ERROR_NOT_FOUND || r == LIBUSB_ERROR_NO_DEVICE) {
         // Re-enumerated as another device or gone: this handle cannot reach it any more.
         device.gone = true;

@@ -1,8 +1,10 @@
 #include "usb/UsbDevice.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 
+#include "state/DiagnosticLog.h"
 #include "usb/TransferRequest.h"
 
 namespace qdm::usb {
@@ -13,7 +15,7 @@ constexpr std::uint16_t kEnglishUs = 0x0409;
 }  // namespace
 
 UsbDevice::UsbDevice(WindowHandle window, const Guid& interfaceGuid, bool openNow,
-                           UsbDriver& driver)
+                     UsbDriver& driver)
     : Window(window), InterfaceGuid(interfaceGuid), driver_(&driver) {
     if (Window != 0)
         DeviceNotification = driver_->RegisterInterfaceNotification(Window, InterfaceGuid);
@@ -45,6 +47,14 @@ bool UsbDevice::DeviceRequest(std::uint32_t code, std::span<std::uint8_t> buffer
     if (!IsOpen()) return false;
     const IoResult r = driver_->DeviceIoControl(DeviceHandle, code, buffer, buffer, nullptr);
     BytesReturned = r.bytes;
+    if (!r.ok) {
+        Diagnose([&] {
+            char text[48];
+            std::snprintf(text, sizeof text,
+                          "usb: I/O control 0x%06X failed: ", static_cast<unsigned>(code));
+            return text + ErrorName(r.error);
+        });
+    }
     return r.ok;
 }
 
@@ -66,6 +76,8 @@ bool UsbDevice::OpenHandle(std::uint8_t index) {
     DevicePath = paths[index].substr(0, kTextSize - 1);
     OpenError = 0;
     DeviceHandle = driver_->OpenDevice(paths[index], OpenError);
+    if (!IsOpen())
+        Diagnose([&] { return "usb: cannot open " + paths[index] + ": " + ErrorName(OpenError); });
     return IsOpen();
 }
 
@@ -119,7 +131,7 @@ bool UsbDevice::Open(std::uint8_t index) {
 }
 
 std::span<const std::uint8_t> UsbDevice::GetDescriptor(std::uint16_t value, std::uint16_t index,
-                                                          std::uint16_t length) {
+                                                       std::uint16_t length) {
     std::span<std::uint8_t> request;
     if (kTransferRequestSize + length <= descriptorRequest_.size()) {
         request = std::span(descriptorRequest_).first(kTransferRequestSize + length);

@@ -83,6 +83,11 @@ inline constexpr std::uint32_t UsbdCancelled = 0xC0010000;
 inline constexpr std::uint32_t UsbdDeviceGone = 0xC0007000;
 }  // namespace status
 
+// "ERROR_ACCESS_DENIED (5)": a system error code under its Windows name, for the diagnostic log.
+std::string ErrorName(std::uint32_t error);
+// "STATUS_CANCELLED (0xC0000120)": a status word of a request header under its name.
+std::string StatusName(std::uint32_t status);
+
 // The caller's overlapped record. It must stay valid, and at the same address, from submission
 // until the transfer is finished; `Internal` belongs to the driver while a request is pending.
 struct Overlapped {

@@ -1,11 +1,22 @@
 #include "usb/UsbEndPoint.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
+#include "state/DiagnosticLog.h"
 #include "usb/TransferRequest.h"
 
 namespace qdm::usb {
+
+namespace {
+// "usb: endpoint 0x86: " and `what`, for the diagnostic log.
+std::string EndpointLine(std::uint8_t address, std::string_view what) {
+    char text[24];
+    std::snprintf(text, sizeof text, "usb: endpoint 0x%02X: ", static_cast<unsigned>(address));
+    return text + std::string(what);
+}
+}  // namespace
 
 Request& Request::operator=(Request&& other) noexcept {
     if (this != &other) {
@@ -43,7 +54,7 @@ void Request::GiveUp() noexcept {
 }
 
 UsbEndPoint::UsbEndPoint(UsbDriver& driver, Handle deviceHandle,
-                               std::span<const std::uint8_t> descriptor)
+                         std::span<const std::uint8_t> descriptor)
     : DeviceHandle(deviceHandle), driver_(&driver) {
     if (descriptor.size() >= 7) {
         DescriptorLength = descriptor[0];
@@ -61,14 +72,16 @@ UsbEndPoint::UsbEndPoint(UsbDriver& driver, Handle deviceHandle,
 }
 
 Request UsbEndPoint::Submit(std::uint32_t code, std::vector<std::uint8_t> request,
-                               std::span<std::uint8_t> callerData, Overlapped& overlapped,
-                               bool direct) {
+                            std::span<std::uint8_t> callerData, Overlapped& overlapped,
+                            bool direct) {
     // The vector's heap block stays where it is when the Request takes it over.
     const std::span<std::uint8_t> in(request);
     Request pending(*this, overlapped, std::move(request));
     const IoResult r =
         driver_->DeviceIoControl(DeviceHandle, code, in, direct ? callerData : in, &overlapped);
     LastError = r.ok ? error::Success : r.error;
+    if (LastError != error::Success && LastError != error::IoPending)
+        Diagnose([&] { return EndpointLine(Address, "request refused: " + ErrorName(LastError)); });
     return pending;
 }
 
@@ -85,14 +98,12 @@ std::vector<std::uint8_t> NewHeader(std::size_t extra, std::uint8_t endpointAddr
 }
 }  // namespace
 
-Request UsbEndPoint::BeginDirectTransfer(std::span<std::uint8_t> buffer,
-                                            Overlapped& overlapped) {
+Request UsbEndPoint::BeginDirectTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) {
     if (DeviceHandle == InvalidHandle) return {};
     return Submit(ioctl::DirectTransfer, NewHeader(0, Address, 0, 0), buffer, overlapped, true);
 }
 
-Request UsbEndPoint::BeginBufferedTransfer(std::span<std::uint8_t> buffer,
-                                              Overlapped& overlapped) {
+Request UsbEndPoint::BeginBufferedTransfer(std::span<std::uint8_t> buffer, Overlapped& overlapped) {
     if (DeviceHandle == InvalidHandle) return {};
     auto request = NewHeader(buffer.size(), Address, kTransferRequestSize,
                              static_cast<std::uint32_t>(buffer.size()));
@@ -101,8 +112,8 @@ Request UsbEndPoint::BeginBufferedTransfer(std::span<std::uint8_t> buffer,
 }
 
 bool UsbEndPoint::FinishTransfer(std::span<std::uint8_t> buffer, std::uint32_t& length,
-                                    Overlapped& overlapped, Request& request,
-                                    std::span<std::uint8_t> packetInfo) {
+                                 Overlapped& overlapped, Request& request,
+                                 std::span<std::uint8_t> packetInfo) {
     length = 0;
     if (!request) return false;
     IoResult r = driver_->GetOverlappedResult(DeviceHandle, overlapped, false);
@@ -137,17 +148,35 @@ bool UsbEndPoint::FinishTransfer(std::span<std::uint8_t> buffer, std::uint32_t& 
             std::copy_n(req.begin() + h.IsoPacketOffset, n, packetInfo.begin());
     }
     request.Release();
-    return r.ok && UsbdStatus == 0 && NtStatus == 0;
+    const bool ok = r.ok && UsbdStatus == 0 && NtStatus == 0;
+    if (!ok) {
+        Diagnose([&] {
+            return EndpointLine(Address, "transfer failed: " + ErrorName(r.error) + ", NtStatus " +
+                                             StatusName(NtStatus) + ", UsbdStatus " +
+                                             StatusName(UsbdStatus) + ", " +
+                                             std::to_string(length) + " bytes moved");
+        });
+    }
+    return ok;
 }
 
 bool UsbEndPoint::WaitForTransfer(Overlapped& overlapped, std::uint32_t milliseconds) {
     if (LastError == error::Success) return true;
     if (LastError != error::IoPending) return false;
-    return driver_->WaitForEvent(overlapped.hEvent, milliseconds) == WaitResult::Signalled;
+    const WaitResult waited = driver_->WaitForEvent(overlapped.hEvent, milliseconds);
+    if (waited != WaitResult::Signalled) {
+        Diagnose([&] {
+            return EndpointLine(Address,
+                                waited == WaitResult::TimedOut
+                                    ? "no completion within " + std::to_string(milliseconds) + " ms"
+                                    : std::string("the wait for completion failed"));
+        });
+    }
+    return waited == WaitResult::Signalled;
 }
 
 bool UsbEndPoint::TransferData(std::span<std::uint8_t> buffer, std::uint32_t& length,
-                                  std::span<std::uint8_t> packetInfo) {
+                               std::span<std::uint8_t> packetInfo) {
     Event event(*driver_);
     Overlapped overlapped{event.handle(), 0};
     // A direct transfer moves the data straight from or into the buffer it is given, which must

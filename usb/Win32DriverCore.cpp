@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "state/DiagnosticLog.h"
 #include "usb/TransferRequest.h"
 
 namespace qdm::usb::win32 {
@@ -94,6 +95,12 @@ IoResult Failure(std::uint32_t error, std::uint32_t bytes = 0) {
     return {false, error, bytes};
 }
 
+// A call whose failure does not cross the seam, with the system's reason; `error` is the
+// system's last error, taken right after the call.
+void LogFailedCall(std::string_view call, std::uint32_t error) {
+    Diagnose([&] { return "Win32: " + std::string(call) + " failed: " + ErrorName(error); });
+}
+
 }  // namespace
 
 Win32DriverCore::Win32DriverCore(std::shared_ptr<Win32Calls> calls, unsigned pointerBits)
@@ -117,13 +124,18 @@ std::vector<std::string> Win32DriverCore::PresentInterfaces(const Guid& interfac
     std::vector<std::string> paths;
     const DeviceInfoList list(*calls_,
                               calls_->SetupDiGetClassDevsA(interfaceClass, kClassDevFlags));
-    if (!list.valid()) return paths;
+    if (!list.valid()) {
+        LogFailedCall("SetupDiGetClassDevsA", calls_->GetLastError());
+        return paths;
+    }
     for (std::uint32_t index = 0; index < kMaxInterfaceIndex; ++index) {
         std::vector<std::uint8_t> interfaceData =
             SizedRecord(sizes_.interfaceData, sizes_.interfaceData);
         if (!calls_->SetupDiEnumDeviceInterfaces(list.get(), interfaceClass, index,
                                                  interfaceData)) {
-            if (calls_->GetLastError() == error::NoMoreItems) break;
+            const std::uint32_t error = calls_->GetLastError();
+            if (error == error::NoMoreItems) break;
+            LogFailedCall("SetupDiEnumDeviceInterfaces", error);
             continue;  // one interface the system cannot report; the next may do
         }
         // An interface without a readable path still counts; opening "" then fails.
@@ -141,8 +153,10 @@ std::string Win32DriverCore::DetailPath(Handle list, std::span<std::uint8_t> int
         std::max<std::size_t>(required, sizes_.detailSizeField), sizes_.detailSizeField);
     std::vector<std::uint8_t> devInfo = SizedRecord(sizes_.devInfoData, sizes_.devInfoData);
     std::uint32_t again = 0;
-    if (!calls_->SetupDiGetDeviceInterfaceDetailA(list, interfaceData, detail, again, devInfo))
+    if (!calls_->SetupDiGetDeviceInterfaceDetailA(list, interfaceData, detail, again, devInfo)) {
+        LogFailedCall("SetupDiGetDeviceInterfaceDetailA", calls_->GetLastError());
         return {};
+    }
     return PathFromDetail(detail, required);
 }
 
@@ -274,11 +288,15 @@ IoResult Win32DriverCore::GetOverlappedResult(Handle handle, Overlapped& overlap
 }
 
 EventHandle Win32DriverCore::CreateEventObject(bool manualReset, bool initialState) {
-    return calls_->CreateEventA(manualReset, initialState);
+    const EventHandle event = calls_->CreateEventA(manualReset, initialState);
+    if (event == 0) LogFailedCall("CreateEventA", calls_->GetLastError());
+    return event;
 }
 
 WaitResult Win32DriverCore::WaitForEvent(EventHandle event, std::uint32_t milliseconds) {
-    return WaitResultOf(calls_->WaitForSingleObject(event, milliseconds));
+    const WaitResult result = WaitResultOf(calls_->WaitForSingleObject(event, milliseconds));
+    if (result == WaitResult::Failed) LogFailedCall("WaitForSingleObject", calls_->GetLastError());
+    return result;
 }
 
 bool Win32DriverCore::CloseEvent(EventHandle event) {

@@ -2,8 +2,9 @@
 
 #include <exception>
 
-#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions.h"
+#include "state/DiagnosticLog.h"
+#include "state/Mainprocess.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -21,7 +22,8 @@ bool ConfirmDongle() {
     bool present = false;
     try {
         present = CheckDonglePresence();
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        Diagnose([&] { return std::string("presence check failed: ") + e.what(); });
         present = false;
     }
     const bool ours =

@@ -151,6 +151,10 @@ TEST(FirmwareFile, IsReadWholeWithItsNibblesExchanged) {
     EXPECT_EQ(text, Bytes(kFirmware));
     EXPECT_FALSE(ReadFirmwareText(dir / "missing.TBH", text));
     EXPECT_TRUE(text.empty());
+    // A folder reads as a file of 2^63 - 1 bytes; it must be refused, with the reason.
+    std::string why;
+    EXPECT_FALSE(ReadFirmwareText(dir, text, &why));
+    EXPECT_EQ(why, "not a regular file");
     std::filesystem::remove_all(dir);
 }
 
