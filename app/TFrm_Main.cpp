@@ -19,10 +19,11 @@
 
 #include "app/FileVersion.h"
 #include "app/KeyChord.h"
-#include "state/Mainprocess.h"
 #include "app/WriterApplication.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
+#include "state/DiagnosticLog.h"
+#include "state/Mainprocess.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"
 #include "workflows/DemoboardReset.h"
@@ -54,6 +55,29 @@ QFont ArialFont(int pixels, bool bold = false) {
 
 QString Text(std::string_view text) {
     return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Inside a catch block: what was caught, for the diagnostic log, where the handler's own
+// reaction (an error code, silence) does not say.
+void LogCaught(const char* handler) {
+    Diagnose([handler] {
+        std::string line = std::string(handler) + " failed: ";
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            line += e.what();
+        } catch (...) {
+            line += "an exception of unknown type";
+        }
+        return line;
+    });
+}
+
+// The About box's last line while the diagnostic log is on: where it goes.
+QString DiagnosticLogNote() {
+    const std::filesystem::path file = DiagnosticsFile();
+    if (file.empty()) return {};
+    return QStringLiteral("\nDiagnostic log: ") + QFile::decodeName(file.string().c_str());
 }
 
 std::string Bytes(const QString& text) {
@@ -334,6 +358,7 @@ void TFrm_Main::FormShow() {
             ShowNotConnected("USB Dongle hardware version error!");
         }
     } catch (...) {
+        LogCaught("FormShow");
         state.DongleConnected = 0;
         SetStatusText(ErrorCodeText(1, 1));
     }
@@ -381,6 +406,7 @@ void TFrm_Main::Timer_SysPollingTimer() {
             state.FirmwareLoaded = 0;
         }
     } catch (...) {
+        LogCaught("Timer_SysPollingTimer");
         SetStatusText(ErrorCodeText(1, 2));
     }
 }
@@ -420,8 +446,10 @@ RunOutcome TFrm_Main::RecordedRun(const char* operation, Workflow workflow) {
     if (const std::optional<std::filesystem::path> log = hooks_.runLog()) {
         std::string error;
         // The status line keeps the run's own message; the chip is programmed all the same.
-        if (!AppendRunRecord(record, *log, &error))
+        if (!AppendRunRecord(record, *log, &error)) {
             qWarning("qdm-writer: the run was not logged: %s", error.c_str());
+            Diagnose([&] { return "the run was not logged: " + error; });
+        }
     }
     return outcome;
 }
@@ -456,9 +484,10 @@ void TFrm_Main::Btn_AboutClick() {
         QByteArray text("QDM-OTP Programmer for Writer.V-V.");
         text.append(reinterpret_cast<const char*>(buffer.data()), end - buffer.begin());
         text.append(".NAC");
-        Message(QString::fromLatin1(text));
+        Message(QString::fromLatin1(text) + DiagnosticLogNote());
     } catch (...) {
-        Message(QStringLiteral("QDM-OTP Programmer for Writer Version Collectting Error!"));
+        Message(QStringLiteral("QDM-OTP Programmer for Writer Version Collectting Error!") +
+                DiagnosticLogNote());
     }
 }
 
@@ -481,11 +510,13 @@ void TFrm_Main::Btn_1Click() {
         while (position < text.size() && decoded)
             decoded = DecodeRecordToImage(NextTextLine(text, position), view);
         WriteFileFrom(image, hooks_.diagnosticImage());
-        SetStatusText(DownloadFirmware(text, State().MainWindowHandle) ? "Firmware Download OK.."
-                                             : "Firmware Download Fail..");
+        SetStatusText(DownloadFirmware(text, State().MainWindowHandle)
+                          ? "Firmware Download OK.."
+                          : "Firmware Download Fail..");
         ProcessMessages();
     } catch (const std::exception&) {
         // A diagnostic: it says nothing unless the download itself fails.
+        LogCaught("Btn_1Click");
     }
 }
 

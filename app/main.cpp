@@ -16,6 +16,8 @@
 #include "app/WindowOptions.h"
 #include "app/WriterApplication.h"
 #include "session/Session.h"
+#include "state/DiagnosticLog.h"
+#include "workflows/RunLog.h"
 
 namespace {
 
@@ -56,12 +58,33 @@ std::optional<int> AnswerWithoutWindow(int argc, char** argv) {
     return std::nullopt;
 }
 
+// The window's diagnostic log, beside its run log, for as long as the window runs. A log that
+// cannot be written is said on stderr and the window goes on without it.
+class DiagnosticScope {
+  public:
+    explicit DiagnosticScope(bool on) {
+        if (!on) return;
+        const std::filesystem::path runs = qdm::DefaultRunLogPath();
+        std::string error = "no data folder for it";
+        if (runs.empty() ||
+            !qdm::StartDiagnosticsFile(runs.parent_path() / "diagnostics.log", error)) {
+            std::cerr << "qdm-writer: no diagnostic log: " << error << "\n";
+            return;
+        }
+        qdm::WriteDiagnostic("qdm-writer " QDM_VERSION ": diagnostic log");
+    }
+    DiagnosticScope(const DiagnosticScope&) = delete;
+    DiagnosticScope& operator=(const DiagnosticScope&) = delete;
+    ~DiagnosticScope() { qdm::StopDiagnostics(); }
+};
+
 int Run(qdm::WriterApplication& app) {
     // Qt has taken its own options (-platform, -style, ...) out of these.
     std::string error;
     const auto line = qdm::ParseWindowCommandLine(Arguments(QCoreApplication::arguments()), error);
     if (!line) return Refuse(error);
 
+    const DiagnosticScope diagnostics(line->session.verbose);
     std::ostringstream why;
     const auto session = qdm::session::Session::Create(line->session, why);
     if (!session) return Refuse(why.str());

@@ -10,6 +10,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/Options.h"
 #include "cli/TerminalPanel.h"
+#include "state/DiagnosticLog.h"
 
 namespace qdm::cli {
 
@@ -41,6 +42,28 @@ std::string FullCommand(const std::string& command, Arguments& arguments) {
     }
     return command;
 }
+
+// The diagnostic log on stderr for as long as the command runs.
+class DiagnosticScope {
+  public:
+    explicit DiagnosticScope(bool on) : on_(on) {
+        if (!on_) return;
+        // Standard output first, so that where both reach one file the lines keep their order.
+        StartDiagnostics([](std::string_view line) {
+            std::cout.flush();
+            std::cerr << line << std::flush;
+        });
+        WriteDiagnostic("qdm-writer-cli " QDM_VERSION ": diagnostic log");
+    }
+    DiagnosticScope(const DiagnosticScope&) = delete;
+    DiagnosticScope& operator=(const DiagnosticScope&) = delete;
+    ~DiagnosticScope() {
+        if (on_) StopDiagnostics();
+    }
+
+  private:
+    bool on_;
+};
 
 int UsageError(Output& output, const std::string& command, const std::string& error) {
     output.Error(error);
@@ -91,6 +114,7 @@ int Main(int argc, char** argv) {
                               command + " needs a subcommand; see qdm-writer-cli help " + command);
         return UsageError(output, command, "unknown command " + command);
     }
+    const DiagnosticScope diagnostics(global.session.verbose);
     int code = kExitInternal;
     try {
         Context context(global, output);

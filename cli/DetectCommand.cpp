@@ -3,13 +3,13 @@
 #include <ostream>
 #include <string>
 
-#include "state/Mainprocess.h"
 #include "cli/CommandSupport.h"
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "protocol/Usbfunctions.h"
 #include "session/Session.h"
+#include "state/Mainprocess.h"
 #include "usb/FirmwareLoader.h"
 
 namespace qdm::cli {
@@ -80,9 +80,10 @@ int BringUpWriterDongle(Session& session, Output& output) {
                           "wrong hardware version " + HexBytes(version));
         }
         std::string where;
-        if (!session.LoadFirmwareText(where)) {
-            return Failed(output, kExitDongle, "Firmware: cannot read " + where,
-                          "cannot read the firmware file " + where);
+        std::string why;
+        if (!session.LoadFirmwareText(where, &why)) {
+            return Failed(output, kExitDongle, "Firmware: cannot read " + where + ": " + why,
+                          "cannot read the firmware file " + where + ": " + why);
         }
         if (!DownloadFirmware(state.FirmwareText, state.MainWindowHandle)) {
             return Failed(output, kExitDongle, "Firmware: download of " + where + " failed",

@@ -2,11 +2,12 @@
 
 #include <ostream>
 
-#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "session/SimFaults.h"
 #include "sim/SimulationDump.h"
 #include "sim/StandInFirmware.h"
+#include "state/DiagnosticLog.h"
+#include "state/Mainprocess.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"
 #include "usb/PcapTraceDriver.h"
@@ -57,7 +58,9 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
 
 void Session::PrepareForRun(std::ostream& out) {
     std::string where;
-    if (!LoadFirmwareText(where)) out << "Firmware file " << where << " cannot be read\n";
+    std::string why;
+    if (!LoadFirmwareText(where, &why))
+        out << "Firmware file " << where << " cannot be read: " << why << "\n";
     State().FirmwareLoaded = 0;
 }
 
@@ -76,19 +79,23 @@ Session::~Session() {
     SetSleepHook(nullptr);
 }
 
-bool Session::LoadFirmwareText(std::string& where) {
+bool Session::LoadFirmwareText(std::string& where, std::string* why) {
     std::vector<std::uint8_t>& text = State().FirmwareText;
     if (!options_.firmware && simulation_) {
         // Only the virtual dongle ever gets the stand-in; it is not a file anyone can find.
         where = "the virtual dongle's stand-in firmware";
+        Diagnose([&] { return "firmware: taking " + where; });
         text = sim::StandInFirmwareFile();
         ExchangeNibbles(text);
         return true;
     }
+    if (options_.firmware)
+        Diagnose(
+            [&] { return "firmware: taking the file --firmware names, " + *options_.firmware; });
     const std::filesystem::path file =
         options_.firmware ? std::filesystem::path(*options_.firmware) : FirmwareFilePath();
     where = file.string();
-    return ReadFirmwareText(file, text);
+    return ReadFirmwareText(file, text, why);
 }
 
 }  // namespace qdm::session

@@ -26,9 +26,9 @@ class Session {
     // The virtual dongle, when the session simulates one.
     [[nodiscard]] sim::Simulation* Simulation() { return simulation_ ? &*simulation_ : nullptr; }
 
-    // Reads the dongle firmware into State().FirmwareText. False (with `where` naming the file)
-    // when it cannot be read.
-    bool LoadFirmwareText(std::string& where);
+    // Reads the dongle firmware into State().FirmwareText. False (with `where` naming the file
+    // and `why`, when given, the reason) when it cannot be read.
+    bool LoadFirmwareText(std::string& where, std::string* why = nullptr);
 
     // What the window does when it first shows: the firmware text read (a missing file is
     // reported; the run then fails at the firmware download), no firmware loaded yet.

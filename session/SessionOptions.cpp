@@ -36,6 +36,8 @@ OptionTake TakeSessionOption(const std::vector<std::string>& args, std::size_t& 
         ok = TakeOptionValue(args, i, "--firmware", options.firmware, error);
     } else if (IsOption(arg, "--sim-dump")) {
         ok = TakeOptionValue(args, i, "--sim-dump", options.simDump, error);
+    } else if (arg == "-v" || arg == "--verbose") {
+        options.verbose = true;
     } else if (IsOption(arg, "--sim-fault")) {
         std::optional<std::string> fault;
         ok = TakeOptionValue(args, i, "--sim-fault", fault, error);
@@ -60,7 +62,10 @@ std::string SessionOptionsHelp() {
            "                      the user's data folder, or in the package's data folder)\n"
            "  --sim-dump DIR      when done, write the virtual dongle's flash into DIR\n"
            "                      (chip1.bin .. chip4.bin, flash.bin or mcurom.bin)\n"
-           "  --sim-fault FAULT   inject a fault into the virtual dongle (see below)\n";
+           "  --sim-fault FAULT   inject a fault into the virtual dongle (see below)\n"
+           "  -v, --verbose       diagnostic log: every transaction, USB and system errors by\n"
+           "                      name, the firmware steps (the command-line tool writes it to\n"
+           "                      stderr, the window to diagnostics.log in the run log's folder)\n";
 }
 
 }  // namespace qdm::session

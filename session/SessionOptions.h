@@ -1,6 +1,7 @@
 #pragma once
 // The options both programs take to pick their dongle: the virtual one or the hardware, a USB
-// trace, another firmware file, and the virtual dongle's faults and flash dump.
+// trace, another firmware file, the virtual dongle's faults and flash dump, and the diagnostic
+// log.
 
 #include <cstddef>
 #include <optional>
@@ -16,6 +17,7 @@ struct SessionOptions {
     std::optional<std::string> firmware;  // firmware file instead of the one next to the program
     std::optional<std::string> simDump;   // folder for the virtual dongle's flash at the end
     std::vector<std::string> simFaults;   // faults of the virtual dongle
+    bool verbose = false;                 // -v, --verbose: the diagnostic log
 };
 
 enum class OptionTake {

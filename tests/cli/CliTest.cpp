@@ -133,6 +133,25 @@ TEST(Cli, TraceShowsFirmwareWritesAndCommandLists) {
     EXPECT_NE(read.find("35aa1a0015003555020000"), std::string::npos);  // board detection list
 }
 
+TEST(Cli, VerboseLogsEveryTransactionAndNamesWhyOneFailed) {
+    // The hardware version query is the first list; its reply never comes.
+    const std::string faulty = "--simulate k3r8 --sim-fault noreply@1 detect";
+    const CliRun silent = RunCli(faulty);
+    EXPECT_EQ(silent.status, 4) << silent.output;
+    EXPECT_FALSE(Has(silent, "transaction:")) << silent.output;
+    EXPECT_FALSE(Has(silent, "ERROR_")) << silent.output;
+    for (const char* flag : {"-v", "--verbose"}) {
+        const CliRun run = RunCli(std::string(flag) + " " + faulty);
+        EXPECT_EQ(run.status, 4) << run.output;
+        EXPECT_TRUE(Has(run,
+                        "transaction: list 01 03 02 00 (4 bytes, 512 of 512 sent), reply 0 "
+                        "of 4 bytes, failed"))
+            << run.output;
+        EXPECT_TRUE(Has(run, "usb: endpoint 0x86: transfer failed: ERROR_OPERATION_ABORTED (995)"))
+            << run.output;
+    }
+}
+
 std::string Sample(const char* name) {
     return std::string(QDM_SAMPLES_DIR) + "/" + name;
 }
