@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -269,13 +270,13 @@ bool CheckDonglePresence() {
         State().DetectedPID = HexId(device->ProductId);
     }
     // The window looks every second: only a change is worth a line.
-    static DongleAccessProblem logged = DongleAccessProblem::None;
+    static std::optional<DongleAccessProblem> logged;
     if (DiagnosticsOn() && LastProblem() != logged) {
         logged = LastProblem();
         WriteDiagnostic("presence: " + (logged == DongleAccessProblem::None
                                             ? "device 0 opened, " + HexId(device->VendorId) + ":" +
                                                   HexId(device->ProductId)
-                                            : AccessProblemSummary(logged)));
+                                            : AccessProblemSummary(*logged)));
     }
     device->Release();
     return present;

@@ -21,6 +21,15 @@ bool Reject(std::string* why, std::string reason) {
     return false;
 }
 
+// Why a file operation failed: the C library's error under its own name where it is one.
+std::string CauseOf(const std::error_code& ec) {
+#if !defined(_WIN32)
+    if (ec.category() == std::system_category()) return ErrnoName(ec.value());
+#endif
+    if (ec.category() == std::generic_category()) return ErrnoName(ec.value());
+    return ec.message();
+}
+
 bool CheckRecord(std::string_view line, std::size_t number, HexRecord& record, std::string* why) {
     const std::string where = "line " + std::to_string(number) + ": ";
     if (line.empty() || line[0] != ':') return Reject(why, where + "does not start with ':'");
@@ -59,7 +68,7 @@ std::filesystem::path FirmwareFilePath() {
         Diagnose([&] {
             return "firmware: looked for " + path.string() +
                    (found ? ": found"
-                    : ec  ? ": " + ec.message()
+                    : ec  ? ": " + CauseOf(ec)
                           : ": not there");
         });
         if (found) return path;
@@ -78,7 +87,7 @@ bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_
     };
     std::error_code ec;
     const auto status = std::filesystem::status(file, ec);
-    if (ec) return refuse(ec.message());
+    if (ec) return refuse(CauseOf(ec));
     // A folder "opens" with a size of 2^63 - 1, a FIFO would block the read for ever.
     if (!std::filesystem::is_regular_file(status)) return refuse("not a regular file");
     errno = 0;

@@ -4,6 +4,7 @@
 #include <QtGui/QKeyEvent>
 
 #include "app/FileVersion.h"
+#include "state/DiagnosticLog.h"
 #include "state/Mainprocess.h"
 #include "tests/app/WindowRig.h"
 #include "usb/Fileiofunctions.h"
@@ -50,6 +51,18 @@ class AboutAgentTest : public QObject {
         rig_->onVersionFile = [] { throw std::runtime_error("no path"); };
         rig_->Window().Btn_AboutClick();
         QCOMPARE(rig_->messages.back(), "QDM-OTP Programmer for Writer Version Collectting Error!");
+    }
+
+    void aboutNamesTheDiagnosticLogWhileItIsOn() {
+        const auto log = rig_->Folder() / "diagnostics.log";
+        std::string error;
+        QVERIFY(StartDiagnosticsFile(log, error));
+        rig_->versionFile = QDM_WRITER_PATH;
+        rig_->Window().Btn_AboutClick();
+        StopDiagnostics();
+        QCOMPARE(rig_->messages.back(), "QDM-OTP Programmer for Writer.V-V." QDM_VERSION
+                                        ".NAC\nDiagnostic log: " +
+                                            QString::fromStdString(log.string()));
     }
 
     void agentDisplayNeedsCtrlAndRightAlt() {
