@@ -5,10 +5,11 @@
 
 #include <benchmark/benchmark.h>
 
-#include "state/Mainprocess.h"
 #include "bench/BenchSupport.h"
 #include "protocol/CommandList.h"
 #include "protocol/Usbfunctions.h"
+#include "state/DiagnosticLog.h"
+#include "state/Mainprocess.h"
 
 namespace qdm::bench {
 namespace {
@@ -80,6 +81,22 @@ BENCHMARK(BM_WriterTransaction_Read)
     ->Arg(2)
     ->Arg(4)
     ->Arg(8)
+    ->Unit(benchmark::kMicrosecond);
+
+// The identity query with the diagnostic log off (0) and on into a sink that drops each line
+// (1): what -v costs a transaction, and that without it the log costs nothing measurable.
+void BM_WriterTransaction_Diagnostics(benchmark::State& state) {
+    VirtualBench rig("k3r8");
+    rig.StartWriter();
+    if (state.range(0) != 0)
+        StartDiagnostics([](std::string_view line) { benchmark::DoNotOptimize(line.data()); });
+    Exchanges(state, ProgrammingList(0, {}));
+    StopDiagnostics();
+}
+BENCHMARK(BM_WriterTransaction_Diagnostics)
+    ->ArgName("log")
+    ->Arg(0)
+    ->Arg(1)
     ->Unit(benchmark::kMicrosecond);
 
 // The open sequence alone, with the port reset every board operation ends with.

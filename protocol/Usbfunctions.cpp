@@ -86,11 +86,12 @@ struct TransactionBuffers {
     std::vector<std::uint8_t> receive;
 };
 
-// One line of the diagnostic log per transaction: the list's first bytes (its first commands),
+// The diagnostic log's line of a transaction: the list's first bytes (its first commands),
 // the lengths asked for and moved, the result and the time it took.
-void LogTransaction(std::span<const std::uint8_t> command, std::size_t padded, std::uint32_t sent,
-                    std::size_t replyLength, std::uint32_t received, std::string_view result,
-                    std::chrono::steady_clock::time_point started) {
+std::string TransactionLine(std::span<const std::uint8_t> command, std::size_t padded,
+                            std::uint32_t sent, std::size_t replyLength, std::uint32_t received,
+                            std::string_view result,
+                            std::chrono::steady_clock::time_point started) {
     constexpr std::size_t kShownBytes = 8;
     std::string line = "transaction: list";
     char text[96];
@@ -110,7 +111,7 @@ void LogTransaction(std::span<const std::uint8_t> command, std::size_t padded, s
     std::snprintf(text, sizeof text, ", %lld.%03lld ms", static_cast<long long>(us / 1000),
                   static_cast<long long>(us % 1000));
     line += text;
-    WriteDiagnostic(line);
+    return line;
 }
 
 std::string HexId(std::uint16_t id) {
@@ -213,12 +214,13 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
     const auto device = NewDevice();
     RunOpenSequence(*device);
     if (!device->IsOpen() || !ChooseBulkEndpoints(*device)) {
-        if (DiagnosticsOn()) {
+        Diagnose([&] {
             const std::string why = device->IsOpen()
                                         ? std::string("the dongle has no bulk endpoint pair")
                                         : AccessProblemSummary(LastProblem());
-            LogTransaction(command, padded, 0, reply.size(), 0, "not sent: " + why, started);
-        }
+            return TransactionLine(command, padded, 0, reply.size(), 0, "not sent: " + why,
+                                   started);
+        });
         device->Release();
         return false;
     }
@@ -246,9 +248,10 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
                     reply.begin());
         ok = outDone && inDone && outOk && inOk && sent == padded && received == reply.size();
     }
-    if (DiagnosticsOn())
-        LogTransaction(command, padded, sent, reply.size(), received, ok ? "ok" : "failed",
-                       started);
+    Diagnose([&] {
+        return TransactionLine(command, padded, sent, reply.size(), received, ok ? "ok" : "failed",
+                               started);
+    });
     device->Release();
     return ok;
 }
@@ -273,10 +276,12 @@ bool CheckDonglePresence() {
     static std::optional<DongleAccessProblem> logged;
     if (DiagnosticsOn() && LastProblem() != logged) {
         logged = LastProblem();
-        WriteDiagnostic("presence: " + (logged == DongleAccessProblem::None
-                                            ? "device 0 opened, " + HexId(device->VendorId) + ":" +
-                                                  HexId(device->ProductId)
-                                            : AccessProblemSummary(*logged)));
+        Diagnose([&] {
+            return "presence: " + (logged == DongleAccessProblem::None
+                                       ? "device 0 opened, " + HexId(device->VendorId) + ":" +
+                                             HexId(device->ProductId)
+                                       : AccessProblemSummary(*logged));
+        });
     }
     device->Release();
     return present;

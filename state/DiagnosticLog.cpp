@@ -93,7 +93,7 @@ File OpenLogFile(const std::filesystem::path& file, std::string& error) {
 
 }  // namespace
 
-void WriteDiagnostic(std::string_view text) {
+void WriteDiagnostic(std::string_view text) noexcept try {
     Log& log = TheLog();
     const std::lock_guard lock(log.mutex);
     if (!log.sink) return;
@@ -108,6 +108,8 @@ void WriteDiagnostic(std::string_view text) {
     line.append(text);
     line += '\n';
     log.sink(line);
+} catch (...) {
+    // A line that cannot be made or written is lost; the program goes on.
 }
 
 void StartDiagnostics(DiagnosticSink sink) {

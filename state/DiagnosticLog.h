@@ -25,12 +25,18 @@ inline std::atomic<bool> diagnosticsOn{false};
 }
 
 // Writes `text` (no line break in it) as one line, after the time since the log started.
-void WriteDiagnostic(std::string_view text);
+void WriteDiagnostic(std::string_view text) noexcept;
 
-// Writes the line `make()` returns; `make` runs only while the log is on.
+// Writes the line `make()` returns; `make` runs only while the log is on. Never throws, so it may
+// stand in destructors and catch blocks: a line lost is better than an operation broken off.
 template <class Make>
-void Diagnose(Make&& make) {
-    if (DiagnosticsOn()) WriteDiagnostic(std::forward<Make>(make)());
+void Diagnose(Make&& make) noexcept {
+    if (!DiagnosticsOn()) return;
+    try {
+        WriteDiagnostic(std::forward<Make>(make)());
+    } catch (...) {
+        // Only memory can run out here; the log is no reason to stop.
+    }
 }
 
 // Takes each whole line, its line break included; never called for two lines at once.

@@ -319,8 +319,9 @@ void UsbDevice::Close() {
 void UsbDevice::CloseQuietly() noexcept {
     try {
         Close();
-    } catch (const UsbCloseError&) {
-        // Nobody is left to tell; the handle is gone either way.
+    } catch (const UsbCloseError& e) {
+        // Nobody is left to tell but the diagnostic log; the handle is gone either way.
+        Diagnose([&] { return std::string("usb: ") + e.what(); });
     }
 }
 

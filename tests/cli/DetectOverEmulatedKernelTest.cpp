@@ -10,15 +10,16 @@
 #include <fstream>
 #include <sstream>
 
-#include "state/Mainprocess.h"
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
 #include "session/Session.h"
-#include "tests/kernel/KernelUsbEmulator.h"
 #include "sim/StandInFirmware.h"
+#include "state/DiagnosticLog.h"
+#include "state/Mainprocess.h"
+#include "tests/kernel/KernelUsbEmulator.h"
 #include "tests/support/FileAccessOverride.h"
 
 namespace qdm::cli {
@@ -92,7 +93,12 @@ TEST_F(DetectOverEmulatedKernel, NoDongle) {
 TEST_F(DetectOverEmulatedKernel, PermissionDeniedSaysToInstallTheUdevRuleAndReplug) {
     emulator_->RefuseOpen(0, true);
     const test::WithoutFileAccessOverride unprivileged;
+    std::string log;
+    StartDiagnostics([&log](std::string_view line) { log += line; });
     const Outcome o = Detect();
+    StopDiagnostics();
+    // The reason libusb gave, which the seam's error code alone cannot tell from others.
+    EXPECT_NE(log.find(": LIBUSB_ERROR_ACCESS\n"), std::string::npos) << log;
     EXPECT_EQ(o.status, kExitAccess) << o.text;
     EXPECT_EQ(LastAccessProblem(), DongleAccessProblem::PermissionDenied);
     EXPECT_TRUE(Has(o, "a dongle is attached but this user may not open it")) << o.text;
