@@ -32,7 +32,7 @@ void UsbDriver::Abandon(Handle, Overlapped&, RequestMemory memory) {
 
 namespace {
 
-std::string Named(const char* name, std::string number) {
+std::string Named(const char* name, const std::string& number) {
     return name != nullptr ? std::string(name) + " (" + number + ")" : number;
 }
 
