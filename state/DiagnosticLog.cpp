@@ -188,8 +188,7 @@ std::string ErrnoName(int error) {
         default:
             break;
     }
-    const std::string number = "errno " + std::to_string(error);
-    return name != nullptr ? std::string(name) + " (" + number + ")" : number;
+    return name != nullptr ? std::string(name) : "errno " + std::to_string(error);
 }
 
 }  // namespace qdm

@@ -56,7 +56,7 @@ void StopDiagnostics();
 // The file the log goes to; empty when it is off or goes elsewhere.
 std::filesystem::path DiagnosticsFile();
 
-// "ENOENT (errno 2)": a C library error under its own name.
+// "ENOENT": a C library error under its own name ("errno 123" for one without a name here).
 std::string ErrnoName(int error);
 
 }  // namespace qdm

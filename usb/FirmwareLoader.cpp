@@ -21,13 +21,13 @@ bool Reject(std::string* why, std::string reason) {
     return false;
 }
 
-// Why a file operation failed: the C library's error under its own name where it is one.
+// Why a file operation failed, with the C library's name of the error where it is one.
 std::string CauseOf(const std::error_code& ec) {
+    bool errnoValue = ec.category() == std::generic_category();
 #if !defined(_WIN32)
-    if (ec.category() == std::system_category()) return ErrnoName(ec.value());
+    errnoValue = errnoValue || ec.category() == std::system_category();
 #endif
-    if (ec.category() == std::generic_category()) return ErrnoName(ec.value());
-    return ec.message();
+    return errnoValue ? ec.message() + " (" + ErrnoName(ec.value()) + ")" : ec.message();
 }
 
 bool CheckRecord(std::string_view line, std::size_t number, HexRecord& record, std::string* why) {
