@@ -46,6 +46,11 @@ void Request::Abandon() noexcept {
 
 void Request::GiveUp() noexcept {
     if (endpoint_ == nullptr || overlapped_ == nullptr) return;
+    Diagnose([this] {
+        return EndpointLine(endpoint_->Address, "the aborted transfer did not complete within " +
+                                                    std::to_string(kAbortedTransferWaitMs) +
+                                                    " ms; left to the driver");
+    });
     // Moving the vector keeps its heap block where the driver was told it is.
     RequestMemory memory{std::make_shared<const std::vector<std::uint8_t>>(std::move(buffer_))};
     if (held_) memory.push_back(std::move(held_));
