@@ -1,11 +1,12 @@
 #include "workflows/DemoboardReset.h"
 
-#include <chrono>
 #include <exception>
+#include <memory>
 
-#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions.h"
+#include "state/Mainprocess.h"
 #include "workflows/DongleCheck.h"
+#include "workflows/boards/ClientBoard.h"
 
 namespace qdm {
 
@@ -13,22 +14,14 @@ namespace {
 void ResetBoard(OperatorPanel& panel) {
     ProgramState& state = State();
     state.ClientBoardKind = DetectClientBoard();
-    // The line keeps whatever colour it has: blue after a download.
-    switch (state.ClientBoardKind) {
-        case kBoardK3r8:
-        case kBoardK3r1:
-            break;
-        case kBoardDemo:
-            panel.SetStatusText("Demoboard resetting!!");
-            panel.ProcessMessages();
-            DemoEnable(0);
-            panel.Wait(std::chrono::milliseconds(1000));
-            DemoRunControl(1);
-            panel.SetStatusText("Demoboard reset OK!!");
-            break;
-        default:
-            panel.SetStatusText("No Avaliable client board found!!");
-            break;
+    const std::unique_ptr<boards::ClientBoard> board =
+        boards::MakeClientBoard(state.ClientBoardKind);
+    // A board the run does not hold is left alone without a word. The line keeps whatever
+    // colour it has: blue after a download.
+    if (board) {
+        board->Reset(panel);
+    } else {
+        panel.SetStatusText(boards::kNoBoardText);
     }
 }
 }  // namespace

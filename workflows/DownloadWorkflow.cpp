@@ -3,35 +3,24 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions.h"
+#include "state/Mainprocess.h"
 #include "usb/FirmwareLoader.h"
 #include "workflows/DemoboardReset.h"
 #include "workflows/DongleCheck.h"
 #include "workflows/McuRomFlashWorkflow.h"
 #include "workflows/RomImage.h"
+#include "workflows/boards/ClientBoard.h"
 
 namespace qdm {
-
-std::string FailedChipList(std::uint8_t failed) {
-    std::string list = "S-Flash Chip";
-    bool first = true;
-    for (int chip = 1; chip <= 4; ++chip) {
-        if ((failed & (1u << (chip - 1))) == 0) continue;
-        list += first ? ' ' : ',';
-        list += static_cast<char>('0' + chip);
-        first = false;
-    }
-    return list;
-}
 
 std::uint64_t CountOneBits(std::span<const std::uint8_t> bytes) {
     // Eight bytes at a time with plain arithmetic: without a popcount instruction in the target,
@@ -57,13 +46,11 @@ std::uint64_t CountOneBits(std::span<const std::uint8_t> bytes) {
 
 namespace {
 
-using std::chrono::milliseconds;
+using boards::ClientBoard;
+using boards::Stage;
+using boards::StageResult;
 
-constexpr std::uint32_t kUnitsPerEraseBlock = 4;   // 64 KiB blocks of 16 KiB units
 constexpr std::uint32_t kUnitsPerCountRegion = 2;  // 32 KiB bit-count regions
-constexpr std::size_t kIdBlockBuffer = 1024;
-constexpr std::size_t kChipCodeOption = 252;
-constexpr milliseconds kDemoboardSettle{1000};
 
 constexpr std::uint32_t CeilDiv(std::uint64_t a, std::uint32_t b) {
     return static_cast<std::uint32_t>((a + b - 1) / b);
@@ -132,7 +119,7 @@ class DownloadRun {
             SwitchOffAfterFailure();
             return Ended(RunOutcome{RunResult::Failed, e.what()}, true);
         }
-        return Ended({RunResult::Success, "Serial Flash Data Verify OK !"});
+        return Ended({RunResult::Success, std::string(boards::kDataVerifyOk)});
     }
 
     // --- Exits ---------------------------------------------------------------------------------
@@ -151,41 +138,31 @@ class DownloadRun {
     [[noreturn]] void BoardExit(RunResult result, std::string message) {
         panel_.SetStatusText(message);
         PlainExit();
-        SwitchInterfaceOff();
+        board_->SwitchOff();
         throw Stop{{result, std::move(message)}};
     }
 
-    void SwitchInterfaceOff() {
-        switch (state_.ClientBoardKind) {
-            case kBoardK3r8:
-                R8Enable(0);
-                break;
-            case kBoardK3r1:
-                R1Enable(0);
-                break;
-            case kBoardDemo:
-                DemoEnable(0);
-                break;
-            default:
-                break;
-        }
+    // The stage's text on the status line, or the board exit with it.
+    void Judge(RunResult failure, StageResult stage) {
+        if (!stage.passed) BoardExit(failure, std::move(stage.text));
+        Status(stage.text);
     }
 
-    // The end step: the controls back and, after a download on the demoboard, its reset. A
+    // The end step: the controls back and, after a download on a held board, its reset. A
     // failure shown in red must stay readable, so it is shown again after the reset's messages.
     RunOutcome Ended(RunOutcome outcome, bool red = false) {
         PlainExit();
-        if (state_.ClientBoardKind == kBoardDemo && !fast_) Btn_DBRstClick(panel_);
+        if (board_ && board_->Held() && !fast_) Btn_DBRstClick(panel_);
         if (red) ShowStatus(panel_, StatusColour::Red, outcome.message);
         return outcome;
     }
 
-    // A writer board must not stay switched on after a run that broke off; the demoboard's
-    // reset switches it off by itself.
+    // A board must not stay switched on after a run that broke off; a held board's reset
+    // switches it off by itself.
     void SwitchOffAfterFailure() noexcept {
-        if (state_.ClientBoardKind == kBoardDemo) return;
+        if (!board_ || board_->Held()) return;
         try {
-            SwitchInterfaceOff();
+            board_->SwitchOff();
         } catch (const std::exception&) {
             // The dongle is past reaching; the run's own failure is what the operator sees.
         }
@@ -236,7 +213,8 @@ class DownloadRun {
         }
         // A dongle may leave the bus and come back once its new firmware starts; one that does
         // not come back has not taken the firmware.
-        if (!DownloadFirmware(state_.FirmwareText, state_.MainWindowHandle) || !WaitForDongleAfterFirmware()) {
+        if (!DownloadFirmware(state_.FirmwareText, state_.MainWindowHandle) ||
+            !WaitForDongleAfterFirmware()) {
             ShowStatus(panel_, StatusColour::Red, "USB Dongle firmware download fail!");
             PlainStop(RunResult::FirmwareError, "USB Dongle firmware download fail!");
         }
@@ -248,28 +226,16 @@ class DownloadRun {
     void FindBoard() {
         if (!fast_) panel_.SetDemoResetVisible(false);
         state_.ClientBoardKind = DetectClientBoard();
-        switch (state_.ClientBoardKind) {
-            case kBoardK3r8:
-                boardName_ = "OTP Writer K3.r8";
-                break;
-            case kBoardK3r1:
-                boardName_ = "OTP Writer K3.r1";
-                break;
-            case kBoardDemo:
-                boardName_ = "Speech OTP Demoboard";
-                break;
-            default:
-                break;
-        }
+        board_ = boards::MakeClientBoard(state_.ClientBoardKind);
         ShowStatus(panel_, StatusColour::Blue,
                    "USB Dongle Connected!, Client Board: " +
-                       (boardName_.empty() ? std::string("None/Error") : boardName_));
-        if (boardName_.empty()) boardName_ = "None / Error";
+                       std::string(board_ ? board_->Name() : "None/Error"));
+        // The run goes on without a board up to the file label; it stops when it would open one.
+        boardName_ = board_ ? board_->Name() : boards::kNoBoardName;
         details_.board = boardName_;
-        if (state_.ClientBoardKind == kBoardDemo) {
+        if (board_ && board_->Held()) {
             if (!fast_) panel_.SetDemoResetVisible(true);
-            DemoRunControl(0);
-            panel_.Wait(kDemoboardSettle);
+            board_->Hold(panel_);
         }
     }
 
@@ -285,12 +251,12 @@ class DownloadRun {
         rom_.emplace(std::move(loaded.value()));
         RomImage& rom = *rom_;
         details_.NoteRom(rom);
-        const bool demo = state_.ClientBoardKind == kBoardDemo;
+        const bool plain = board_ && board_->TakesPlainImage();
         const int selected = panel_.SelectedChipType();
         if (rom.Kind() == RomKind::Container) {
             panel_.SetFileLabel(boardName_ + " / ROM Version RV24");
             imageSize_ = rom.ImageLength();
-            if (demo) {
+            if (plain) {
                 PrepareDemoboardImage(rom);
                 chipCode_ = rom.ChipCode();
             } else if (fast_) {
@@ -301,8 +267,8 @@ class DownloadRun {
             rangeFlag_ = !fast_ && rom.RangeFlag();
         } else {
             panel_.SetFileLabel(boardName_ + " / ROM Version RV20");
-            if (selected < 1 && !demo) ChipTypeMissing();
-            if (demo) {
+            if (selected < 1 && !plain) ChipTypeMissing();
+            if (plain) {
                 chipCode_ = Row(state_.DemoboardChipRow).code;
                 imageSize_ = rom.FileLength();
                 if (rom.FileLength() <= kLargestDemoboardDecode) PrepareDemoboardImage(rom);
@@ -312,13 +278,15 @@ class DownloadRun {
             }
         }
         details_.chipCode = chipCode_;
-        details_.chipType = ChipTypeOfRun(demo && rom.Kind() == RomKind::Raw);
-        units_ = CeilDiv(imageSize_, kImageUnit);
-        regions_ = CeilDiv(units_, kUnitsPerCountRegion);
+        details_.chipType = ChipTypeOfRun(plain && rom.Kind() == RomKind::Raw);
+        const std::uint32_t units = CeilDiv(imageSize_, kImageUnit);
+        const std::uint32_t regions = CeilDiv(units, kUnitsPerCountRegion);
         // Whole units are programmed and whole regions counted; what the file does not cover is
         // erased flash, never whatever memory lay behind it.
-        rom.PadTo(std::size_t{regions_} * kUnitsPerCountRegion * kImageUnit);
-        imageOneCount_ = CountOneBits(rom.Buffer().first(std::size_t{regions_} * 2 * kImageUnit));
+        rom.PadTo(std::size_t{regions} * kUnitsPerCountRegion * kImageUnit);
+        const std::uint64_t oneBits =
+            CountOneBits(rom.Buffer().first(std::size_t{regions} * 2 * kImageUnit));
+        image_ = {rom.Buffer(), units, regions, oneBits};
         return true;
     }
 
@@ -362,61 +330,31 @@ class DownloadRun {
     // --- Stage D: open and ID ------------------------------------------------------------------
 
     void OpenBoard() {
-        bool result = false;
-        switch (state_.ClientBoardKind) {
-            case kBoardK3r8: {
-                if (!R8Enable(1)) Busy("Writer Busy !!", [] { R8Enable(0); });
-                std::array<std::uint8_t, 12> id{};
-                R8ReadId(id);
-                std::array<std::vector<std::uint8_t>, 4> blocks;
-                std::array<std::vector<std::uint8_t>, 4> again;
-                const auto read = [](auto& b) {
-                    for (auto& chip : b)
-                        chip.assign(kIdBlockBuffer, 0);
-                    return R8ReadBlock(b[0], b[1], b[2], kOptionBlockIndex, b[3]);
-                };
-                // The option bytes carried over the erase must read the same twice: one bad
-                // read would otherwise be written into every chip's new option page.
-                result = read(blocks) && read(again) && blocks == again;
-                if (result) Carry(blocks[0]);
-                break;
-            }
-            case kBoardK3r1: {
-                if (!R1Enable(1)) Busy("Writer Busy !!", [] { R1Enable(0); });
-                std::array<std::uint8_t, 3> id{};
-                R1ReadId(id);
-                std::vector<std::uint8_t> block(kIdBlockBuffer, 0);
-                std::vector<std::uint8_t> again(kIdBlockBuffer, 0);
-                // Read twice, as on the K3.r8.
-                result = R1ReadBlock(block, kOptionBlockIndex) &&
-                         R1ReadBlock(again, kOptionBlockIndex) && block == again;
-                if (result) Carry(block);
-                break;
-            }
-            case kBoardDemo: {
-                if (!DemoEnable(1)) Busy("Demoboard Busy !!", [] { DemoEnable(0); });
-                std::array<std::uint8_t, 3> id{};
-                result = DemoReadId(id);
-                break;
-            }
-            default:
-                Status("No Avaliable client board found!!");
-                PlainStop(RunResult::NoBoard, "No Avaliable client board found!!");
+        if (!board_) {
+            Status(std::string(boards::kNoBoardText));
+            PlainStop(RunResult::NoBoard, std::string(boards::kNoBoardText));
+        }
+        if (!board_->SwitchOn()) Busy();
+        bool result = board_->CheckId();
+        if (result && board_->Supports(Stage::OptionRead)) {
+            const std::optional<boards::OptionBlocks> blocks = board_->ReadOptionBlocks();
+            result = blocks.has_value();
+            if (result) Carry(blocks->front());
         }
         if (!result) BoardExit(RunResult::IdCheck, "Serial-Flash ID Check fail!!");
         Status("Serial-Flash ID Check OK!");
     }
 
     // The fast download leaves the interface as it is when it would not switch on.
-    template <class SwitchOff>
-    [[noreturn]] void Busy(const char* message, SwitchOff switchOff) {
+    [[noreturn]] void Busy() {
+        const std::string message(board_->BusyText());
         Status(message);
         PlainExit();
-        if (!fast_) switchOff();
+        if (!fast_) board_->SwitchOff();
         throw Stop{{RunResult::BoardBusy, message}};
     }
 
-    // Option bytes 229, 228 and 227 survive the erase when a chip carries them.
+    // Option bytes 229, 228 and 227 of the first chip survive the erase when it carries them.
     void Carry(std::span<const std::uint8_t> block) {
         carried_ = CarriedBytesFromBlock(block);
         if (!carried_.Carried()) return;
@@ -430,112 +368,63 @@ class DownloadRun {
         panel_.SetProgressDisplay(true);
         Status("Erase and Blank Check!");
         panel_.ProcessMessages();
-        bool result = true;
-        switch (state_.ClientBoardKind) {
-            case kBoardK3r8:
-                // The blank check judges the erase on this board.
-                R8Erase(0x00, 0x04);
-                R8Erase(0x7F, 0x01);
-                break;
-            case kBoardK3r1:
-                R1Erase(0x00, 0x04);
-                result = R1Erase(0x7F, 0x01);
-                break;
-            default:
-                result = DemoChipErase();
-                break;
-        }
+        const bool result = board_->Erase();
         panel_.SetProgressDisplay(false);
         if (!result) BoardExit(RunResult::Erase, "Chip Erase fail!");
         Status("Chip Erase OK!");
-        // Only the K3.r8 reads the image back; the other boards verify by one-bit counts and read
-        // no more than the option block, so a 2 MiB demoboard image needs no 8 MiB of buffers.
-        const std::size_t unitBytes =
-            state_.ClientBoardKind == kBoardK3r8 ? std::size_t{units_} * kImageUnit : 0;
-        for (auto& b : readBack_)
-            b.assign(std::max(unitBytes, kIdBlockBuffer), 0);
     }
 
     // --- Stage F: blank check ------------------------------------------------------------------
 
     void BlankCheck() {
         panel_.SetProgressDisplay(true);
-        bool result = true;
-        if (state_.ClientBoardKind == kBoardK3r8) {
-            std::uint8_t flags = 0;
-            if (!R8BlankCheck(0, kUnitsPerEraseBlock, flags)) {
-                // A chip that failed while another passed is programmed all the same; its
-                // state shows at the data verify.
-                if ((flags & 0x0F) == 0) {
-                    panel_.SetProgressDisplay(false);
-                    const std::string message = FailedChipList(0x0F) + " Blank Check Fail!!";
-                    Status(message);
-                    PlainExit();
-                    R8Enable(0);
-                    throw Stop{{RunResult::BlankCheck, message}};
-                }
-            }
-        } else if (state_.ClientBoardKind == kBoardK3r1) {
-            result = R1BlankCheck(0, CeilDiv(units_, kUnitsPerEraseBlock));
-        }
+        // A board without a blank check of its own has its erase polled until it is done.
+        StageResult result = board_->Supports(Stage::BlankCheck)
+                                 ? board_->BlankCheck(image_)
+                                 : StageResult{true, std::string(boards::kBlankCheckOk)};
         panel_.SetProgressDisplay(false);
-        if (!result) BoardExit(RunResult::BlankCheck, "Serial Flash Blank Check error!!");
-        Status("Serial Flash Blank Check OK!!");
+        Judge(RunResult::BlankCheck, std::move(result));
     }
 
     // --- Stage G: program ----------------------------------------------------------------------
 
     void Program() {
         panel_.SetProgressDisplay(true);
-        const std::span<const std::uint8_t> image = rom_->Buffer();
-        switch (state_.ClientBoardKind) {
-            case kBoardK3r8:
-                programmed_ = R8ProgramImage(image, units_);
-                break;
-            case kBoardK3r1:
-                programmed_ = R1ProgramImage(image, units_);
-                break;
-            default:
-                programmed_ = DemoProgramImage(image, units_);
-                break;
-        }
+        const bool result = board_->Program(image_);
         panel_.SetProgressDisplay(false);
-        if (!programmed_) BoardExit(RunResult::Program, "Serial Flash Page Programming error!!");
+        if (!result) BoardExit(RunResult::Program, "Serial Flash Page Programming error!!");
         Status("Serial Flash Page Programming OK!!");
     }
 
     // --- Stage H: option pages -----------------------------------------------------------------
-
-    bool WritePage(const OptionPage& page, std::uint16_t pageIndex) {
-        return state_.ClientBoardKind == kBoardK3r8 ? R8ProgramPage(page, pageIndex)
-                                                    : R1ProgramPage(page, pageIndex);
-    }
 
     void WriteOptionPages() {
         const SysOptRequest request =
             SysOptRequestFromState(chipCode_, panel_.SelectedChipType(), rangeFlag_, carried_);
         optionPage_ =
             fast_ ? BuildReducedSysOptPage(request, random_) : BuildSysOptPage(request, random_);
+        writes_ = PagesToWrite();
         panel_.SetProgressDisplay(true);
-        bool result = programmed_;
-        const std::vector<OptionPageWrite> writes = WrittenPages();
+        // On a board without option pages the program stage's result stands.
+        bool result = true;
         // A write that did not reach the dongle stops the run: the page would be missing.
-        const std::size_t firstGroup = std::min(writes.size(), kFirstOptionGroupSize);
+        const std::size_t firstGroup = std::min(writes_.size(), kFirstOptionGroupSize);
         for (std::size_t i = 0; i < firstGroup && result; ++i)
-            result = WritePage(writes[i].content, writes[i].pageIndex);
+            result = board_->ProgramPage(writes_[i].content, writes_[i].pageIndex);
         panel_.SetProgressDisplay(false);
         if (!result) BoardExit(RunResult::Program, "Serial Flash Page Programming error!!");
         Status("Serial Flash Page Programming OK!!");
-        for (std::size_t i = firstGroup; i < writes.size(); ++i) {
-            if (!WritePage(writes[i].content, writes[i].pageIndex))
+        for (std::size_t i = firstGroup; i < writes_.size(); ++i) {
+            if (!board_->ProgramPage(writes_[i].content, writes_[i].pageIndex))
                 BoardExit(RunResult::Program, "Serial Flash Page Programming error!!");
         }
     }
 
-    // The pages the run writes at the top of the page space: none on the demoboard, only the
-    // option page in the fast download, else the option page and the eleven parameter pages.
-    std::vector<OptionPageWrite> WrittenPages() const {
-        if (state_.ClientBoardKind == kBoardDemo) return {};
+    // The pages the run writes at the top of the page space: none on a board without option
+    // pages, only the option page in the fast download, else the option page and the eleven
+    // parameter pages.
+    std::vector<OptionPageWrite> PagesToWrite() const {
+        if (!board_->Supports(Stage::OptionPages)) return {};
         if (fast_) return {{kSysOptPageIndex, optionPage_}};
         const auto all = OptionPageWriteOrder(optionPage_);
         return {all.begin(), all.end()};
@@ -545,122 +434,27 @@ class DownloadRun {
 
     void VerifyData() {
         panel_.SetProgressDisplay(true);
-        bool result = true;
-        std::uint32_t bitCount = 0;
-        switch (state_.ClientBoardKind) {
-            case kBoardK3r8:
-                result = R8ReadBack(readBack_[0], readBack_[1], readBack_[2], units_, readBack_[3]);
-                break;
-            case kBoardK3r1:
-                Status("64k Verifying..");
-                panel_.ProcessMessages();
-                result = R1BitCount(0, regions_, bitCount);
-                break;
-            default:
-                Status("64k Verifying..");
-                panel_.ProcessMessages();
-                result = DemoBitCount(0, regions_, bitCount);
-                break;
-        }
+        StageResult result = board_->VerifyData(panel_, image_);
         panel_.SetProgressDisplay(false);
-        if (state_.ClientBoardKind == kBoardK3r8) {
-            if (!result) BoardExit(RunResult::Verify, "Serial Flash Data Verify Fail !(DATA-USB)");
-            // Every programmed unit is compared, the erased flash behind the image included.
-            const std::size_t length = std::size_t{units_} * kImageUnit;
-            const auto image = rom_->Buffer().first(length);
-            std::uint8_t failed = 0;
-            for (std::size_t chip = 0; chip < readBack_.size(); ++chip) {
-                if (!std::equal(image.begin(), image.end(), readBack_[chip].begin()))
-                    failed = static_cast<std::uint8_t>(failed | (1u << chip));
-            }
-            if (failed != 0)
-                BoardExit(RunResult::Verify, FailedChipList(failed) + " Verify Fail!!");
-            Status("Chips Data Verify OK!");
-        } else {
-            // A count whose reply was lost reads as zero one bits, which may match the image.
-            if (!result) BoardExit(RunResult::Verify, "Serial Flash Data Verify Fail !(DATA-USB)");
-            if (bitCount != imageOneCount_)
-                BoardExit(RunResult::Verify, "Serial Flash Data Verify Fail !(DATA)");
-            Status("Serial Flash Data Verify OK !");
-        }
+        Judge(RunResult::Verify, std::move(result));
     }
 
     // --- Stage J: option verify ----------------------------------------------------------------
 
-    // Which chips do not hold the whole option page that was written. Only byte 252 (the chip
-    // code) decides on its own whether the chip type is right, but a page that differs anywhere
-    // is not what the chip will run with.
-    std::uint8_t OptionMismatches(std::span<const std::vector<std::uint8_t>> blocks) const {
-        std::uint8_t failed = 0;
-        for (std::size_t chip = 0; chip < blocks.size(); ++chip) {
-            const std::optional<OptionPage> page = OptionPageFromBlock(blocks[chip]);
-            if (!page || (*page)[kChipCodeOption] != chipCode_ || *page != optionPage_)
-                failed = static_cast<std::uint8_t>(failed | (1u << chip));
-        }
-        return failed;
-    }
-
-    // The block holding a page below the option page, and where in it the page lies.
-    static std::uint32_t BlockOfPage(std::uint16_t pageIndex) {
-        return kOptionBlockIndex - (kSysOptPageIndex - pageIndex) / 2;
-    }
-    static std::size_t OffsetOfPage(std::uint16_t pageIndex) {
-        return (pageIndex & 1u) != 0 ? kOptionPageInBlock : 0;
-    }
-
-    // The lower half of the option page's block holds a parameter page: it is read anyway, so a
-    // chip that did not take it is caught without another exchange.
-    std::uint8_t LowerHalfMismatches(std::span<const std::vector<std::uint8_t>> blocks) const {
-        std::uint8_t failed = 0;
-        for (const OptionPageWrite& w : WrittenPages()) {
-            if (BlockOfPage(w.pageIndex) != kOptionBlockIndex || OffsetOfPage(w.pageIndex) != 0)
-                continue;
-            for (std::size_t chip = 0; chip < blocks.size(); ++chip)
-                if (!std::equal(w.content.begin(), w.content.end(), blocks[chip].begin()))
-                    failed = static_cast<std::uint8_t>(failed | (1u << chip));
-        }
-        return failed;
-    }
-
     void VerifyOptionPage() {
         panel_.SetProgressDisplay(true);
-        bool result = true;
-        bool optionOk = true;
-        std::uint8_t failed = 0;
-        switch (state_.ClientBoardKind) {
-            case kBoardK3r8:
-                result = R8ReadBlock(readBack_[0], readBack_[1], readBack_[2], kOptionBlockIndex,
-                                     readBack_[3]);
-                if (result) failed |= LowerHalfMismatches(readBack_);
-                break;
-            case kBoardK3r1:
-                result = R1ReadBlock(readBack_[0], kOptionBlockIndex);
-                R1Enable(0);
-                optionOk = OptionMismatches(std::span(readBack_).first(1)) == 0 &&
-                           LowerHalfMismatches(std::span(readBack_).first(1)) == 0;
-                break;
-            default:
-                DemoEnable(0);
-                panel_.Wait(kDemoboardSettle);
-                DemoRunControl(1);
-                break;
-        }
+        StageResult result = board_->Supports(Stage::VerifyOptionPage)
+                                 ? board_->VerifyOptionPage({chipCode_, optionPage_, writes_})
+                                 : StageResult{true, std::string(boards::kDataVerifyOk)};
+        // The flash work is done: a held board leaves its hold here.
+        board_->Release(panel_);
         panel_.SetProgressDisplay(false);
-        if (!result) BoardExit(RunResult::Verify, "Serial Flash Data Verify Fail !(SYSOpt-USB)");
-        if (state_.ClientBoardKind == kBoardK3r8) {
-            failed |= OptionMismatches(readBack_);
-            if (failed != 0)
-                BoardExit(RunResult::Verify,
-                          FailedChipList(failed) + " Data Verify Fail !(SYSOpt-USB)");
-        } else if (!optionOk) {
-            BoardExit(RunResult::Verify, "Serial Flash Data Verify Fail!(SYSOpt)");
-        }
-        Status("Serial Flash Data Verify OK !");
+        Judge(RunResult::Verify, std::move(result));
     }
 
     // --- Stage K -------------------------------------------------------------------------------
 
-    void CloseInterface() { SwitchInterfaceOff(); }
+    void CloseInterface() { board_->SwitchOff(); }
 
     OperatorPanel& panel_;
     const bool fast_;
@@ -668,18 +462,16 @@ class DownloadRun {
     RandomByteSource& random_;
     ProgramState& state_;
     std::optional<RunOutcome> handedOver_;
+    std::unique_ptr<ClientBoard> board_;
     std::string boardName_;
     std::optional<RomImage> rom_;
     std::size_t imageSize_ = 0;
-    std::uint32_t units_ = 0;
-    std::uint32_t regions_ = 0;
-    std::uint64_t imageOneCount_ = 0;
+    boards::BoardImage image_;
     std::uint8_t chipCode_ = 0;
     bool rangeFlag_ = false;
     CarriedOptionBytes carried_;
-    bool programmed_ = false;
     OptionPage optionPage_{};
-    std::array<std::vector<std::uint8_t>, 4> readBack_;
+    std::vector<OptionPageWrite> writes_;
     RunDetails details_;
 };
 

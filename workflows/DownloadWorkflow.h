@@ -35,10 +35,6 @@ inline RunOutcome Btn_2Click(OperatorPanel& panel) {
     return RunDownload(panel, options);
 }
 
-// The status line's list of failed chips: "S-Flash Chip" then " 1" for the first chip and ",2"
-// for every further one, from the chips whose bit in `failed` (bit 0 = chip 1) is set.
-std::string FailedChipList(std::uint8_t failed);
-
 // One bits in `bytes`.
 std::uint64_t CountOneBits(std::span<const std::uint8_t> bytes);
 
