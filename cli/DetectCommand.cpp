@@ -11,23 +11,11 @@
 #include "session/Session.h"
 #include "state/Mainprocess.h"
 #include "usb/FirmwareLoader.h"
+#include "workflows/boards/ClientBoard.h"
 
 namespace qdm::cli {
 
 namespace {
-
-const char* BoardName(std::uint8_t kind) {
-    switch (kind) {
-        case kBoardK3r8:
-            return "OTP Writer K3.r8";
-        case kBoardK3r1:
-            return "OTP Writer K3.r1";
-        case kBoardDemo:
-            return "Speech OTP Demoboard";
-        default:
-            return "None / Error";
-    }
-}
 
 // A line for the user; with --quiet the failure that ends the command still reaches stderr.
 int Failed(Output& output, int code, const std::string& line, const std::string& reason) {
@@ -119,15 +107,15 @@ int RunDetect(Context& context, const Arguments& arguments) {
     const int brought = BringUpWriterDongle(*session, output);
     if (brought != kExitSuccess) return brought;
 
-    const std::uint8_t board = DetectClientBoard();
-    State().ClientBoardKind = board;
-    if (board == kBoardNone) {
-        output.Result()["board"] = nullptr;
+    State().ClientBoardKind = DetectClientBoard();
+    const auto board = boards::MakeClientBoard(State().ClientBoardKind);
+    if (board) {
+        output.Result()["board"] = std::string(board->Name());
     } else {
-        output.Result()["board"] = BoardName(board);
+        output.Result()["board"] = nullptr;
     }
-    output.Human() << "Client board: " << BoardName(board) << "\n";
-    if (board == kBoardNone) {
+    output.Human() << "Client board: " << (board ? board->Name() : boards::kNoBoardName) << "\n";
+    if (!board) {
         output.Error("no known client board");
         return kExitNoBoard;
     }

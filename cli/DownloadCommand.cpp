@@ -2,7 +2,6 @@
 #include <ostream>
 #include <string>
 
-#include "state/Mainprocess.h"
 #include "cli/CommandSupport.h"
 #include "cli/Commands.h"
 #include "cli/Context.h"
@@ -11,10 +10,12 @@
 #include "cli/TerminalPanel.h"
 #include "protocol/HostHooks.h"
 #include "session/Session.h"
+#include "state/Mainprocess.h"
 #include "workflows/DemoboardReset.h"
 #include "workflows/DownloadWorkflow.h"
 #include "workflows/McuRomFlashWorkflow.h"
 #include "workflows/RunLog.h"
+#include "workflows/boards/ClientBoard.h"
 
 namespace qdm::cli {
 
@@ -158,19 +159,18 @@ int RunResetDemoboard(Context& context, const Arguments& arguments) {
     session->AfterRun(output.Human());
     auto& result = output.Result();
     result["status"] = panel.LastStatus();
-    switch (State().ClientBoardKind) {
-        case kBoardDemo:
-            return kExitSuccess;
-        case kBoardK3r8:
-        case kBoardK3r1:
-            // The window's button leaves a writer board alone without a word; a script asked
-            // for a reset that did not happen.
-            output.Error("the client board is a writer board, not the demoboard; nothing was done");
-            return kExitNoBoard;
-        default:
-            output.Error("no known client board");
-            return kExitNoBoard;
+    const auto board = boards::MakeClientBoard(State().ClientBoardKind);
+    if (!board) {
+        output.Error("no known client board");
+        return kExitNoBoard;
     }
+    if (!board->Held()) {
+        // The window's button leaves a writer board alone without a word; a script asked for a
+        // reset that did not happen.
+        output.Error("the client board is a writer board, not the demoboard; nothing was done");
+        return kExitNoBoard;
+    }
+    return kExitSuccess;
 }
 
 }  // namespace qdm::cli
