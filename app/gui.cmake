@@ -12,7 +12,7 @@ add_library(qdmgui STATIC
     WriterApplication.cpp
 )
 set_target_properties(qdmgui PROPERTIES AUTOMOC ON)
-target_link_libraries(qdmgui PUBLIC qdmsession qdmfileversion Qt6::Widgets PRIVATE qdm_warnings)
+target_link_libraries(qdmgui PUBLIC qdmsession qdmfileversion Qt6::Widgets PRIVATE CLI11::CLI11 qdm_warnings)
 if(X11_FOUND AND NOT WIN32 AND NOT APPLE)
     target_sources(qdmgui PRIVATE X11HeldKeys.cpp)
     target_compile_definitions(qdmgui PRIVATE QDM_HAVE_X11)

@@ -1,11 +1,9 @@
 #include <algorithm>
 #include <exception>
 #include <iostream>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Options.h"
@@ -15,33 +13,6 @@
 namespace qdm::cli {
 
 namespace {
-
-using Command = int (*)(Context&, const Arguments&);
-
-const std::map<std::string, Command>& CommandTable() {
-    static const std::map<std::string, Command> commands = {
-        {"detect", &RunDetect},
-        {"download", &RunDownloadCommand},
-        {"mcurom", &RunMcuRomCommand},
-        {"reset-demoboard", &RunResetDemoboard},
-        {"rom info", &RunRomInfo},
-        {"rom pack", &RunRomPack},
-        {"firmware decode", &RunFirmwareDecode},
-        {"firmware encode", &RunFirmwareEncode},
-    };
-    return commands;
-}
-
-// "rom" and "firmware" take their subcommand from the first argument.
-std::string FullCommand(const std::string& command, Arguments& arguments) {
-    if ((command == "rom" || command == "firmware") && !arguments.empty() &&
-        CommandTable().count(command + " " + arguments.front()) != 0) {
-        std::string full = command + " " + arguments.front();
-        arguments.erase(arguments.begin());
-        return full;
-    }
-    return command;
-}
 
 // The diagnostic log on stderr for as long as the command runs.
 class DiagnosticScope {
@@ -75,55 +46,37 @@ int UsageError(Output& output, const std::string& command, const std::string& er
 
 int Main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
+    CommandLine line;
     std::string error;
-    const auto line = ParseCommandLine(args, error);
-    if (!line) {
+    if (!line.Parse(args, error)) {
         // The line did not parse, but a script that asked for JSON still gets its object.
         GlobalOptions fallback;
         fallback.json = std::find(args.begin(), args.end(), "--json") != args.end();
         Output output(fallback, std::cout, std::cerr, false, false);
-        return UsageError(output, "", error);
+        return UsageError(output, line.Command(), error);
     }
-    const GlobalOptions& global = line->global;
+    const GlobalOptions& global = line.Global();
     Output output(global, std::cout, std::cerr, StdoutIsTerminal(), StderrIsTerminal());
+    if (const auto& topic = line.HelpRequest()) {
+        const auto text = topic->empty() ? line.UsageText() : line.HelpText(*topic);
+        if (!text) return UsageError(output, "help", "no help for " + *topic);
+        std::cout << *text;
+        return kExitSuccess;
+    }
     if (global.version) {
         output.Human() << "qdm-writer-cli " << QDM_VERSION << "\n";
         return output.Finish("version", kExitSuccess);
-    }
-    Arguments arguments = line->arguments;
-    const std::string command = FullCommand(line->command, arguments);
-    if (command == "help" || global.help) {
-        std::string topic = command == "help" ? "" : command;
-        if (command == "help") {
-            for (const std::string& word : arguments)
-                topic += (topic.empty() ? "" : " ") + word;
-        }
-        if (topic.empty()) {
-            std::cout << UsageText();
-            return kExitSuccess;
-        }
-        const auto help = CommandHelp(topic);
-        if (!help) return UsageError(output, "help", "no help for " + topic);
-        std::cout << *help;
-        return kExitSuccess;
-    }
-    const auto found = CommandTable().find(command);
-    if (found == CommandTable().end()) {
-        if (command == "rom" || command == "firmware")
-            return UsageError(output, command,
-                              command + " needs a subcommand; see qdm-writer-cli help " + command);
-        return UsageError(output, command, "unknown command " + command);
     }
     const DiagnosticScope diagnostics(global.session.verbose);
     int code = kExitInternal;
     try {
         Context context(global, output);
-        code = found->second(context, arguments);
+        code = line.Run(context);
     } catch (const std::exception& e) {
         output.Error(e.what());
         code = kExitInternal;
     }
-    return output.Finish(command, code);
+    return output.Finish(line.Command(), code);
 }
 
 }  // namespace qdm::cli

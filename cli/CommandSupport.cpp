@@ -1,8 +1,8 @@
 #include "cli/CommandSupport.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 
-#include "cli/Context.h"
 #include "cli/Files.h"
 
 namespace qdm::cli {
@@ -25,18 +25,31 @@ std::string HexBytes(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-bool TakeAgent(Output& output, const Arguments& arguments, std::size_t& i,
-               std::optional<std::int32_t>& agent) {
-    if (i + 1 >= arguments.size()) {
-        output.Error("--agent needs a name (" + AgentNameList() + ") or 0-9");
-        return false;
-    }
-    agent = AgentIndexByName(arguments[++i]);
-    if (!agent) {
-        output.Error("unknown agent " + arguments[i] + " (known: " + AgentNameList() + ")");
-        return false;
-    }
-    return true;
+void AddAgentOption(CLI::App& app, std::optional<std::int32_t>& agent,
+                    const std::string& description) {
+    app.add_option("--agent", agent, description)
+        ->type_name("NAME")
+        ->transform(CLI::Validator(
+            [](std::string& value) -> std::string {
+                const auto index = AgentIndexByName(value);
+                if (!index) return "unknown agent " + value + " (known: " + AgentNameList() + ")";
+                value = std::to_string(*index);
+                return {};
+            },
+            ""));
+}
+
+void AddChipOption(CLI::App& app, std::optional<int>& chip, const std::string& description) {
+    app.add_option("--chip", chip, description)
+        ->type_name("NAME")
+        ->transform(CLI::Validator(
+            [](std::string& value) -> std::string {
+                const auto index = ChipTypeIndex(value);
+                if (!index) return "unknown chip type " + value;
+                value = std::to_string(*index);
+                return {};
+            },
+            ""));
 }
 
 }  // namespace qdm::cli

@@ -1,5 +1,5 @@
 #pragma once
-// What several commands share: hexadecimal texts and the --agent argument.
+// What several commands share: hexadecimal texts, and the --agent and --chip options.
 
 #include <cstddef>
 #include <cstdint>
@@ -7,7 +7,9 @@
 #include <span>
 #include <string>
 
-#include "cli/Commands.h"
+namespace CLI {
+class App;
+}
 
 namespace qdm::cli {
 
@@ -17,9 +19,11 @@ std::string HexValue(std::uint32_t value, int digits);
 // The bytes as upper-case hexadecimal pairs, separated by blanks.
 std::string HexBytes(std::span<const std::uint8_t> bytes);
 
-// --agent NAME at arguments[i]; moves `i` to the name. False (reported) for a missing or unknown
-// name.
-bool TakeAgent(Output& output, const Arguments& arguments, std::size_t& i,
-               std::optional<std::int32_t>& agent);
+// --agent NAME: an agent's name (any case) or its index 0-9, taken as the agent's index.
+void AddAgentOption(CLI::App& app, std::optional<std::int32_t>& agent,
+                    const std::string& description);
+
+// --chip NAME: a chip type's name (any case), taken as its row of the chip table.
+void AddChipOption(CLI::App& app, std::optional<int>& chip, const std::string& description);
 
 }  // namespace qdm::cli

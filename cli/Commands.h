@@ -1,9 +1,7 @@
 #pragma once
-// The commands of qdm-writer-cli. Each returns its exit status (cli/ExitCodes.h) and puts its
-// facts into the context's result object.
-
-#include <string>
-#include <vector>
+// The commands of qdm-writer-cli. Each Add function puts its commands onto the command line
+// (cli/Options.h); a command returns its exit status (cli/ExitCodes.h) and puts its facts into
+// the context's result object.
 
 namespace qdm::session {
 class Session;
@@ -13,35 +11,22 @@ namespace qdm::cli {
 
 using session::Session;
 
+class CommandSet;
 class Context;
 class Output;
 
-using Arguments = std::vector<std::string>;
+// detect: presence and identifiers, hardware version, firmware download when needed,
+// identity, client board.
+void AddDetectCommand(CommandSet& commands);
+// download ROMFILE, mcurom ROMFILE, reset-demoboard.
+void AddRunCommands(CommandSet& commands);
+// rom info ROMFILE, rom pack PLAIN OUT.
+void AddRomCommands(CommandSet& commands);
+// firmware decode DWTB.TBH OUT.hex, firmware encode IN.hex OUT.TBH.
+void AddFirmwareCommands(CommandSet& commands);
 
-// Presence and identifiers, hardware version, firmware download when needed, identity, client
-// board. 0 only when a writer dongle with a known board answered.
-int RunDetect(Context& context, const Arguments& arguments);
-
-// download ROMFILE [--chip NAME] [--fast] [--agent NAME]: the whole programming cycle on the
-// client board, appended to the run log.
-int RunDownloadCommand(Context& context, const Arguments& arguments);
-
-// mcurom ROMFILE [--agent NAME]: the MCU-ROM flash flow with the file from the command line,
-// appended to the run log.
-int RunMcuRomCommand(Context& context, const Arguments& arguments);
-
-// reset-demoboard: the "Demoboard Reset" button, with the writer firmware loaded first.
-int RunResetDemoboard(Context& context, const Arguments& arguments);
-
-// rom info ROMFILE [--agent NAME]
-int RunRomInfo(Context& context, const Arguments& arguments);
-
-// rom pack PLAIN OUT --agent NAME [--container --chip NAME [--range]] [--raw]
-int RunRomPack(Context& context, const Arguments& arguments);
-
-// firmware decode DWTB.TBH OUT.hex / firmware encode IN.hex OUT.TBH
-int RunFirmwareDecode(Context& context, const Arguments& arguments);
-int RunFirmwareEncode(Context& context, const Arguments& arguments);
+// detect itself: 0 only when a writer dongle with a known board answered.
+int RunDetect(Context& context);
 
 // What detect does up to the identity of the writer firmware, for the commands that need the
 // writer firmware running. kExitSuccess when it is.

@@ -7,6 +7,7 @@
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
+#include "cli/Options.h"
 #include "protocol/Usbfunctions.h"
 #include "session/Session.h"
 #include "state/Mainprocess.h"
@@ -96,12 +97,8 @@ int BringUpWriterDongle(Session& session, Output& output) {
     return kExitSuccess;
 }
 
-int RunDetect(Context& context, const Arguments& arguments) {
+int RunDetect(Context& context) {
     Output& output = context.Out();
-    if (!arguments.empty()) {
-        output.Error("detect takes no arguments");
-        return kExitUsage;
-    }
     Session* session = context.Dongle();
     if (session == nullptr) return kExitUsage;
     const int brought = BringUpWriterDongle(*session, output);
@@ -120,6 +117,17 @@ int RunDetect(Context& context, const Arguments& arguments) {
         return kExitNoBoard;
     }
     return kExitSuccess;
+}
+
+void AddDetectCommand(CommandSet& commands) {
+    commands.Add(
+        {"detect", "", "", "find the dongle, load its firmware when needed, name the\nclient board",
+         "Finds the dongle and names its USB identifiers and hardware version, downloads "
+         "the\nwriter firmware when it is not running yet, confirms the writer firmware "
+         "and names the\nclient board. Exits 0 only when a writer dongle with a known "
+         "client board answered.\n",
+         ""},
+        &RunDetect);
 }
 
 }  // namespace qdm::cli

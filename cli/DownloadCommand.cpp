@@ -1,3 +1,5 @@
+#include <CLI/CLI.hpp>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -7,6 +9,7 @@
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Files.h"
+#include "cli/Options.h"
 #include "cli/TerminalPanel.h"
 #include "protocol/HostHooks.h"
 #include "session/Session.h"
@@ -31,10 +34,6 @@ class PumpToPanel {
     PumpToPanel& operator=(const PumpToPanel&) = delete;
     ~PumpToPanel() { SetPumpHook(nullptr); }
 };
-
-bool IsFileArgument(const std::string& arg) {
-    return !arg.empty() && arg[0] != '-';
-}
 
 // Runs a workflow on the terminal with the run recorded, logs it, and reports it.
 template <class Workflow>
@@ -75,60 +74,34 @@ int RecordedRun(Context& context, Session& session, const std::string& operation
     return code;
 }
 
-}  // namespace
-
-int RunDownloadCommand(Context& context, const Arguments& arguments) {
-    Output& output = context.Out();
-    std::optional<std::string> file;
-    int chipType = 0;
+struct DownloadArguments {
+    std::string file;
+    std::optional<int> chip;
     DownloadOptions options;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& arg = arguments[i];
-        if (arg == "--fast") {
-            options.fast = true;
-        } else if (arg == "--chip" && i + 1 < arguments.size()) {
-            const auto index = ChipTypeIndex(arguments[++i]);
-            if (!index) {
-                output.Error("unknown chip type " + arguments[i]);
-                return kExitUsage;
-            }
-            chipType = *index;
-        } else if (arg == "--agent") {
-            if (!TakeAgent(output, arguments, i, options.agent)) return kExitUsage;
-        } else if (!file && IsFileArgument(arg)) {
-            file = arg;
-        } else {
-            output.Error("download: unexpected argument " + arg);
-            return kExitUsage;
-        }
-    }
-    if (!file) {
+};
+
+int RunDownloadCommand(Context& context, const DownloadArguments& arguments) {
+    Output& output = context.Out();
+    if (arguments.file.empty()) {
         output.Error("download needs a ROM file");
         return kExitUsage;
     }
     Session* session = context.Dongle();
     if (session == nullptr) return kExitUsage;
-    return RecordedRun(context, *session, options.fast ? "fast download" : "download", file,
-                       chipType,
+    const DownloadOptions& options = arguments.options;
+    return RecordedRun(context, *session, options.fast ? "fast download" : "download",
+                       arguments.file, arguments.chip.value_or(0),
                        [&options](OperatorPanel& panel) { return RunDownload(panel, options); });
 }
 
-int RunMcuRomCommand(Context& context, const Arguments& arguments) {
-    Output& output = context.Out();
-    std::optional<std::string> file;
+struct McuRomArguments {
+    std::string file;
     McuRomOptions options;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& arg = arguments[i];
-        if (arg == "--agent") {
-            if (!TakeAgent(output, arguments, i, options.agent)) return kExitUsage;
-        } else if (!file && IsFileArgument(arg)) {
-            file = arg;
-        } else {
-            output.Error("mcurom: unexpected argument " + arg);
-            return kExitUsage;
-        }
-    }
-    if (!file) {
+};
+
+int RunMcuRomCommand(Context& context, const McuRomArguments& arguments) {
+    Output& output = context.Out();
+    if (arguments.file.empty()) {
         output.Error("mcurom needs exactly one ROM file");
         return kExitUsage;
     }
@@ -136,18 +109,15 @@ int RunMcuRomCommand(Context& context, const Arguments& arguments) {
     if (session == nullptr) return kExitUsage;
     // A file named on the command line is the flow's command-line mode.
     State().ExpgMode = 1;
-    State().ExpgFileText = *file + " ";
+    State().ExpgFileText = arguments.file + " ";
+    const McuRomOptions& options = arguments.options;
     return RecordedRun(
         context, *session, "mcurom", std::nullopt, 0,
         [&options](OperatorPanel& panel) { return McuRomFlashWorkflow(panel, options); });
 }
 
-int RunResetDemoboard(Context& context, const Arguments& arguments) {
+int RunResetDemoboard(Context& context) {
     Output& output = context.Out();
-    if (!arguments.empty()) {
-        output.Error("reset-demoboard takes no arguments");
-        return kExitUsage;
-    }
     Session* session = context.Dongle();
     if (session == nullptr) return kExitUsage;
     session->PrepareForRun(output.Human());
@@ -171,6 +141,57 @@ int RunResetDemoboard(Context& context, const Arguments& arguments) {
         return kExitNoBoard;
     }
     return kExitSuccess;
+}
+
+constexpr const char* kRunLogNote =
+    "The run is appended to the run log unless --no-log is given.\n";
+
+}  // namespace
+
+void AddRunCommands(CommandSet& commands) {
+    auto download = std::make_shared<DownloadArguments>();
+    CLI::App& app = commands.Add(
+        {"download", "ROMFILE", "ROMFILE [--chip NAME] [--fast] [--agent NAME]",
+         "program the client board (--chip, --fast, --agent)",
+         "The whole programming cycle of the window's \"D O W N L O A D\" button on the client\n"
+         "board: firmware download when needed, board detection, image preparation, erase,\n"
+         "blank check, programming, option pages, data and option verify. A dongle that does not\n"
+         "answer as a writer dongle gets the MCU-ROM flow instead. Each status line is printed as\n"
+         "it changes; a progress bar runs during the long stages when the output is a terminal.\n",
+         kRunLogNote},
+        [download](Context& context) { return RunDownloadCommand(context, *download); });
+    app.add_option("ROMFILE", download->file);
+    AddChipOption(app, download->chip,
+                  "chip type (AUTO, QL040, QL020, QM005, QM010, QM010C, QM020, QM040,\n"
+                  "QM080, QN020, QN040, QN080, Demoboard); a raw image needs one, a\n"
+                  "container names its own");
+    app.add_flag("--fast", download->options.fast,
+                 "the shorter \"Fast\" variant: no firmware download, chip code from\n"
+                 "header byte 11, only the system option page, no demoboard reset");
+    AddAgentOption(app, download->options.agent,
+                   "take this agent's key (a name or 0-9) instead of searching for it, for\n"
+                   "files the one-byte key test gets wrong (see `rom info`)");
+
+    auto mcurom = std::make_shared<McuRomArguments>();
+    CLI::App& flash = commands.Add(
+        {"mcurom", "ROMFILE", "ROMFILE [--agent NAME]",
+         "program an MCU-ROM dongle's flash (--agent)",
+         "The MCU-ROM flash flow with the file from the command line: erase, blank check,\n"
+         "programming and verify of the parallel flash behind an MCU-ROM dongle. The chip size\n"
+         "comes from the file's length (32, 64, 128 or 256 KiB, plus 16 for a container).\n",
+         kRunLogNote},
+        [mcurom](Context& context) { return RunMcuRomCommand(context, *mcurom); });
+    flash.add_option("ROMFILE", mcurom->file);
+    AddAgentOption(flash, mcurom->options.agent,
+                   "take this agent's key instead of searching for it");
+
+    commands.Add({"reset-demoboard", "", "", "release the demoboard",
+                  "The window's \"Demoboard Reset\" button: switches the demoboard's interface off "
+                  "and\nreleases the board from the hold a download keeps it in. Loads the writer "
+                  "firmware\nfirst when needed. Exits 8 when the client board is not the demoboard "
+                  "(nothing is\ndone then).\n",
+                  ""},
+                 &RunResetDemoboard);
 }
 
 }  // namespace qdm::cli

@@ -1,4 +1,6 @@
+#include <CLI/CLI.hpp>
 #include <array>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -6,6 +8,7 @@
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Files.h"
+#include "cli/Options.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"
 
@@ -51,10 +54,11 @@ std::vector<std::uint8_t> WithCrLf(std::span<const std::uint8_t> text, bool& cha
     return out;
 }
 
+// The input and the output file.
+using Arguments = std::array<std::string, 2>;
+
 bool TwoFiles(Output& output, const Arguments& arguments, const char* command) {
-    if (arguments.size() == 2 && !arguments[0].empty() && arguments[0][0] != '-' &&
-        !arguments[1].empty() && arguments[1][0] != '-')
-        return true;
+    if (!arguments[0].empty() && !arguments[1].empty()) return true;
     output.Error(std::string(command) + " needs an input and an output file");
     return false;
 }
@@ -78,8 +82,6 @@ int Finish(Context& context, const Arguments& arguments, std::span<const std::ui
                    << summary.records << " records, " << summary.dataBytes << " data bytes\n";
     return kExitSuccess;
 }
-
-}  // namespace
 
 int RunFirmwareDecode(Context& context, const Arguments& arguments) {
     Output& output = context.Out();
@@ -120,6 +122,33 @@ int RunFirmwareEncode(Context& context, const Arguments& arguments) {
     std::vector<std::uint8_t> stored = text;
     ExchangeNibbles(stored);
     return Finish(context, arguments, text, stored);
+}
+
+constexpr const char* kFirmwareAbout =
+    "The dongle firmware file stores Intel HEX text with the two nibbles of every byte\n"
+    "exchanged. decode turns such a file into plain HEX text, encode the other way. Both\n"
+    "check the text as the firmware download does (records, lengths, checksums, an end\n"
+    "record) and refuse a text that fails. encode writes CR LF line ends, which the\n"
+    "download needs, also for a text with bare LF line ends.\n";
+
+}  // namespace
+
+void AddFirmwareCommands(CommandSet& commands) {
+    auto decode = std::make_shared<Arguments>();
+    CLI::App& in =
+        commands.Add({"firmware decode", "TBH HEX", "DWTB.TBH OUT.hex",
+                      "firmware file to plain Intel HEX", kFirmwareAbout, ""},
+                     [decode](Context& context) { return RunFirmwareDecode(context, *decode); });
+    in.add_option("DWTB.TBH", (*decode)[0]);
+    in.add_option("OUT.hex", (*decode)[1]);
+
+    auto encode = std::make_shared<Arguments>();
+    CLI::App& out =
+        commands.Add({"firmware encode", "HEX TBH", "IN.hex OUT.TBH",
+                      "plain Intel HEX to firmware file", kFirmwareAbout, ""},
+                     [encode](Context& context) { return RunFirmwareEncode(context, *encode); });
+    out.add_option("IN.hex", (*encode)[0]);
+    out.add_option("OUT.TBH", (*encode)[1]);
 }
 
 }  // namespace qdm::cli

@@ -1,14 +1,17 @@
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 
-#include "state/Mainprocess.h"
 #include "cli/CommandSupport.h"
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Files.h"
+#include "cli/Options.h"
+#include "state/Mainprocess.h"
 #include "workflows/ChipProperties.h"
 #include "workflows/Mcurom_codec.h"
 #include "workflows/RomImage.h"
@@ -43,23 +46,16 @@ Json AgentJson(std::int32_t agent) {
             {"key", HexValue(AgentKey(agent), 2)}};
 }
 
-}  // namespace
-
-int RunRomInfo(Context& context, const Arguments& arguments) {
-    Output& output = context.Out();
-    std::optional<std::string> file;
+struct InfoArguments {
+    std::string file;
     std::optional<std::int32_t> agent;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& arg = arguments[i];
-        if (arg == "--agent") {
-            if (!TakeAgent(output, arguments, i, agent)) return kExitUsage;
-        } else if (!file && !arg.empty() && arg[0] != '-') {
-            file = arg;
-        } else {
-            output.Error("rom info: unexpected argument " + arg);
-            return kExitUsage;
-        }
-    }
+};
+
+int RunRomInfo(Context& context, const InfoArguments& arguments) {
+    Output& output = context.Out();
+    const std::optional<std::string> file =
+        arguments.file.empty() ? std::nullopt : std::optional(arguments.file);
+    const std::optional<std::int32_t>& agent = arguments.agent;
     if (!file) {
         output.Error("rom info needs a ROM file");
         return kExitUsage;
@@ -161,44 +157,31 @@ int RunRomInfo(Context& context, const Arguments& arguments) {
     return kExitSuccess;
 }
 
-int RunRomPack(Context& context, const Arguments& arguments) {
-    Output& output = context.Out();
-    std::vector<std::string> files;
+struct PackArguments {
+    std::string plain;
+    std::string out;
     std::optional<std::int32_t> agent;
     std::optional<int> chip;
     bool container = false;
     bool raw = false;
     bool range = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& arg = arguments[i];
-        if (arg == "--agent") {
-            if (!TakeAgent(output, arguments, i, agent)) return kExitUsage;
-        } else if (arg == "--chip" && i + 1 < arguments.size()) {
-            chip = ChipTypeIndex(arguments[++i]);
-            if (!chip) {
-                output.Error("unknown chip type " + arguments[i]);
-                return kExitUsage;
-            }
-        } else if (arg == "--container") {
-            container = true;
-        } else if (arg == "--raw") {
-            raw = true;
-        } else if (arg == "--range") {
-            range = true;
-        } else if (!arg.empty() && arg[0] != '-' && files.size() < 2) {
-            files.push_back(arg);
-        } else {
-            output.Error("rom pack: unexpected argument " + arg);
-            return kExitUsage;
-        }
-    }
-    const char* misuse = files.size() != 2    ? "rom pack needs a plain image and an output file"
-                         : !agent             ? "rom pack needs --agent NAME"
-                         : container && raw   ? "--container and --raw exclude each other"
-                         : container && !chip ? "--container needs --chip NAME"
-                         : !container && (chip || range)
-                             ? "--chip and --range belong to --container"
-                             : nullptr;
+};
+
+int RunRomPack(Context& context, const PackArguments& arguments) {
+    Output& output = context.Out();
+    const std::vector<std::string> files = {arguments.plain, arguments.out};
+    const std::optional<std::int32_t>& agent = arguments.agent;
+    const std::optional<int>& chip = arguments.chip;
+    const bool container = arguments.container;
+    const bool raw = arguments.raw;
+    const bool range = arguments.range;
+    const char* misuse =
+        files[0].empty() || files[1].empty() ? "rom pack needs a plain image and an output file"
+        : !agent                             ? "rom pack needs --agent NAME"
+        : container && raw                   ? "--container and --raw exclude each other"
+        : container && !chip                 ? "--container needs --chip NAME"
+        : !container && (chip || range)      ? "--chip and --range belong to --container"
+                                             : nullptr;
     if (misuse != nullptr) {
         output.Error(misuse);
         return kExitUsage;
@@ -269,6 +252,51 @@ int RunRomPack(Context& context, const Arguments& arguments) {
                     "; download it with --agent " + std::string(AgentName(*agent)));
     }
     return kExitSuccess;
+}
+
+}  // namespace
+
+void AddRomCommands(CommandSet& commands) {
+    auto info = std::make_shared<InfoArguments>();
+    CLI::App& inspect = commands.Add(
+        {"rom info", "ROMFILE", "ROMFILE [--agent NAME]",
+         "kind, header, agent and key candidates, checksum",
+         "What a ROM file holds: its kind (RV24 container or RV20 raw image), its lengths, the\n"
+         "container header (chip code, range flag, chip index), the agent and key a download\n"
+         "takes (the key search from the built-in agent PB, or --agent), the image checksum, the\n"
+         "first plain bytes, and every agent whose key passes the one-byte key test. More than\n"
+         "one such agent means the search may take the wrong one: then name the right one with\n"
+         "--agent on download or mcurom.\n",
+         ""},
+        [info](Context& context) { return RunRomInfo(context, *info); });
+    inspect.add_option("ROMFILE", info->file);
+    AddAgentOption(inspect, info->agent,
+                   "decode with this agent's key instead of searching for it");
+
+    auto pack = std::make_shared<PackArguments>();
+    CLI::App& make = commands.Add(
+        {"rom pack", "PLAIN OUT",
+         "PLAIN OUT --agent NAME\n[--container --chip NAME [--range]] [--raw]",
+         "scramble a plain image into a container or raw file",
+         "Scrambles the plain image PLAIN with the agent's key into OUT: an RV24 container\n"
+         "(--container), an RV20 raw file in the raw-file form (--raw), or, with neither, an RV20\n"
+         "raw file in the chained form, which is refused for images of 32, 64, 128 or 256 KiB:\n"
+         "loading would read those as the raw-file form.\n",
+         "OUT is replaced only once it is written whole. A warning says when the one-byte key\n"
+         "test would not find the agent again.\n"},
+        [pack](Context& context) { return RunRomPack(context, *pack); });
+    make.add_option("PLAIN", pack->plain);
+    make.add_option("OUT", pack->out);
+    AddAgentOption(make, pack->agent, "the agent whose key scrambles the image");
+    make.add_flag("--container", pack->container,
+                  "an RV24 container: 16-byte \"QDMROM\" header with the chip type's code\n"
+                  "and index (--chip) and the address-range flag (--range), then the\n"
+                  "chained image");
+    AddChipOption(make, pack->chip, "the container's chip type");
+    make.add_flag("--range", pack->range, "set the container's address-range flag");
+    make.add_flag("--raw", pack->raw,
+                  "an RV20 raw file in the raw-file form; only for images of exactly 32,\n"
+                  "64, 128 or 256 KiB");
 }
 
 }  // namespace qdm::cli

@@ -1,51 +1,51 @@
 #include "session/SessionOptions.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <exception>
 #include <string_view>
+
+#include "session/SimFaults.h"
 
 namespace qdm::session {
 
-bool IsOption(const std::string& arg, std::string_view name) {
-    return arg == name || arg.rfind(std::string(name) + "=", 0) == 0;
+namespace {
+constexpr std::size_t kDescriptionColumn = 22;
+}  // namespace
+
+void AddSessionOptions(CLI::App& app, SessionOptions& options) {
+    app.add_option("--simulate", options.simulate,
+                   "use the built-in virtual dongle instead of USB hardware;\n"
+                   "BOARD is k3r8, k3r1, demoboard or mcurom")
+        ->type_name("BOARD");
+    app.add_option("--trace", options.trace,
+                   "record every USB transfer (usbmon pcap, for Wireshark/tshark)")
+        ->type_name("FILE.pcap");
+    app.add_option("--firmware", options.firmware,
+                   "dongle firmware file (default: DWTB.TBH beside the program, in\n"
+                   "the user's data folder, or in the package's data folder)")
+        ->type_name("FILE");
+    app.add_option("--sim-dump", options.simDump,
+                   "when done, write the virtual dongle's flash into DIR\n"
+                   "(chip1.bin .. chip4.bin, flash.bin or mcurom.bin)")
+        ->type_name("DIR");
+    app.add_option("--sim-fault", options.simFaults,
+                   "inject a fault into the virtual dongle (see below)")
+        ->type_name("FAULT");
+    app.add_flag("-v,--verbose", options.verbose,
+                 "diagnostic log: every transaction, USB and system errors by\n"
+                 "name, the firmware steps (the command-line tool writes it to\n"
+                 "stderr, the window to diagnostics.log in the run log's folder)");
 }
 
-bool TakeOptionValue(const std::vector<std::string>& args, std::size_t& i, std::string_view name,
-                     std::optional<std::string>& value, std::string& error) {
-    const std::string& arg = args[i];
-    const std::string prefix = std::string(name) + "=";
-    if (arg.rfind(prefix, 0) == 0) {
-        value = arg.substr(prefix.size());
-        return true;
-    }
-    if (i + 1 >= args.size()) {
-        error = std::string(name) + " needs a value";
-        return false;
-    }
-    value = args[++i];
-    return true;
-}
-
-OptionTake TakeSessionOption(const std::vector<std::string>& args, std::size_t& i,
-                             SessionOptions& options, std::string& error) {
-    const std::string& arg = args[i];
-    bool ok = true;
-    if (IsOption(arg, "--simulate")) {
-        ok = TakeOptionValue(args, i, "--simulate", options.simulate, error);
-    } else if (IsOption(arg, "--trace")) {
-        ok = TakeOptionValue(args, i, "--trace", options.trace, error);
-    } else if (IsOption(arg, "--firmware")) {
-        ok = TakeOptionValue(args, i, "--firmware", options.firmware, error);
-    } else if (IsOption(arg, "--sim-dump")) {
-        ok = TakeOptionValue(args, i, "--sim-dump", options.simDump, error);
-    } else if (arg == "-v" || arg == "--verbose") {
-        options.verbose = true;
-    } else if (IsOption(arg, "--sim-fault")) {
-        std::optional<std::string> fault;
-        ok = TakeOptionValue(args, i, "--sim-fault", fault, error);
-        if (ok) options.simFaults.push_back(*fault);
-    } else {
-        return OptionTake::NotOurs;
-    }
-    return ok ? OptionTake::Taken : OptionTake::Error;
+void AddRunLogOptions(CLI::App& app, std::optional<std::string>& log, bool& noLog,
+                      const std::string& runs) {
+    CLI::Option* off = app.add_flag("--no-log", noLog, "do not append " + runs + " to the run log");
+    app.add_option("--log", log,
+                   "append them to FILE instead of the run log in the user's data\n"
+                   "folder ($XDG_DATA_HOME/qdm-writer/runs.jsonl)")
+        ->type_name("FILE")
+        ->excludes(off);
 }
 
 std::optional<std::string> CheckSessionOptions(const SessionOptions& options) {
@@ -54,18 +54,48 @@ std::optional<std::string> CheckSessionOptions(const SessionOptions& options) {
     return std::nullopt;
 }
 
-std::string SessionOptionsHelp() {
-    return "  --simulate BOARD    use the built-in virtual dongle instead of USB hardware;\n"
-           "                      BOARD is k3r8, k3r1, demoboard or mcurom\n"
-           "  --trace FILE.pcap   record every USB transfer (usbmon pcap, for Wireshark/tshark)\n"
-           "  --firmware FILE     dongle firmware file (default: DWTB.TBH beside the program, in\n"
-           "                      the user's data folder, or in the package's data folder)\n"
-           "  --sim-dump DIR      when done, write the virtual dongle's flash into DIR\n"
-           "                      (chip1.bin .. chip4.bin, flash.bin or mcurom.bin)\n"
-           "  --sim-fault FAULT   inject a fault into the virtual dongle (see below)\n"
-           "  -v, --verbose       diagnostic log: every transaction, USB and system errors by\n"
-           "                      name, the firmware steps (the command-line tool writes it to\n"
-           "                      stderr, the window to diagnostics.log in the run log's folder)\n";
+std::string OptionHelpLines(const CLI::App& app) {
+    std::string text;
+    for (const CLI::Option* option : app.get_options()) {
+        if (option->get_positional() || option->get_description().empty()) continue;
+        std::string names;
+        for (const std::string& name : option->get_snames())
+            names += (names.empty() ? "-" : ", -") + name;
+        for (const std::string& name : option->get_lnames())
+            names += (names.empty() ? "--" : ", --") + name;
+        if (!option->get_type_name().empty()) names += " " + option->get_type_name();
+        std::string line = "  " + names;
+        line += line.size() + 2 <= kDescriptionColumn
+                    ? std::string(kDescriptionColumn - line.size(), ' ')
+                    : "\n" + std::string(kDescriptionColumn, ' ');
+        const std::string& description = option->get_description();
+        for (const char c : description) {
+            line += c;
+            if (c == '\n') line += std::string(kDescriptionColumn, ' ');
+        }
+        text += line + "\n";
+    }
+    return text;
+}
+
+std::string ParseErrorText(const CLI::App& app, const std::exception& error) {
+    std::string text = error.what();
+    // CLI11 names the option first: "--chip: 1 required NAME missing".
+    const std::size_t colon = text.find(": ");
+    if (colon == std::string::npos || text.rfind("-", 0) != 0) return text;
+    const std::string name = text.substr(0, colon);
+    const std::string rest = text.substr(colon + 2);
+    if (rest.find("required") != std::string::npos && rest.find("missing") != std::string::npos) {
+        std::string value = "value";
+        for (const CLI::App* at = &app; at != nullptr; at = at->get_parent())
+            if (const CLI::Option* option = at->get_option_no_throw(name)) {
+                value = option->get_type_name();
+                break;
+            }
+        return name + " needs a " + value;
+    }
+    if (rest.find("At Most") != std::string::npos) return name + " may be given only once";
+    return text;
 }
 
 }  // namespace qdm::session

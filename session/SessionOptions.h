@@ -1,13 +1,16 @@
 #pragma once
 // The options both programs take to pick their dongle: the virtual one or the hardware, a USB
 // trace, another firmware file, the virtual dongle's faults and flash dump, and the diagnostic
-// log.
+// log; and where their runs are logged. Each is defined here once, for both command lines.
 
-#include <cstddef>
+#include <exception>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
+
+namespace CLI {
+class App;
+}
 
 namespace qdm::session {
 
@@ -20,28 +23,24 @@ struct SessionOptions {
     bool verbose = false;                 // -v, --verbose: the diagnostic log
 };
 
-enum class OptionTake {
-    NotOurs,  // args[i] is none of the session options
-    Taken,    // taken, with its value; `i` is at the last argument used
-    Error,    // one of ours but unusable (a missing value); `error` says why
-};
+// Adds --simulate, --trace, --firmware, --sim-dump, --sim-fault and -v to a command line, bound to
+// `options`, which must outlive the parsing.
+void AddSessionOptions(CLI::App& app, SessionOptions& options);
 
-// Whether `arg` is the option `name`, alone or as "--name=VALUE".
-bool IsOption(const std::string& arg, std::string_view name);
-
-// The value of the option `name` at args[i]: behind its "=", or the next argument (then `i` moves
-// to it). False, with `error`, when there is none.
-bool TakeOptionValue(const std::vector<std::string>& args, std::size_t& i, std::string_view name,
-                     std::optional<std::string>& value, std::string& error);
-
-// Takes the session option at args[i] ("--name VALUE" or "--name=VALUE").
-OptionTake TakeSessionOption(const std::vector<std::string>& args, std::size_t& i,
-                             SessionOptions& options, std::string& error);
+// Adds --log FILE and --no-log, which exclude each other.
+void AddRunLogOptions(CLI::App& app, std::optional<std::string>& log, bool& noLog,
+                      const std::string& runs);
 
 // The checks that need all options: nullopt when they fit together, else the reason.
 std::optional<std::string> CheckSessionOptions(const SessionOptions& options);
 
-// Help lines for the options, indented for a "Global options:" list.
-std::string SessionOptionsHelp();
+// The option lines of a help text: each option with its value name, then its description, whose
+// further lines are indented to the same column.
+std::string OptionHelpLines(const CLI::App& app);
+
+// A parse failure in our words: a missing value, an option given twice, a value its check
+// refused. `app` is the innermost command the parsing reached; its options and those of the
+// commands around it are searched for the value's name.
+std::string ParseErrorText(const CLI::App& app, const std::exception& error);
 
 }  // namespace qdm::session

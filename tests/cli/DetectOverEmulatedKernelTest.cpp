@@ -60,7 +60,7 @@ class DetectOverEmulatedKernel : public ::testing::Test {
         std::ostringstream err;
         Output output(options, out, err, false, false);
         Context context(options, output);
-        const int status = RunDetect(context, {});
+        const int status = RunDetect(context);
         return {status, out.str() + err.str()};
     }
     static bool Has(const Outcome& o, const std::string& text) {
