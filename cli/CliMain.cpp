@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -42,9 +43,18 @@ int UsageError(Output& output, const std::string& command, const std::string& er
     return output.Finish(command, kExitUsage);
 }
 
+// A reader that goes away (`... | head`) must not end a run half-way: its output is lost, the run
+// goes on, is logged and ends with its own status. Writes then fail and the streams drop them.
+void KeepRunningWithoutReader() {
+#if defined(SIGPIPE)
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
 }  // namespace
 
 int Main(int argc, char** argv) {
+    KeepRunningWithoutReader();
     const std::vector<std::string> args(argv + 1, argv + argc);
     CommandLine line;
     std::string error;

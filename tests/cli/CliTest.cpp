@@ -1,7 +1,9 @@
 // Runs qdm-writer-cli as a user would and checks its output and exit status.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -58,6 +60,27 @@ CliRun RunCli(const std::string& arguments) {
 // Standard output alone.
 CliRun RunCliStdout(const std::string& arguments) {
     return FinishCli(StartCli(arguments, "2>/dev/null"));
+}
+
+// Starts the tool with standard output and error on `out`, which the test made (and this closes).
+pid_t StartCliOn(const std::string& arguments, int out) {
+    const std::string command =
+        "XDG_DATA_HOME=" + LogHome() + " exec " + std::string(QDM_CLI_PATH) + " " + arguments;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out);
+    return pid;
+}
+
+int ExitStatus(pid_t pid) {
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
 bool Has(const CliRun& run, const std::string& text) {
@@ -624,6 +647,22 @@ TEST_F(CliFiles, RunLogIsOnByDefaultAndOffWithNoLog) {
                                      Sample("QL020_PB_RV24.bin"));
     EXPECT_EQ(unwritable.status, 0);
     EXPECT_TRUE(Has(unwritable, "warning: the run was not logged"));
+}
+
+TEST_F(CliFiles, RunOutlivesAReaderThatWentAway) {
+    // `download ... | head -1`: the pipe's reader is gone before the first status line.
+    const fs::path log = fs::path(LogHome()) / "qdm-writer" / "runs.jsonl";
+    fs::remove_all(LogHome());
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    close(pipeEnds[0]);
+    const pid_t cli =
+        StartCliOn("--simulate k3r8 download " + Sample("QL020_PB_RV24.bin"), pipeEnds[1]);
+    EXPECT_EQ(ExitStatus(cli), 0);
+    std::ifstream in(log);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_EQ(Json::parse(line)["result"], "success");
 }
 
 TEST_F(CliFiles, TenConcurrentRunsAppendTenWholeLines) {
