@@ -35,10 +35,10 @@ class PumpToPanel {
     ~PumpToPanel() { SetPumpHook(nullptr); }
 };
 
-// Runs a workflow on the terminal with the run recorded, logs it, and reports it.
+// Runs a workflow on the terminal with the run recorded, logs it and puts it into the result.
 template <class Workflow>
-int RecordedRun(Context& context, Session& session, const std::string& operation,
-                std::optional<std::string> file, int chipType, Workflow workflow) {
+RunOutcome RecordedRun(Context& context, Session& session, const std::string& operation,
+                       std::optional<std::string> file, int chipType, Workflow workflow) {
     Output& output = context.Out();
     session.PrepareForRun(output.Human());
     TerminalPanel panel(output.Human(), output.HumanIsTerminal(), std::move(file), chipType);
@@ -68,6 +68,11 @@ int RecordedRun(Context& context, Session& session, const std::string& operation
             output.Warn("the run was not logged: " + error);
         }
     }
+    return outcome;
+}
+
+// The exit status of a run; a failure also as the error line.
+int Reported(Output& output, const RunOutcome& outcome) {
     const int code = ExitCodeFor(outcome.result);
     if (code != kExitSuccess)
         output.Error(outcome.message.empty() ? "the run failed" : outcome.message);
@@ -89,9 +94,21 @@ int RunDownloadCommand(Context& context, const DownloadArguments& arguments) {
     Session* session = context.Dongle();
     if (session == nullptr) return kExitUsage;
     const DownloadOptions& options = arguments.options;
-    return RecordedRun(context, *session, options.fast ? "fast download" : "download",
-                       arguments.file, arguments.chip.value_or(0),
-                       [&options](OperatorPanel& panel) { return RunDownload(panel, options); });
+    const RunOutcome outcome =
+        RecordedRun(context, *session, options.fast ? "fast download" : "download", arguments.file,
+                    arguments.chip.value_or(0),
+                    [&options](OperatorPanel& panel) { return RunDownload(panel, options); });
+    const int code = Reported(output, outcome);
+    // The window's texts blame the MCU-ROM flow; the reason is the missing writer firmware.
+    if (options.fast && code != kExitSuccess && outcome.details.board == kMcuRomBoard) {
+        output.Warn(std::string("the dongle's writer firmware is not running, and --fast does "
+                                "not load it: run download once without --fast (or detect), "
+                                "then --fast") +
+                    (context.Options().session.simulate
+                         ? "; --sim-preloaded starts the virtual dongle with it running"
+                         : ""));
+    }
+    return code;
 }
 
 struct McuRomArguments {
@@ -111,9 +128,10 @@ int RunMcuRomCommand(Context& context, const McuRomArguments& arguments) {
     State().ExpgMode = 1;
     State().ExpgFileText = arguments.file + " ";
     const McuRomOptions& options = arguments.options;
-    return RecordedRun(
-        context, *session, "mcurom", std::nullopt, 0,
-        [&options](OperatorPanel& panel) { return McuRomFlashWorkflow(panel, options); });
+    return Reported(output, RecordedRun(context, *session, "mcurom", std::nullopt, 0,
+                                        [&options](OperatorPanel& panel) {
+                                            return McuRomFlashWorkflow(panel, options);
+                                        }));
 }
 
 int RunResetDemoboard(Context& context) {

@@ -33,6 +33,7 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
             err << error << "\n";
             return nullptr;
         }
+        if (options.simPreloaded) sim::PreloadWriterFirmware(*session->simulation_->dongle);
         SetWindows7Condition(false);
         driver = session->simulation_->driver;
         // The virtual dongle lives in virtual time: waits advance its clock instead of sleeping.

@@ -32,6 +32,9 @@ void AddSessionOptions(CLI::App& app, SessionOptions& options) {
     app.add_option("--sim-fault", options.simFaults,
                    "inject a fault into the virtual dongle (see below)")
         ->type_name("FAULT");
+    app.add_flag("--sim-preloaded", options.simPreloaded,
+                 "the virtual dongle starts with its writer firmware running, as\n"
+                 "a real one does after an earlier run (for download --fast)");
     app.add_flag("-v,--verbose", options.verbose,
                  "diagnostic log: every transaction, USB and system errors by\n"
                  "name, the firmware steps (the command-line tool writes it to\n"
@@ -49,8 +52,12 @@ void AddRunLogOptions(CLI::App& app, std::optional<std::string>& log, bool& noLo
 }
 
 std::optional<std::string> CheckSessionOptions(const SessionOptions& options) {
-    if (!options.simulate && (options.simDump || !options.simFaults.empty()))
-        return "--sim-dump and --sim-fault need --simulate";
+    if (!options.simulate &&
+        (options.simDump || !options.simFaults.empty() || options.simPreloaded))
+        return "--sim-dump, --sim-fault and --sim-preloaded need --simulate";
+    if (options.simPreloaded && options.simulate == "mcurom")
+        return "--sim-preloaded needs a writer dongle (k3r8, k3r1 or demoboard): an MCU-ROM "
+               "dongle runs its own firmware";
     return std::nullopt;
 }
 

@@ -20,11 +20,12 @@ struct SessionOptions {
     std::optional<std::string> firmware;  // firmware file instead of the one next to the program
     std::optional<std::string> simDump;   // folder for the virtual dongle's flash at the end
     std::vector<std::string> simFaults;   // faults of the virtual dongle
+    bool simPreloaded = false;            // the virtual dongle's writer firmware already runs
     bool verbose = false;                 // -v, --verbose: the diagnostic log
 };
 
-// Adds --simulate, --trace, --firmware, --sim-dump, --sim-fault and -v to a command line, bound to
-// `options`, which must outlive the parsing.
+// Adds --simulate, --trace, --firmware, --sim-dump, --sim-fault, --sim-preloaded and -v to a
+// command line, bound to `options`, which must outlive the parsing.
 void AddSessionOptions(CLI::App& app, SessionOptions& options);
 
 // Adds --log FILE and --no-log, which exclude each other.

@@ -1,6 +1,9 @@
 #include "sim/Simulation.h"
 
+#include <array>
 #include <utility>
+
+#include "sim/StandInFirmware.h"
 
 namespace qdm::sim {
 
@@ -27,6 +30,23 @@ Simulation MakeSimulation(DongleConfig config) {
                    std::make_shared<VirtualDongle>(std::move(config))};
     sim.driver->Attach(sim.dongle);
     return sim;
+}
+
+void PreloadWriterFirmware(VirtualDongle& dongle) {
+    constexpr std::uint8_t kVendorOut = 0x40;
+    const auto load = [&dongle](std::uint16_t address, std::span<const std::uint8_t> bytes) {
+        std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
+        dongle.ControlTransfer(
+            {kVendorOut, kFirmwareLoadRequest, address, 0, static_cast<std::uint16_t>(data.size())},
+            data);
+    };
+    const std::array<std::uint8_t, 1> hold{1};
+    const std::array<std::uint8_t, 1> release{0};
+    load(kCpuControlAddress, hold);
+    for (const FirmwareRecord& record : StandInFirmwareRecords())
+        load(record.address, record.data);
+    load(kCpuControlAddress, release);
+    dongle.ClearControlLog();
 }
 
 std::optional<Simulation> MakeSimulation(std::string_view board) {

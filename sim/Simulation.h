@@ -23,4 +23,9 @@ std::optional<DongleConfig> ConfigForBoard(std::string_view board);
 std::optional<Simulation> MakeSimulation(std::string_view board);
 Simulation MakeSimulation(DongleConfig config);
 
+// Loads the stand-in writer firmware through the firmware-load request and starts it, as an
+// earlier run would have left a real dongle. The control log forgets the load. An MCU-ROM dongle
+// takes no load.
+void PreloadWriterFirmware(VirtualDongle& dongle);
+
 }  // namespace qdm::sim

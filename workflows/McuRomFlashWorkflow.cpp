@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions_old.h"
+#include "state/Mainprocess.h"
 #include "workflows/DongleCheck.h"
 #include "workflows/RomImage.h"
 
@@ -44,7 +44,7 @@ class McuRomRun {
   public:
     McuRomRun(OperatorPanel& panel, const McuRomOptions& options)
         : panel_(panel), options_(options), state_(State()) {
-        details_.board = "MCU-ROM";
+        details_.board = kMcuRomBoard;
     }
 
     RunOutcome Run() {

@@ -15,6 +15,9 @@ struct McuRomOptions {
     std::optional<std::int32_t> agent;
 };
 
+// The board its runs name: a download handed over to this flow ran on it.
+inline constexpr const char* kMcuRomBoard = "MCU-ROM";
+
 RunOutcome McuRomFlashWorkflow(OperatorPanel& panel, const McuRomOptions& options = {});
 
 }  // namespace qdm
