@@ -1,7 +1,8 @@
 #pragma once
 // The window program's command line: the session options it shares with the command-line tool
-// (--simulate, --trace, --firmware, --sim-dump, --sim-fault), a few of its own, and whatever is
-// left for FormCreate's "EXPG" rule, in its order.
+// (--simulate, --trace, --firmware, --sim-dump, --sim-fault, --sim-preloaded, --log, --no-log),
+// a few of its own, Qt's own options (-platform, -style, ...), which QApplication takes later,
+// and the other arguments, left for FormCreate's "EXPG" rule in their order.
 
 #include <optional>
 #include <string>
@@ -19,13 +20,14 @@ struct WindowCommandLine {
     std::optional<std::string> screenshot;
     bool help = false;
     bool version = false;
-    // The arguments that are none of the above, for FormCreate.
+    // The arguments that are no option, for FormCreate.
     std::vector<std::string> rest;
 };
 
-// Parses the arguments after the program name (Qt has taken its own already). Our options are
-// taken wherever they stand; "--" ends them and everything behind it goes to `rest`. nullopt
-// (with `error` set) for an option without its value or options that do not fit together.
+// Parses the arguments after the program name, before any display is opened. Our options are
+// taken wherever they stand, Qt's are passed over; "--" ends them and everything behind it goes
+// to `rest`. nullopt (with `error` set) for an unknown option, an option without its value, a
+// value its check refuses or options that do not fit together.
 std::optional<WindowCommandLine> ParseWindowCommandLine(const std::vector<std::string>& args,
                                                         std::string& error);
 

@@ -2,7 +2,6 @@
 // process talks to), the main window, and the message loop.
 
 #include <QtCore/QTimer>
-#include <QtWidgets/QMessageBox>
 #include <algorithm>
 #include <exception>
 #include <filesystem>
@@ -22,40 +21,11 @@
 namespace {
 
 constexpr int kExitUsage = 2;
+constexpr int kExitFile = 5;  // as qdm-writer-cli exits for a file it cannot make
 constexpr int kScreenshotDelayMs = 300;
 
-// A window program has no terminal to speak of: the reason goes to both.
-int Refuse(const std::string& reason) {
-    std::cerr << "qdm-writer: " << reason << "\n";
-    QMessageBox::critical(nullptr, QCoreApplication::applicationName(),
-                          QString::fromLocal8Bit(reason.c_str()));
-    return kExitUsage;
-}
-
-std::vector<std::string> Arguments(const QStringList& arguments) {
-    std::vector<std::string> args;
-    for (qsizetype i = 1; i < arguments.size(); ++i)
-        args.push_back(arguments[i].toLocal8Bit().toStdString());
-    return args;
-}
-
-// Usage errors, --help and --version are answered before any window system is needed.
-std::optional<int> AnswerWithoutWindow(int argc, char** argv) {
-    std::string error;
-    const auto line = qdm::ParseWindowCommandLine({argv + std::min(argc, 1), argv + argc}, error);
-    if (!line) {
-        std::cerr << "qdm-writer: " << error << "\n\n" << qdm::WindowUsageText();
-        return kExitUsage;
-    }
-    if (line->help) {
-        std::cout << qdm::WindowUsageText();
-        return 0;
-    }
-    if (line->version) {
-        std::cout << "qdm-writer " << QDM_VERSION << "\n";
-        return 0;
-    }
-    return std::nullopt;
+std::vector<std::string> Arguments(int argc, char** argv) {
+    return {argv + std::min(argc, 1), argv + argc};
 }
 
 // The window's diagnostic log, beside its run log, for as long as the window runs. A log that
@@ -78,57 +48,70 @@ class DiagnosticScope {
     ~DiagnosticScope() { qdm::StopDiagnostics(); }
 };
 
-int Run(qdm::WriterApplication& app) {
-    // Qt has taken its own options (-platform, -style, ...) out of these.
-    std::string error;
-    const auto line = qdm::ParseWindowCommandLine(Arguments(QCoreApplication::arguments()), error);
-    if (!line) return Refuse(error);
-
-    const DiagnosticScope diagnostics(line->session.verbose);
-    std::ostringstream why;
-    const auto session = qdm::session::Session::Create(line->session, why);
-    if (!session) return Refuse(why.str());
-
+int Run(qdm::WriterApplication& app, const qdm::WindowCommandLine& line,
+        qdm::session::Session& session) {
     qdm::WindowHooks hooks;
     hooks.readFirmwareText = [&session] {
         std::string where;
-        return session->LoadFirmwareText(where);
+        return session.LoadFirmwareText(where);
     };
-    if (line->noLog) {
+    if (line.noLog) {
         hooks.runLog = [] { return std::optional<std::filesystem::path>(); };
-    } else if (line->log) {
-        hooks.runLog = [file = std::filesystem::path(*line->log)] {
+    } else if (line.log) {
+        hooks.runLog = [file = std::filesystem::path(*line.log)] {
             return std::optional<std::filesystem::path>(file);
         };
     }
-    if (line->session.simulate) hooks.simulatedBoard = *line->session.simulate;
-    qdm::TFrm_Main window(line->rest, std::move(hooks));
+    if (line.session.simulate) hooks.simulatedBoard = *line.session.simulate;
+    qdm::TFrm_Main window(line.rest, std::move(hooks));
     window.show();
 
-    if (qdm::sim::Simulation* simulation = session->Simulation()) {
+    if (qdm::sim::Simulation* simulation = session.Simulation()) {
         auto* plug = new qdm::VirtualDonglePanel(simulation->dongle, &window);
         plug->PlaceBeside(window);
-        if (!line->screenshot) plug->show();
+        if (!line.screenshot) plug->show();
     }
-    if (line->screenshot) {
-        const QString file = QString::fromLocal8Bit(line->screenshot->c_str());
+    if (line.screenshot) {
+        const QString file = QString::fromLocal8Bit(line.screenshot->c_str());
         QTimer::singleShot(kScreenshotDelayMs, &window, [&window, &app, file] {
             const bool saved = window.grab().save(file, "PNG");
             app.exit(saved ? 0 : 1);
         });
     }
     const int status = QApplication::exec();
-    session->AfterRun(std::cout);
+    session.AfterRun(std::cout);
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const auto status = AnswerWithoutWindow(argc, argv)) return *status;
+    // Everything the command line can get wrong is answered before a display is needed.
+    std::string error;
+    const auto line = qdm::ParseWindowCommandLine(Arguments(argc, argv), error);
+    if (!line) {
+        std::cerr << "qdm-writer: " << error << "\nTry 'qdm-writer --help'.\n";
+        return kExitUsage;
+    }
+    if (line->help) {
+        std::cout << qdm::WindowUsageText();
+        return 0;
+    }
+    if (line->version) {
+        std::cout << "qdm-writer " << QDM_VERSION << "\n";
+        return 0;
+    }
+    const DiagnosticScope diagnostics(line->session.verbose);
+    std::ostringstream why;
+    qdm::session::SetupProblem problem{};
+    const auto session = qdm::session::Session::Create(line->session, why, &problem);
+    if (!session) {
+        std::cerr << "qdm-writer: " << why.str();
+        return problem == qdm::session::SetupProblem::File ? kExitFile : kExitUsage;
+    }
     qdm::WriterApplication app(argc, argv);
     try {
-        return Run(app);
+        return Run(app, *line, *session);
     } catch (const std::exception& e) {
         // Past the message loop nothing can go on: shown, then the process ends.
         qdm::ShowExceptionBox(QString::fromLocal8Bit(e.what()));

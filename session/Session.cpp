@@ -15,7 +15,9 @@
 
 namespace qdm::session {
 
-std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ostream& err) {
+std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ostream& err,
+                                         SetupProblem* problem) {
+    if (problem != nullptr) *problem = SetupProblem::Options;
     auto session = std::make_unique<Session>(Key{});
     session->options_ = options;
     std::shared_ptr<usb::UsbDriver> driver;
@@ -49,6 +51,7 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
         auto trace = std::make_shared<usb::PcapTraceDriver>(driver, *options.trace);
         if (!trace->IsOpen()) {
             err << "cannot create the trace file " << *options.trace << "\n";
+            if (problem != nullptr) *problem = SetupProblem::File;
             return nullptr;
         }
         driver = trace;

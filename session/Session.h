@@ -13,12 +13,17 @@
 
 namespace qdm::session {
 
+// Why a session could not be made: options that CheckSessionOptions refuses, or a file.
+enum class SetupProblem { Options, File };
+
 class Session {
   public:
-    // Sets the process up for `options`; null (with the reason written to `err`) when that
-    // cannot be done: an unknown board name, a fault it cannot inject or a trace file that
-    // cannot be created. One session at a time: it owns the process's driver and sleep hook.
-    static std::unique_ptr<Session> Create(const SessionOptions& options, std::ostream& err);
+    // Sets the process up for `options`; null (with the reason written to `err` and its kind to
+    // `problem`) when that cannot be done: an unknown board name, a fault it cannot inject or a
+    // trace file that cannot be created. One session at a time: it owns the process's driver
+    // and sleep hook.
+    static std::unique_ptr<Session> Create(const SessionOptions& options, std::ostream& err,
+                                           SetupProblem* problem = nullptr);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     ~Session();

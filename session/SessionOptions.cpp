@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "session/SimFaults.h"
+#include "sim/Simulation.h"
 
 namespace qdm::session {
 
@@ -55,6 +56,12 @@ std::optional<std::string> CheckSessionOptions(const SessionOptions& options) {
     if (!options.simulate &&
         (options.simDump || !options.simFaults.empty() || options.simPreloaded))
         return "--sim-dump, --sim-fault and --sim-preloaded need --simulate";
+    if (!options.simulate) return std::nullopt;
+    if (!sim::ConfigForBoard(*options.simulate))
+        return "unknown board '" + *options.simulate +
+               "' for --simulate (use k3r8, k3r1, demoboard or mcurom)";
+    for (const std::string& fault : options.simFaults)
+        if (auto why = CheckSimFault(fault, *options.simulate)) return why;
     if (options.simPreloaded && options.simulate == "mcurom")
         return "--sim-preloaded needs a writer dongle (k3r8, k3r1 or demoboard): an MCU-ROM "
                "dongle runs its own firmware";

@@ -1,18 +1,24 @@
 #pragma once
 // Faults of the virtual dongle named on the command line (--sim-fault FAULT).
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/VirtualDongle.h"
 
 namespace qdm::session {
 
+// Whether FAULT can be injected into the virtual dongle of `board` (as --simulate names it):
+// nullopt when it can, else why, with the form it takes or the boards it affects.
+std::optional<std::string> CheckSimFault(std::string_view fault, std::string_view board);
+
 // The faults that must be known before the dongle is built: "foreign" and "absent".
 void ApplyConfigFaults(const std::vector<std::string>& faults, sim::DongleConfig& config);
 
 // Applies every other fault to the dongle. False (with `error` saying which) for a fault it does
-// not understand.
+// not understand; CheckSimFault tells why beforehand.
 bool ApplySimFaults(const std::vector<std::string>& faults, sim::VirtualDongle& dongle,
                     std::string& error);
 

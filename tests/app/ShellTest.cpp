@@ -1,13 +1,14 @@
 // Around the window: the command line, exceptions no handler caught, the hidden diagnostic
 // firmware download, and demo mode's plug window.
 
+#include <QtCore/QProcess>
 #include <stdexcept>
 
-#include "state/Mainprocess.h"
 #include "app/VirtualDonglePanel.h"
 #include "app/WindowOptions.h"
 #include "app/WriterApplication.h"
 #include "sim/StandInFirmware.h"
+#include "state/Mainprocess.h"
 #include "tests/app/WindowRig.h"
 #include "usb/Fileiofunctions.h"
 
@@ -44,8 +45,10 @@ class ShellTest : public QObject {
         std::vector<std::string> args;
         for (const QString& a : arguments)
             args.push_back(a.toStdString());
-        // The window program's own options come out first; FormCreate gets the rest.
-        args.insert(args.begin() + 1, {"--simulate", "mcurom", "--trace=t.pcap"});
+        // The window program's own options come out first, Qt's are passed over; FormCreate gets
+        // the rest.
+        args.insert(args.begin() + 1,
+                    {"--simulate", "mcurom", "-style", "fusion", "--trace=t.pcap", "-reverse"});
         std::string error;
         const auto line = ParseWindowCommandLine(args, error);
         QVERIFY(line && line->session.simulate == "mcurom" && line->session.trace == "t.pcap");
@@ -59,6 +62,34 @@ class ShellTest : public QObject {
         QCOMPARE(rig.Find<QLabel>("Lab_LoadFile")->text(), label);
         if (State().ExpgMode == 1) QCOMPARE(QString::fromStdString(State().ExpgFileText), label);
         QCOMPARE(State().SavedAgentIndex, 6);
+    }
+
+    void optionsAreCheckedBeforeAnyDisplay_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown option") << QStringList{"--simualte", "k3r8"} << 2 << "--simualte";
+        QTest::newRow("unknown board") << QStringList{"--simulate", "k3r9"} << 2 << "k3r9";
+        QTest::newRow("unknown fault")
+            << QStringList{"--simulate", "k3r8", "--sim-fault", "frob"} << 2 << "no such fault";
+        QTest::newRow("no value") << QStringList{"--log"} << 2 << "--log needs a FILE";
+        QTest::newRow("trace") << QStringList{"--simulate", "k3r8", "--trace", "/no/such/t.pcap"}
+                               << 5 << "cannot create the trace file";
+    }
+    void optionsAreCheckedBeforeAnyDisplay() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(name);
+        program.setProcessEnvironment(environment);
+        program.start(QDM_WRITER_PATH, arguments);
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), status);
+        QVERIFY2(program.readAllStandardError().contains(message.toUtf8()), qPrintable(message));
     }
 
     void uncaughtExceptionIsShownAndTheLoopGoesOn() {

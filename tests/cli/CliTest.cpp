@@ -226,7 +226,8 @@ TEST(Cli, ExitStatusNamesTheFailingStage) {
         {"--simulate k3r8 download --chip QX999 x.bin", 2, "unknown chip type"},
         {"--simulate k3r8 download " + Sample("missing.bin"), 5, "[red]"},
         {"--simulate mcurom mcurom " + Sample("QM010_Brask_RV20.bin"), 0, "Flash Verify OK!(0x00)"},
-        {"--simulate k3r8 --sim-fault frobnicate detect", 2, "cannot inject --sim-fault"},
+        {"--simulate k3r8 --sim-fault frobnicate detect", 2, "no such fault; FAULT is one of"},
+        {"--simulate mcurom --sim-fault busy detect", 2, "it affects k3r8, k3r1, demoboard"},
         // --fast loads no firmware: it needs a dongle whose writer firmware already runs.
         {"--simulate k3r8 --sim-preloaded" + container + " --fast", 0, "Data Verify OK !"},
         {"--simulate k3r8" + container + " --fast", 10, "--fast does not load it"},
