@@ -28,8 +28,16 @@ void AddFirmwareCommands(CommandSet& commands);
 // detect itself: 0 only when a writer dongle with a known board answered.
 int RunDetect(Context& context);
 
+// Presence, access and identifiers of the dongle, reported; kExitSuccess for a dongle with the
+// writer dongle's identifiers, else the exit status of what is wrong.
+int FindDongle(Output& output);
+
 // What detect does up to the identity of the writer firmware, for the commands that need the
 // writer firmware running. kExitSuccess when it is.
 int BringUpWriterDongle(Session& session, Output& output);
+
+// Whether the dongle can be an MCU-ROM dongle: kExitDongle, reported, for a writer dongle (one
+// that answers as such, at the latest once given the writer firmware).
+int CheckMcuRomDongle(Session& session, Output& output);
 
 }  // namespace qdm::cli

@@ -56,8 +56,10 @@ Context::~Context() = default;
 Session* Context::Dongle() {
     if (!session_) {
         std::ostringstream why;
-        session_ = Session::Create(options_.session, why);
+        session::SetupProblem problem{};
+        session_ = Session::Create(options_.session, why, &problem);
         if (!session_) {
+            dongleFailure_ = problem == session::SetupProblem::File ? kExitFile : kExitUsage;
             std::string reason = why.str();
             while (!reason.empty() && reason.back() == '\n')
                 reason.pop_back();

@@ -67,11 +67,15 @@ class Context {
     // The session with the dongle (or the virtual one), made on first use; nullptr, with the
     // reason reported, when it cannot be made.
     Session* Dongle();
+    // The exit status for a session that could not be made: a file it could not create, or
+    // options it cannot take.
+    [[nodiscard]] int DongleFailure() const { return dongleFailure_; }
 
   private:
     const GlobalOptions& options_;
     Output& output_;
     std::unique_ptr<Session> session_;
+    int dongleFailure_ = 0;
 };
 
 }  // namespace qdm::cli

@@ -24,12 +24,17 @@ int Failed(Output& output, int code, const std::string& line, const std::string&
     output.Error(reason);
     return code;
 }
+// The hardware version the writer firmware is made for.
+bool IsWriterHardware(const std::array<std::uint8_t, 4>& version) {
+    return version[0] == 5 && version[1] == 1 && version[3] == 0;
+}
+
 }  // namespace
 
-int BringUpWriterDongle(Session& session, Output& output) {
+int FindDongle(Output& output) {
     std::ostream& out = output.Human();
     auto& result = output.Result();
-    ProgramState& state = State();
+    const ProgramState& state = State();
     if (!CheckDonglePresence()) {
         result["dongle"] = nullptr;
         const DongleAccessProblem problem = LastAccessProblem();
@@ -49,6 +54,14 @@ int BringUpWriterDongle(Session& session, Output& output) {
                           " PID " + std::string(ExpectedPID) + ")",
                       "the dongle is not a writer dongle");
     }
+    return kExitSuccess;
+}
+
+int BringUpWriterDongle(Session& session, Output& output) {
+    if (const int found = FindDongle(output); found != kExitSuccess) return found;
+    std::ostream& out = output.Human();
+    auto& result = output.Result();
+    ProgramState& state = State();
 
     std::array<std::uint8_t, 4> version{};
     if (!QueryHardwareVersion(version)) {
@@ -63,25 +76,28 @@ int BringUpWriterDongle(Session& session, Output& output) {
         result["firmware"] = "running";
         out << "Firmware: writer firmware already running\n";
     } else {
-        if (version[0] != 5 || version[1] != 1 || version[3] != 0) {
+        if (!IsWriterHardware(version)) {
             return Failed(output, kExitDongle,
                           "Firmware: not loaded, the hardware version is not 05 01 xx 00",
                           "wrong hardware version " + HexBytes(version));
         }
         std::string where;
-        std::string why;
-        if (!session.LoadFirmwareText(where, &why)) {
-            return Failed(output, kExitDongle, "Firmware: cannot read " + where + ": " + why,
-                          "cannot read the firmware file " + where + ": " + why);
+        std::string problem;
+        if (!session.LoadFirmwareText(where, &problem))
+            return Failed(output, kExitFile, "Firmware: cannot read " + where, problem);
+        if (std::string why; !ValidateFirmwareText(state.FirmwareText, &why)) {
+            return Failed(output, kExitFile, "Firmware: " + where + " is not a firmware file",
+                          where + " is not a firmware file: " + why);
         }
         if (!DownloadFirmware(state.FirmwareText, state.MainWindowHandle)) {
             return Failed(output, kExitDongle, "Firmware: download of " + where + " failed",
                           "the firmware download of " + where + " failed");
         }
         if (!WaitForDongleAfterFirmware()) {
-            out << "Firmware: download of " << where
-                << " failed (the dongle did not come back on the bus)\n";
-            return kExitDongle;
+            return Failed(output, kExitDongle,
+                          "Firmware: download of " + where +
+                              " failed (the dongle did not come back on the bus)",
+                          "the firmware download of " + where + " failed");
         }
         state.FirmwareLoaded = 1;
         result["firmware"] = where;
@@ -97,10 +113,30 @@ int BringUpWriterDongle(Session& session, Output& output) {
     return kExitSuccess;
 }
 
+int CheckMcuRomDongle(Session& session, Output& output) {
+    if (const int found = FindDongle(output); found != kExitSuccess) return found;
+    // A writer dongle would fail the MCU-ROM flow only after minutes of erase polls. It answers
+    // as a writer dongle once its writer firmware runs, which a download would load first.
+    bool writer = QueryDongleIdentity();
+    std::array<std::uint8_t, 4> version{};
+    if (!writer && QueryHardwareVersion(version) && IsWriterHardware(version)) {
+        ProgramState& state = State();
+        std::string where;
+        if (session.LoadFirmwareText(where) &&
+            DownloadFirmware(state.FirmwareText, state.MainWindowHandle) &&
+            WaitForDongleAfterFirmware())
+            writer = QueryDongleIdentity();
+    }
+    if (!writer) return kExitSuccess;
+    return Failed(output, kExitDongle, "Identity: writer firmware",
+                  "the dongle is a writer dongle, not an MCU-ROM dongle: program its client "
+                  "board with download");
+}
+
 int RunDetect(Context& context) {
     Output& output = context.Out();
     Session* session = context.Dongle();
-    if (session == nullptr) return kExitUsage;
+    if (session == nullptr) return context.DongleFailure();
     const int brought = BringUpWriterDongle(*session, output);
     if (brought != kExitSuccess) return brought;
 

@@ -12,6 +12,7 @@
 #include "cli/Options.h"
 #include "cli/TerminalPanel.h"
 #include "protocol/HostHooks.h"
+#include "protocol/Usbfunctions.h"
 #include "session/Session.h"
 #include "state/Mainprocess.h"
 #include "workflows/DemoboardReset.h"
@@ -40,7 +41,6 @@ template <class Workflow>
 RunOutcome RecordedRun(Context& context, Session& session, const std::string& operation,
                        std::optional<std::string> file, int chipType, Workflow workflow) {
     Output& output = context.Out();
-    session.PrepareForRun(output.Human());
     TerminalPanel panel(output.Human(), output.HumanIsTerminal(), std::move(file), chipType);
     RunRecorder recorder(panel, "qdm-writer-cli", operation);
     if (const auto& board = context.Options().session.simulate) recorder.SetSimulated(*board);
@@ -71,11 +71,31 @@ RunOutcome RecordedRun(Context& context, Session& session, const std::string& op
     return outcome;
 }
 
-// The exit status of a run; a failure also as the error line.
-int Reported(Output& output, const RunOutcome& outcome) {
-    const int code = ExitCodeFor(outcome.result);
-    if (code != kExitSuccess)
-        output.Error(outcome.message.empty() ? "the run failed" : outcome.message);
+// Why a run found no writer dongle, which its texts do not tell: none attached (as they say),
+// one this user may not open, or a foreign one.
+int MissingDongleExit(std::string& message) {
+    const DongleAccessProblem problem = LastAccessProblem();
+    if (problem == DongleAccessProblem::NoDongle) return kExitNoDongle;
+    if (problem == DongleAccessProblem::None) {
+        message += " (the dongle, VID " + State().DetectedVID + " PID " + State().DetectedPID +
+                   ", is not a writer dongle)";
+        return kExitDongle;
+    }
+    message += " (" + AccessProblemSummary(problem) + "; " + AccessProblemAdvice(problem) + ")";
+    return kExitAccess;
+}
+
+// The exit status of a run, after the exit-code table; a failure also as the error line.
+// `firmwareProblem`: what is wrong with the dongle firmware file, when something is.
+int Reported(Output& output, const RunOutcome& outcome, const std::string& firmwareProblem = {}) {
+    int code = ExitCodeFor(outcome.result);
+    std::string message = outcome.message.empty() ? "the run failed" : outcome.message;
+    if (outcome.result == RunResult::NoDongle) code = MissingDongleExit(message);
+    if (outcome.result == RunResult::FirmwareError && !firmwareProblem.empty()) {
+        code = kExitFile;
+        message += " (" + firmwareProblem + ")";
+    }
+    if (code != kExitSuccess) output.Error(message);
     return code;
 }
 
@@ -92,13 +112,16 @@ int RunDownloadCommand(Context& context, const DownloadArguments& arguments) {
         return kExitUsage;
     }
     Session* session = context.Dongle();
-    if (session == nullptr) return kExitUsage;
+    if (session == nullptr) return context.DongleFailure();
+    // A dongle whose writer firmware runs needs no file: a problem with it is a warning first.
+    std::string firmwareProblem;
+    if (!session->PrepareForRun(firmwareProblem)) output.Warn(firmwareProblem);
     const DownloadOptions& options = arguments.options;
     const RunOutcome outcome =
         RecordedRun(context, *session, options.fast ? "fast download" : "download", arguments.file,
                     arguments.chip.value_or(0),
                     [&options](OperatorPanel& panel) { return RunDownload(panel, options); });
-    const int code = Reported(output, outcome);
+    const int code = Reported(output, outcome, firmwareProblem);
     // The window's texts blame the MCU-ROM flow; the reason is the missing writer firmware.
     if (options.fast && code != kExitSuccess && outcome.details.board == kMcuRomBoard) {
         output.Warn(std::string("the dongle's writer firmware is not running, and --fast does "
@@ -123,7 +146,9 @@ int RunMcuRomCommand(Context& context, const McuRomArguments& arguments) {
         return kExitUsage;
     }
     Session* session = context.Dongle();
-    if (session == nullptr) return kExitUsage;
+    if (session == nullptr) return context.DongleFailure();
+    if (const int checked = CheckMcuRomDongle(*session, output); checked != kExitSuccess)
+        return checked;
     // A file named on the command line is the flow's command-line mode.
     State().ExpgMode = 1;
     State().ExpgFileText = arguments.file + " ";
@@ -137,8 +162,7 @@ int RunMcuRomCommand(Context& context, const McuRomArguments& arguments) {
 int RunResetDemoboard(Context& context) {
     Output& output = context.Out();
     Session* session = context.Dongle();
-    if (session == nullptr) return kExitUsage;
-    session->PrepareForRun(output.Human());
+    if (session == nullptr) return context.DongleFailure();
     const int brought = BringUpWriterDongle(*session, output);
     if (brought != kExitSuccess) return brought;
 

@@ -213,7 +213,7 @@ int RunRomPack(Context& context, const PackArguments& arguments) {
         output.Error("an image of " + std::to_string(plain.size()) +
                      " bytes in a raw file is read as the raw-file form; use --raw or "
                      "--container");
-        return kExitFile;
+        return kExitUsage;
     } else {
         packed = MakeChainedImage(plain, key);
     }

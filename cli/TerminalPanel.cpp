@@ -3,8 +3,8 @@
 #include <ostream>
 #include <utility>
 
-#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
+#include "state/Mainprocess.h"
 
 #if defined(_WIN32)
 #include <io.h>

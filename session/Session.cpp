@@ -60,12 +60,14 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
     return session;
 }
 
-void Session::PrepareForRun(std::ostream& out) {
-    std::string where;
-    std::string why;
-    if (!LoadFirmwareText(where, &why))
-        out << "Firmware file " << where << " cannot be read: " << why << "\n";
+bool Session::PrepareForRun(std::string& problem) {
     State().FirmwareLoaded = 0;
+    std::string where;
+    if (!LoadFirmwareText(where, &problem)) return false;
+    std::string why;
+    if (ValidateFirmwareText(State().FirmwareText, &why)) return true;
+    problem = where + " is not a dongle firmware file: " + why;
+    return false;
 }
 
 void Session::AfterRun(std::ostream& out) {
@@ -83,7 +85,7 @@ Session::~Session() {
     SetSleepHook(nullptr);
 }
 
-bool Session::LoadFirmwareText(std::string& where, std::string* why) {
+bool Session::LoadFirmwareText(std::string& where, std::string* problem) {
     std::vector<std::uint8_t>& text = State().FirmwareText;
     if (!options_.firmware && simulation_) {
         // Only the virtual dongle ever gets the stand-in; it is not a file anyone can find.
@@ -99,7 +101,24 @@ bool Session::LoadFirmwareText(std::string& where, std::string* why) {
     const std::filesystem::path file =
         options_.firmware ? std::filesystem::path(*options_.firmware) : FirmwareFilePath();
     where = file.string();
-    return ReadFirmwareText(file, text, why);
+    std::string why;
+    if (ReadFirmwareText(file, text, &why)) return true;
+    if (problem == nullptr) return false;
+    std::error_code ec;
+    if (options_.firmware || std::filesystem::exists(file, ec)) {
+        *problem = "cannot read the dongle firmware file " + where +
+                   (options_.firmware ? " (--firmware)" : "") + ": " + why;
+        return false;
+    }
+    *problem = std::string("the dongle firmware file ") + kFirmwareFileName +
+               " was not found; it was looked for as\n";
+    for (const std::filesystem::path& place : FirmwareSearchPaths())
+        *problem += "  " + place.string() + "\n";
+    *problem +=
+        "It comes with the dongle: put it in one of these places (the data folder in your home "
+        "for yourself, the package's for every user of the machine), or name it with --firmware "
+        "FILE.";
+    return false;
 }
 
 }  // namespace qdm::session

@@ -31,13 +31,16 @@ class Session {
     // The virtual dongle, when the session simulates one.
     [[nodiscard]] sim::Simulation* Simulation() { return simulation_ ? &*simulation_ : nullptr; }
 
-    // Reads the dongle firmware into State().FirmwareText. False (with `where` naming the file
-    // and `why`, when given, the reason) when it cannot be read.
-    bool LoadFirmwareText(std::string& where, std::string* why = nullptr);
+    // Reads the dongle firmware into State().FirmwareText. False (with `where` naming the file)
+    // when it cannot be read; `problem`, when given, then says why in a few lines: the reason,
+    // and for a file looked up and found nowhere, every place it was looked for and where it
+    // belongs.
+    bool LoadFirmwareText(std::string& where, std::string* problem = nullptr);
 
-    // What the window does when it first shows: the firmware text read (a missing file is
-    // reported; the run then fails at the firmware download), no firmware loaded yet.
-    void PrepareForRun(std::ostream& out);
+    // What the window does when it first shows: the firmware text read, no firmware loaded yet.
+    // False, with `problem` as above, when the file cannot be read or holds no text the firmware
+    // download would take: a run then fails there, unless the writer firmware already runs.
+    bool PrepareForRun(std::string& problem);
     // After a run (the command line) or at the end (the window) on the virtual dongle: its flash
     // written to the --sim-dump folder.
     void AfterRun(std::ostream& out);

@@ -13,6 +13,7 @@
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
+#include "cli/Options.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
 #include "session/Session.h"
@@ -49,18 +50,21 @@ class DetectOverEmulatedKernel : public ::testing::Test {
         ResetProgramState();
         emulator_.reset();
     }
-    Outcome Detect() {
-        GlobalOptions options;
-        options.session.firmware = firmware_.string();
-        options.noLog = true;
+    Outcome Detect() { return Run({"detect"}); }
+    // A command of the tool, in-process.
+    Outcome Run(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--no-log", "--firmware", firmware_.string()});
+        CommandLine line;
+        std::string error;
+        EXPECT_TRUE(line.Parse(args, error)) << error;
         SetSleepHook([this](std::chrono::milliseconds) {
             if (++sleeps_ == 1 && dropAfterFirmware_) emulator_->Unplug(0);
         });
         std::ostringstream out;
         std::ostringstream err;
-        Output output(options, out, err, false, false);
-        Context context(options, output);
-        const int status = RunDetect(context);
+        Output output(line.Global(), out, err, false, false);
+        Context context(line.Global(), output);
+        const int status = line.Run(context);
         return {status, out.str() + err.str()};
     }
     static bool Has(const Outcome& o, const std::string& text) {
@@ -95,16 +99,19 @@ TEST_F(DetectOverEmulatedKernel, PermissionDeniedSaysToInstallTheUdevRuleAndRepl
     const test::WithoutFileAccessOverride unprivileged;
     std::string log;
     StartDiagnostics([&log](std::string_view line) { log += line; });
-    const Outcome o = Detect();
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"detect"}, {"download", "x.bin"}, {"mcurom", "x.bin"}}) {
+        const Outcome o = Run(command);
+        EXPECT_EQ(o.status, kExitAccess) << o.text;
+        EXPECT_EQ(LastAccessProblem(), DongleAccessProblem::PermissionDenied);
+        EXPECT_TRUE(Has(o, "a dongle is attached but this user may not open it")) << o.text;
+        EXPECT_TRUE(Has(o, "packaging/60-qdm-writer.rules")) << o.text;
+        EXPECT_TRUE(Has(o, "unplug and replug")) << o.text;
+        EXPECT_FALSE(Has(o, "none found"));
+    }
     StopDiagnostics();
     // The reason libusb gave, which the seam's error code alone cannot tell from others.
     EXPECT_NE(log.find(": LIBUSB_ERROR_ACCESS\n"), std::string::npos) << log;
-    EXPECT_EQ(o.status, kExitAccess) << o.text;
-    EXPECT_EQ(LastAccessProblem(), DongleAccessProblem::PermissionDenied);
-    EXPECT_TRUE(Has(o, "a dongle is attached but this user may not open it")) << o.text;
-    EXPECT_TRUE(Has(o, "packaging/60-qdm-writer.rules")) << o.text;
-    EXPECT_TRUE(Has(o, "unplug and replug")) << o.text;
-    EXPECT_FALSE(Has(o, "none found"));
 }
 
 TEST_F(DetectOverEmulatedKernel, BusySaysAnotherProgramHoldsIt) {
