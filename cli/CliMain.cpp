@@ -70,8 +70,13 @@ int Main(int argc, char** argv) {
     if (const auto& topic = line.HelpRequest()) {
         const auto text = topic->empty() ? line.UsageText() : line.HelpText(*topic);
         if (!text) return UsageError(output, "help", "no help for " + *topic);
-        std::cout << *text;
-        return kExitSuccess;
+        if (global.json) {
+            output.Result()["topic"] = *topic;
+            output.Result()["help"] = *text;
+        } else {
+            std::cout << *text;
+        }
+        return output.Finish("help", kExitSuccess);
     }
     if (global.version) {
         output.Human() << "qdm-writer-cli " << QDM_VERSION << "\n";

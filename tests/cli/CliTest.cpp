@@ -615,6 +615,17 @@ TEST_F(CliFiles, QuietAndJsonKeepStdoutForScripts) {
     EXPECT_EQ(usage["exit_code"], 2);
 }
 
+TEST_F(CliFiles, JsonPutsOneObjectOnStdoutWhateverHappens) {
+    for (const std::string arguments :
+         {"help", "--help", "download --help", "help help", "--version", "frobnicate", "download",
+          "download x.bin --chip", "rom bogus", "--simulate k3r8 --sim-fault absent detect"}) {
+        const CliRun run = RunCliStdout("--json " + arguments);
+        const Json json = Parse(run);
+        EXPECT_EQ(json["exit_code"], run.status) << arguments;
+        EXPECT_EQ(json.contains("help"), arguments.find("help") != std::string::npos) << arguments;
+    }
+}
+
 TEST_F(CliFiles, ResetDemoboard) {
     const CliRun demo = RunCli("--simulate demoboard reset-demoboard");
     EXPECT_EQ(demo.status, 0) << demo.output;
