@@ -29,7 +29,7 @@ void Output::Error(std::string_view text) {
 }
 
 void Output::Warn(std::string_view text) {
-    if (!quiet_) err_ << "qdm-writer-cli: warning: " << text << "\n";
+    err_ << "qdm-writer-cli: warning: " << text << "\n";
     result_["warnings"].push_back(std::string(text));
 }
 

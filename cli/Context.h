@@ -2,7 +2,7 @@
 // What a command runs with: the global options, its output, and the dongle session it may need.
 //
 // Output: human lines go to stdout, or to stderr under --json so that stdout carries only the one
-// result object, and nowhere under --quiet; errors always go to stderr. The result object
+// result object, and nowhere under --quiet; errors and warnings always go to stderr. The result object
 // collects the command's facts and is written when the command ends.
 
 #include <iosfwd>
@@ -33,7 +33,7 @@ class Output {
 
     // A failure: on stderr as "qdm-writer-cli: TEXT", and the result object's "message".
     void Error(std::string_view text);
-    // Something the user should know that is no failure: on stderr unless --quiet, and in the
+    // Something the user should know that is no failure: on stderr, --quiet or not, and in the
     // result object's "warnings".
     void Warn(std::string_view text);
 

@@ -36,6 +36,22 @@ class PumpToPanel {
     ~PumpToPanel() { SetPumpHook(nullptr); }
 };
 
+std::filesystem::path RunLogPath(const GlobalOptions& options) {
+    return options.log ? std::filesystem::path(*options.log) : DefaultRunLogPath();
+}
+
+// A production line must not lose the trace of a run: a run whose log cannot be written does not
+// start.
+int CheckRunLog(Context& context) {
+    if (context.Options().noLog) return kExitSuccess;
+    const std::filesystem::path log = RunLogPath(context.Options());
+    std::string error;
+    if (CheckRunLogWritable(log, &error)) return kExitSuccess;
+    context.Out().Error("the run log " + log.string() + " cannot be written (" + error +
+                        "); name another with --log FILE or go without one with --no-log");
+    return kExitFile;
+}
+
 // Runs a workflow on the terminal with the run recorded, logs it and puts it into the result.
 template <class Workflow>
 RunOutcome RecordedRun(Context& context, Session& session, const std::string& operation,
@@ -57,9 +73,7 @@ RunOutcome RecordedRun(Context& context, Session& session, const std::string& op
     result["run"] = nlohmann::ordered_json::parse(line);
     result["log"] = nullptr;
     if (!context.Options().noLog) {
-        const std::filesystem::path log = context.Options().log
-                                              ? std::filesystem::path(*context.Options().log)
-                                              : DefaultRunLogPath();
+        const std::filesystem::path log = RunLogPath(context.Options());
         std::string error;
         if (AppendRunLogLine(log, line, &error)) {
             result["log"] = log.string();
@@ -111,6 +125,7 @@ int RunDownloadCommand(Context& context, const DownloadArguments& arguments) {
         output.Error("download needs a ROM file");
         return kExitUsage;
     }
+    if (const int log = CheckRunLog(context); log != kExitSuccess) return log;
     Session* session = context.Dongle();
     if (session == nullptr) return context.DongleFailure();
     // A dongle whose writer firmware runs needs no file: a problem with it is a warning first.
@@ -145,6 +160,7 @@ int RunMcuRomCommand(Context& context, const McuRomArguments& arguments) {
         output.Error("mcurom needs exactly one ROM file");
         return kExitUsage;
     }
+    if (const int log = CheckRunLog(context); log != kExitSuccess) return log;
     Session* session = context.Dongle();
     if (session == nullptr) return context.DongleFailure();
     if (const int checked = CheckMcuRomDongle(*session, output); checked != kExitSuccess)

@@ -219,11 +219,22 @@ class FileHandle {
     HANDLE handle_;
 };
 
+// Append-only access makes every write land at the end, whoever else writes.
+HANDLE OpenForAppending(const std::filesystem::path& file) {
+    return CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool CanAppend(const std::filesystem::path& file, std::string* error) {
+    const FileHandle handle(OpenForAppending(file));
+    if (handle.get() == INVALID_HANDLE_VALUE)
+        return Fail(error, "cannot open " + file.string() + " for appending");
+    return true;
+}
+
 bool AppendLocked(const std::filesystem::path& file, std::string text, std::string* error) {
-    // Append-only access makes every write land at the end, whoever else writes.
-    FileHandle handle(CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle handle(OpenForAppending(file));
     if (handle.get() == INVALID_HANDLE_VALUE)
         return Fail(error, "cannot open " + file.string() + " for appending");
     OVERLAPPED whole{};
@@ -268,10 +279,20 @@ std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
+int OpenForAppending(const std::filesystem::path& file) {
+    return ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+bool CanAppend(const std::filesystem::path& file, std::string* error) {
+    const FileDescriptor fd(OpenForAppending(file));
+    if (fd.get() < 0) return Fail(error, Errno("cannot open " + file.string()));
+    return true;
+}
+
 bool AppendLocked(const std::filesystem::path& file, std::string text, std::string* error) {
     // O_APPEND puts each write at the end atomically; the lock keeps the repair of an unfinished
     // last line and a write that the kernel splits from meeting another run's line.
-    FileDescriptor fd(::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    FileDescriptor fd(OpenForAppending(file));
     if (fd.get() < 0) return Fail(error, Errno("cannot open " + file.string()));
     int locked = -1;
     do {
@@ -302,15 +323,26 @@ bool AppendLocked(const std::filesystem::path& file, std::string text, std::stri
 
 }  // namespace
 
-bool AppendRunLogLine(const std::filesystem::path& file, std::string_view line,
-                      std::string* error) {
+namespace {
+bool MakeFolderOf(const std::filesystem::path& file, std::string* error) {
     if (file.empty()) return Fail(error, "no folder for the run log");
-    if (line.find('\n') != std::string_view::npos || line.find('\r') != std::string_view::npos)
-        return Fail(error, "a run log entry must be one line");
     std::error_code ec;
     if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
     if (ec)
         return Fail(error, "cannot create " + file.parent_path().string() + ": " + ec.message());
+    return true;
+}
+}  // namespace
+
+bool CheckRunLogWritable(const std::filesystem::path& file, std::string* error) {
+    return MakeFolderOf(file, error) && CanAppend(file, error);
+}
+
+bool AppendRunLogLine(const std::filesystem::path& file, std::string_view line,
+                      std::string* error) {
+    if (line.find('\n') != std::string_view::npos || line.find('\r') != std::string_view::npos)
+        return Fail(error, "a run log entry must be one line");
+    if (!MakeFolderOf(file, error)) return false;
     std::string text(line);
     text += '\n';
     return AppendLocked(file, std::move(text), error);

@@ -105,6 +105,11 @@ std::filesystem::path DefaultRunLogPath();
 bool AppendRunLogLine(const std::filesystem::path& file, std::string_view line,
                       std::string* error = nullptr);
 
+// Whether a line could be appended to `file` now: its folder made when missing and the file
+// opened for appending (an empty one made when missing), nothing written. False, with `error`
+// when given, otherwise. For a run that must not start without its log entry.
+bool CheckRunLogWritable(const std::filesystem::path& file, std::string* error = nullptr);
+
 inline bool AppendRunRecord(const RunRecord& record, const std::filesystem::path& file,
                             std::string* error = nullptr) {
     return AppendRunLogLine(file, RunRecordJson(record), error);

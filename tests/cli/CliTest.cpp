@@ -404,7 +404,7 @@ TEST_F(CliFiles, RomPackThenRomInfoRoundTripsForEveryAgent) {
 TEST_F(CliFiles, RomPackWarnsWhenTheSearchWouldTakeAnotherAgent) {
     // Quelvo's container of an image starting with 0x00 also passes under Brask's key.
     const std::string plainFile = Write("plain.bin", Plain(4096, 0x00));
-    const CliRun pack = RunCli("rom pack " + plainFile + " " + Path("q.bin") +
+    const CliRun pack = RunCli("-q rom pack " + plainFile + " " + Path("q.bin") +
                                " --agent Quelvo --container --chip QN040");
     EXPECT_EQ(pack.status, 0);
     EXPECT_TRUE(Has(pack, "warning: the key search takes Brask for this file, not Quelvo"))
@@ -663,11 +663,14 @@ TEST_F(CliFiles, RunLogIsOnByDefaultAndOffWithNoLog) {
         0);
     EXPECT_TRUE(fs::exists(own));
     EXPECT_EQ(RunCli("--log " + own + " --no-log detect").status, 2);
-    // A log that cannot be written is a warning: the chip is programmed all the same.
-    const CliRun unwritable = RunCli("--log " + dir_.string() + " --simulate k3r8 download " +
-                                     Sample("QL020_PB_RV24.bin"));
-    EXPECT_EQ(unwritable.status, 0);
-    EXPECT_TRUE(Has(unwritable, "warning: the run was not logged"));
+    // A run whose log cannot be written does not start.
+    for (const std::string command : {" download ", " mcurom "}) {
+        const CliRun unwritable = RunCli("--log " + dir_.string() + " --simulate mcurom" + command +
+                                         Sample("QM010_Brask_RV24.bin"));
+        EXPECT_EQ(unwritable.status, 5) << command;
+        EXPECT_TRUE(Has(unwritable, "--log FILE or go without one with --no-log")) << command;
+        EXPECT_FALSE(Has(unwritable, "Flash")) << unwritable.output;
+    }
 }
 
 TEST_F(CliFiles, RunOutlivesAReaderThatWentAway) {
