@@ -2,8 +2,8 @@
 // What a command runs with: the global options, its output, and the dongle session it may need.
 //
 // Output: human lines go to stdout, or to stderr under --json so that stdout carries only the one
-// result object, and nowhere under --quiet; errors and warnings always go to stderr. The result object
-// collects the command's facts and is written when the command ends.
+// result object, and nowhere under --quiet; errors and warnings always go to stderr. The result
+// object collects the command's facts and is written when the command ends.
 
 #include <iosfwd>
 #include <memory>

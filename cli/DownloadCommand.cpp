@@ -9,6 +9,7 @@
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Files.h"
+#include "cli/ImageChecks.h"
 #include "cli/Options.h"
 #include "cli/TerminalPanel.h"
 #include "protocol/HostHooks.h"
@@ -126,6 +127,9 @@ int RunDownloadCommand(Context& context, const DownloadArguments& arguments) {
         return kExitUsage;
     }
     if (const int log = CheckRunLog(context); log != kExitSuccess) return log;
+    for (const std::string& warning :
+         ImageWarnings(arguments.file, arguments.chip, arguments.options))
+        output.Warn(warning);
     Session* session = context.Dongle();
     if (session == nullptr) return context.DongleFailure();
     // A dongle whose writer firmware runs needs no file: a problem with it is a warning first.

@@ -626,6 +626,26 @@ TEST_F(CliFiles, JsonPutsOneObjectOnStdoutWhateverHappens) {
     }
 }
 
+TEST_F(CliFiles, DownloadWarnsAboutASuspiciousImage) {
+    Bytes undecodable = Read(Sample("QL020_PB_RV20.bin"));
+    undecodable[0] = 0x00;
+    const std::string container = Sample("QN040_PB_RV24.bin");
+    struct Case {
+        std::string arguments;
+        const char* warning;
+    };
+    for (const Case& c : std::vector<Case>{
+             {Write("undecodable.bin", undecodable) + " --chip QL020", "no agent's key passes"},
+             {Sample("QL020_PB_RV20.bin") + " --chip QM005", "larger than chip type QM005"},
+             {container + " --chip QL020", "--chip QL020 is ignored"},
+             {container + " --chip QL020 --fast", "names 0x10; the chip gets 0x03"}}) {
+        const Json json = Parse(RunCliStdout(
+            "--json --no-log --simulate k3r8 --sim-preloaded download " + c.arguments));
+        ASSERT_TRUE(json.contains("warnings")) << c.arguments;
+        EXPECT_NE(json["warnings"].dump().find(c.warning), std::string::npos) << json["warnings"];
+    }
+}
+
 TEST_F(CliFiles, ResetDemoboard) {
     const CliRun demo = RunCli("--simulate demoboard reset-demoboard");
     EXPECT_EQ(demo.status, 0) << demo.output;
