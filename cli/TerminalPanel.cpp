@@ -1,6 +1,8 @@
 #include "cli/TerminalPanel.h"
 
+#include <algorithm>
 #include <ostream>
+#include <string_view>
 #include <utility>
 
 #include "protocol/HostHooks.h"
@@ -23,7 +25,19 @@ namespace {
 constexpr const char* kBlue = "\x1b[34m";
 constexpr const char* kRed = "\x1b[31m";
 constexpr const char* kReset = "\x1b[0m";
-constexpr int kBarWidth = 30;
+constexpr const char* kClearToEnd = "\x1b[K";
+constexpr int kBarWidth = 20;
+constexpr std::string_view kErasing = "Erasing";
+constexpr std::string_view kBlankChecking = "Blank Checking";
+
+bool EndsWith(std::string_view text, std::string_view end) {
+    return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
+}
+
+// The status lines that end a stage well all say OK; its failures never do.
+bool ReportsSuccess(std::string_view status) {
+    return status.find("OK") != std::string_view::npos;
+}
 }  // namespace
 
 bool StdoutIsTerminal() {
@@ -38,15 +52,41 @@ TerminalPanel::TerminalPanel(std::ostream& out, bool terminal, std::optional<std
                              int chipType)
     : out_(out), terminal_(terminal), romFile_(std::move(romFile)), chipType_(chipType) {}
 
-void TerminalPanel::EndProgressLine() {
-    if (progressDrawn_) out_ << "\n";
+TerminalPanel::~TerminalPanel() {
+    EndProgressLine();
+    out_.flush();
+}
+
+void TerminalPanel::DrawBar(const std::string& label, int percent) {
+    const int filled = percent * kBarWidth / 100;
+    out_ << "\r" << label << " [" << std::string(static_cast<std::size_t>(filled), '#')
+         << std::string(static_cast<std::size_t>(kBarWidth - filled), ' ') << "] " << percent << "%"
+         << kClearToEnd << std::flush;
+    progressDrawn_ = true;
+    barLabel_ = label;
+    lastPercent_ = percent;
+}
+
+void TerminalPanel::EndProgressLine(bool complete) {
+    if (!progressDrawn_) return;
+    if (complete && lastPercent_ < 100) DrawBar(barLabel_, 100);
+    out_ << "\n";
     progressDrawn_ = false;
     lastPercent_ = -1;
 }
 
+std::string TerminalPanel::BarLabel() const {
+    std::string label = State().ProgressText;
+    while (!label.empty() && (label.back() == '.' || label.back() == ' '))
+        label.pop_back();
+    if (eraseEnded_ && EndsWith(label, kErasing))
+        label.replace(label.size() - kErasing.size(), kErasing.size(), kBlankChecking);
+    return label;
+}
+
 void TerminalPanel::SetStatusText(std::string_view text) {
     status_ = text;
-    EndProgressLine();
+    EndProgressLine(!progress_ && ReportsSuccess(text));
     const bool red = colour_ == StatusColour::Red;
     if (terminal_) {
         out_ << (red ? kRed : kBlue) << status_ << kReset << "\n";
@@ -82,25 +122,34 @@ std::string TerminalPanel::ChipTypeText(int index) const {
 
 void TerminalPanel::SelectChipType(int index) {
     chipType_ = index;
+    EndProgressLine();
     out_ << "Chip type: " << ChipTypeText(index) << "\n";
 }
 
 void TerminalPanel::SetProgressDisplay(bool on) {
-    if (!on) EndProgressLine();
+    const ProgramState& state = State();
+    if (on && !progress_) {
+        EndProgressLine();
+        stageText_ = state.ProgressText;
+        stageValue_ = state.ProgressValue;
+        stageStarted_ = false;
+    } else if (!on && progress_ && stageStarted_) {
+        // The bar stays on its line until the status line says how its stage ended.
+        eraseEnded_ = eraseEnded_ || EndsWith(BarLabel(), kErasing);
+    }
     progress_ = on;
 }
 
 void TerminalPanel::ProcessMessages() {
     if (!progress_ || !terminal_) return;
     const ProgramState& state = State();
-    const int percent = (state.ProgressValue * 100) >> 7;
-    if (percent == lastPercent_) return;
-    lastPercent_ = percent;
-    const int filled = percent * kBarWidth / 100;
-    out_ << "\r" << state.ProgressText << " [" << std::string(static_cast<std::size_t>(filled), '#')
-         << std::string(static_cast<std::size_t>(kBarWidth - filled), ' ') << "] " << percent << "%"
-         << std::flush;
-    progressDrawn_ = true;
+    stageStarted_ =
+        stageStarted_ || state.ProgressText != stageText_ || state.ProgressValue != stageValue_;
+    if (!stageStarted_) return;
+    const int percent = std::min((state.ProgressValue * 100) >> 7, 100);
+    const std::string label = BarLabel();
+    if (percent == lastPercent_ && label == barLabel_ && progressDrawn_) return;
+    DrawBar(label, percent);
 }
 
 void TerminalPanel::Wait(std::chrono::milliseconds duration) {

@@ -15,6 +15,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -707,6 +708,68 @@ TEST_F(CliFiles, RunOutlivesAReaderThatWentAway) {
     std::string line;
     ASSERT_TRUE(std::getline(in, line));
     EXPECT_EQ(Json::parse(line)["result"], "success");
+}
+
+// The lines a terminal shows for `output`: carriage returns, line feeds, clearing to the end of
+// the line and colours interpreted.
+std::vector<std::string> Screen(const std::string& output) {
+    std::vector<std::string> lines(1);
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        std::string& line = lines.back();
+        if (output.compare(i, 3, "\x1b[K") == 0) {
+            line.resize(column);
+            i += 2;
+        } else if (output[i] == '\x1b') {
+            i = output.find('m', i);
+        } else if (output[i] == '\r') {
+            column = 0;
+        } else if (output[i] == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else {
+            line.resize(std::max(line.size(), column + 1));
+            line[column++] = output[i];
+        }
+    }
+    return lines;
+}
+
+TEST_F(CliFiles, ProgressBarOnATerminal) {
+    const std::regex bar(R"((.*) \[#* *\] (\d+)%)");
+    for (const char* board : {"k3r8", "k3r1"}) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+        const pid_t cli = StartCliOn(std::string("--no-log --simulate ") + board + " download " +
+                                         Sample("QN040_PB_RV24.bin"),
+                                     open(ptsname(master), O_RDWR | O_NOCTTY));
+        std::string output;
+        std::array<char, 4096> chunk{};
+        for (ssize_t n; (n = read(master, chunk.data(), chunk.size())) > 0;)
+            output.append(chunk.data(), static_cast<std::size_t>(n));
+        close(master);
+        ASSERT_EQ(ExitStatus(cli), 0) << output;
+        const std::vector<std::string> lines = Screen(output);
+        int bars = 0;
+        bool erased = false;
+        bool blankChecked = false;
+        for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+            std::smatch match;
+            erased = erased || lines[i] == "Chip Erase OK!";
+            if (lines[i].find('[') == std::string::npos) continue;
+            ASSERT_TRUE(std::regex_match(lines[i], match, bar)) << board << ": " << lines[i];
+            ++bars;
+            // A stage reported OK has its bar full; after the erase, no bar names it.
+            if (lines[i + 1].find("OK") != std::string::npos) {
+                EXPECT_EQ(match[2], "100") << lines[i];
+            }
+            EXPECT_FALSE(erased && match[1].str().find("Erasing") != std::string::npos) << lines[i];
+            blankChecked =
+                blankChecked || match[1].str().find("Blank Checking") != std::string::npos;
+        }
+        EXPECT_GE(bars, 4) << output;
+        EXPECT_TRUE(blankChecked) << board;
+    }
 }
 
 TEST_F(CliFiles, TenConcurrentRunsAppendTenWholeLines) {
