@@ -84,6 +84,15 @@ std::string Bytes(const QString& text) {
     return text.toLocal8Bit().toStdString();
 }
 
+// A text too long for its label loses its middle, so that a path keeps its file name in view;
+// the tooltip then holds it whole.
+void SetElidedText(QLabel& label, const QString& text) {
+    const QString shown =
+        label.fontMetrics().elidedText(text, Qt::ElideMiddle, label.contentsRect().width());
+    label.setText(shown);
+    label.setToolTip(shown == text ? QString() : text);
+}
+
 void SetTextColour(QWidget& widget, const QColor& colour) {
     QPalette palette = widget.palette();
     palette.setColor(QPalette::WindowText, colour);
@@ -315,7 +324,7 @@ void TFrm_Main::Guarded(Handler handler) {
 void TFrm_Main::FormCreate(const std::vector<std::string>& arguments) {
     const bool expg = FormCreateState(arguments);
     setWindowTitle(QStringLiteral("QDM-OTP Programmer for Writer"));
-    if (expg) Lab_LoadFile->setText(Text(State().ExpgFileText));
+    if (expg) SetElidedText(*Lab_LoadFile, Text(State().ExpgFileText));
 }
 
 void TFrm_Main::showEvent(QShowEvent* event) {
@@ -559,7 +568,7 @@ void TFrm_Main::SetStatusText(std::string_view text) {
 }
 
 void TFrm_Main::SetFileLabel(std::string_view text) {
-    Lab_LoadFile->setText(Text(text));
+    SetElidedText(*Lab_LoadFile, Text(text));
 }
 
 void TFrm_Main::Message(const QString& text) {

@@ -64,6 +64,19 @@ class ShellTest : public QObject {
         QCOMPARE(State().SavedAgentIndex, 6);
     }
 
+    void longFileLabelKeepsTheFileName() {
+        const std::string path = "/home/operator/" + std::string(120, 'x') + "/QL020_PB_RV24.bin";
+        Rig rig("mcurom");
+        rig.Open({"EXPG", path});
+        const QLabel* label = rig.Find<QLabel>("Lab_LoadFile");
+        QVERIFY(label->text().contains(QChar(0x2026)));
+        QVERIFY(label->text().startsWith("/home/"));
+        QVERIFY(label->text().endsWith("QL020_PB_RV24.bin "));
+        QCOMPARE(label->toolTip(), QString::fromStdString(path + " "));
+        QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <=
+                label->contentsRect().width());
+    }
+
     void optionsAreCheckedBeforeAnyDisplay_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");
