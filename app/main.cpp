@@ -52,8 +52,12 @@ int Run(qdm::WriterApplication& app, const qdm::WindowCommandLine& line,
         qdm::session::Session& session) {
     qdm::WindowHooks hooks;
     hooks.readFirmwareText = [&session] {
+        // The window says only "ErrCode:M=0x01, S=0x01"; whoever started it learns more here.
         std::string where;
-        return session.LoadFirmwareText(where);
+        std::string problem;
+        const bool read = session.LoadFirmwareText(where, &problem);
+        if (!read) std::cerr << "qdm-writer: " << problem << "\n";
+        return read;
     };
     if (line.noLog) {
         hooks.runLog = [] { return std::optional<std::filesystem::path>(); };

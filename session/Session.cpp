@@ -115,9 +115,9 @@ bool Session::LoadFirmwareText(std::string& where, std::string* problem) {
     for (const std::filesystem::path& place : FirmwareSearchPaths())
         *problem += "  " + place.string() + "\n";
     *problem +=
-        "It comes with the dongle: put it in one of these places (the data folder in your home "
-        "for yourself, the package's for every user of the machine), or name it with --firmware "
-        "FILE.";
+        "It comes with the dongle: copy it to one of these places (your own data folder for "
+        "yourself, a package data folder for every user of the machine), or name it with "
+        "--firmware FILE.";
     return false;
 }
 

@@ -77,6 +77,22 @@ class ShellTest : public QObject {
                 label->contentsRect().width());
     }
 
+    void missingFirmwareFileIsExplainedOnStderr() {
+        if (QFile::exists(QFileInfo(QDM_WRITER_PATH).dir().filePath("DWTB.TBH")))
+            QSKIP("a firmware file lies beside the program");
+        const QTemporaryDir home;
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_DATA_HOME", home.path());
+        program.setProcessEnvironment(environment);
+        program.start(QDM_WRITER_PATH, {"--no-log", "--screenshot", home.filePath("w.png")});
+        QVERIFY(program.waitForFinished(20000));
+        const QString err = QString::fromLocal8Bit(program.readAllStandardError());
+        QVERIFY2(err.contains("DWTB.TBH was not found"), qPrintable(err));
+        QVERIFY2(err.contains(home.filePath("qdm-writer/DWTB.TBH")), qPrintable(err));
+        QVERIFY2(err.contains("--firmware FILE"), qPrintable(err));
+    }
+
     void optionsAreCheckedBeforeAnyDisplay_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("status");
