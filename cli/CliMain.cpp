@@ -37,9 +37,11 @@ class DiagnosticScope {
     bool on_;
 };
 
-int UsageError(Output& output, const std::string& command, const std::string& error) {
+int UsageError(Output& output, const CommandLine& line, const std::string& command,
+               const std::string& error) {
     output.Error(error);
-    std::cerr << "Try 'qdm-writer-cli --help'.\n";
+    const bool known = !command.empty() && line.HelpText(command);
+    std::cerr << "Try 'qdm-writer-cli " << (known ? "help " + command : "--help") << "'.\n";
     return output.Finish(command, kExitUsage);
 }
 
@@ -63,13 +65,13 @@ int Main(int argc, char** argv) {
         GlobalOptions fallback;
         fallback.json = std::find(args.begin(), args.end(), "--json") != args.end();
         Output output(fallback, std::cout, std::cerr, false, false);
-        return UsageError(output, line.Command(), error);
+        return UsageError(output, line, line.Command(), error);
     }
     const GlobalOptions& global = line.Global();
     Output output(global, std::cout, std::cerr, StdoutIsTerminal(), StderrIsTerminal());
     if (const auto& topic = line.HelpRequest()) {
         const auto text = topic->empty() ? line.UsageText() : line.HelpText(*topic);
-        if (!text) return UsageError(output, "help", "no help for " + *topic);
+        if (!text) return UsageError(output, line, "help", "unknown command " + *topic);
         if (global.json) {
             output.Result()["topic"] = *topic;
             output.Result()["help"] = *text;

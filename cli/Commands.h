@@ -24,6 +24,8 @@ void AddRunCommands(CommandSet& commands);
 void AddRomCommands(CommandSet& commands);
 // firmware decode DWTB.TBH OUT.hex, firmware encode IN.hex OUT.TBH.
 void AddFirmwareCommands(CommandSet& commands);
+// chips: the chip table.
+void AddChipsCommand(CommandSet& commands);
 
 // detect itself: 0 only when a writer dongle with a known board answered.
 int RunDetect(Context& context);

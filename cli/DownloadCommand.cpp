@@ -110,6 +110,15 @@ int Reported(Output& output, const RunOutcome& outcome, const std::string& firmw
         code = kExitFile;
         message += " (" + firmwareProblem + ")";
     }
+    // The window's texts name neither the file nor the command line's way to a chip type.
+    const std::string& file = outcome.details.file;
+    if (outcome.result == RunResult::FileError && !file.empty() &&
+        message.find(file) == std::string::npos)
+        message = file + ": " + message;
+    if (outcome.result == RunResult::ChipTypeMissing)
+        message +=
+            " The image names no chip type: give one with --chip NAME (`qdm-writer-cli "
+            "chips` lists them).";
     if (code != kExitSuccess) output.Error(message);
     return code;
 }
@@ -225,8 +234,8 @@ void AddRunCommands(CommandSet& commands) {
     app.add_option("ROMFILE", download->file);
     AddChipOption(app, download->chip,
                   "chip type (AUTO, QL040, QL020, QM005, QM010, QM010C, QM020, QM040,\n"
-                  "QM080, QN020, QN040, QN080, Demoboard); a raw image needs one, a\n"
-                  "container names its own");
+                  "QM080, QN020, QN040, QN080, Demoboard; `qdm-writer-cli chips` lists\n"
+                  "their codes and sizes); a raw image needs one, a container names its own");
     app.add_flag("--fast", download->options.fast,
                  "the shorter \"Fast\" variant: no firmware download, chip code from\n"
                  "header byte 11, only the system option page, no demoboard reset");

@@ -47,6 +47,7 @@ CommandLine::CommandLine() : app_(std::make_unique<CLI::App>("", "qdm-writer-cli
     AddRunCommands(*this);
     AddRomCommands(*this);
     AddFirmwareCommands(*this);
+    AddChipsCommand(*this);
     CLI::App& help = Add({"help", "[COMMAND]", "[COMMAND]", "this text, or the help of one command",
                           "Without COMMAND, the usage of the program; with it, that command's "
                           "help, the same as\n`qdm-writer-cli COMMAND --help`.\n",

@@ -27,8 +27,10 @@ void AddSessionOptions(CLI::App& app, SessionOptions& options) {
                    "the user's data folder, or in the package's data folder)")
         ->type_name("FILE");
     app.add_option("--sim-dump", options.simDump,
-                   "when done, write the virtual dongle's flash into DIR\n"
-                   "(chip1.bin .. chip4.bin, flash.bin or mcurom.bin)")
+                   "when done, write the virtual dongle into DIR: its flash\n"
+                   "(chip1.bin .. chip4.bin, flash.bin or mcurom.bin), its RAM\n"
+                   "(ram.bin), and one line per command list (exchanges.txt) and\n"
+                   "per control request (controls.txt)")
         ->type_name("DIR");
     app.add_option("--sim-fault", options.simFaults,
                    "inject a fault into the virtual dongle (see below)")

@@ -144,7 +144,12 @@ RunRecord RunRecorder::Finish(const RunOutcome& outcome) {
     record.simulated = simulated_;
     record.details = outcome.details;
     if (record.details.file.empty() && chosen_) record.details.file = *chosen_;
-    if (!record.details.file.empty()) record.sha256 = FileSha256Hex(record.details.file);
+    if (!record.details.file.empty()) {
+        record.sha256 = FileSha256Hex(record.details.file);
+        std::error_code ec;
+        record.absoluteFile =
+            std::filesystem::absolute(record.details.file, ec).lexically_normal().string();
+    }
     record.result = outcome.result;
     record.message = outcome.message;
     record.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -163,6 +168,7 @@ std::string RunRecordJson(const RunRecord& record) {
     json["operation"] = record.operation;
     json["simulated"] = record.simulated.empty() ? Json(nullptr) : Json(record.simulated);
     json["file"] = d.file.empty() ? Json(nullptr) : Json(d.file);
+    json["file_absolute"] = record.absoluteFile.empty() ? Json(nullptr) : Json(record.absoluteFile);
     json["sha256"] = OrNull(record.sha256, [](const std::string& s) { return s; });
     json["kind"] = d.romKind.empty() ? Json(nullptr) : Json(d.romKind);
     json["image_length"] = d.romKind.empty() ? Json(nullptr) : Json(d.imageLength);

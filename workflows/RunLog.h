@@ -45,6 +45,7 @@ struct RunRecord {
     std::string operation;  // "download", "fast download", "mcurom", ...
     std::string simulated;  // the virtual dongle's board; empty on hardware
     RunDetails details;
+    std::string absoluteFile;           // details.file (as given) made absolute
     std::optional<std::string> sha256;  // of the ROM file, when it could be read
     std::vector<RunStep> steps;
     RunResult result = RunResult::Failed;

@@ -118,14 +118,41 @@ TEST(Cli, UdevRuleLetsTheSeatUserOpenTheDongleOnly) {
     EXPECT_EQ(std::count(rules.begin(), rules.end(), '\n'), 1) << rules;
 }
 
-TEST(Cli, UsageErrors) {
-    EXPECT_EQ(RunCli("").status, 2);
-    EXPECT_EQ(RunCli("--simulate k9 detect").status, 2);
-    EXPECT_EQ(RunCli("frobnicate").status, 2);
-    EXPECT_EQ(RunCli("--simulate").status, 2);
-    const CliRun help = RunCli("--help");
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.output.find("--simulate BOARD"), std::string::npos);
+std::string Sample(const char* name);
+
+// What a command line gets wrong, and the help that points the way.
+TEST(Cli, CommandLineAnswers) {
+    struct Case {
+        std::string arguments;
+        int status;
+        const char* text;
+    };
+    const std::string raw = Sample("QL020_PB_RV20.bin");
+    for (const Case& c : std::vector<Case>{
+             {"", 2, "no command given"},
+             {"frobnicate", 2, "unknown command frobnicate"},
+             {"rom bogus", 2, "unknown rom command bogus"},
+             {"firmware frob", 2, "unknown firmware command frob"},
+             {"rom", 2, "rom needs a command: rom info or rom pack"},
+             {"--simulate", 2, "--simulate needs a BOARD"},
+             {"--simulate k9 detect", 2, "unknown board 'k9'"},
+             {"download x.bin --chip", 2, "--chip needs a NAME"},
+             {"download x.bin --chip QL020 --chip QL040", 2, "--chip may be given only once"},
+             {"download x.bin y.bin", 2, "download: unexpected argument y.bin"},
+             {"download x.bin --frob", 2, "download: unknown option --frob"},
+             {"--simulate k3r8 --sim-fault stuck:1 detect", 2, "form is stuck:CHIP:ADDR:BIT"},
+             {"--simulate k3r1 --sim-fault noerase:2 detect", 2, "has chip 1 only"},
+             {"--no-log --simulate k3r8 download --chip QL020 -- " + raw, 0, "Verify OK"},
+             {"--no-log --simulate k3r8 download " + raw, 6, "give one with --chip NAME"},
+             {"--no-log --simulate k3r8 download missing.bin", 5, "missing.bin: The ROM file"},
+             {"help help", 0, "Usage: qdm-writer-cli [global options] help [COMMAND]"},
+             {"help download", 0, "`qdm-writer-cli chips` lists"},
+             {"--help", 0, "--simulate BOARD"},
+             {"chips", 0, "QN040      0x10  131072 bytes"}}) {
+        const CliRun run = RunCli(c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.output;
+        EXPECT_NE(run.output.find(c.text), std::string::npos) << c.arguments << "\n" << run.output;
+    }
 }
 
 TEST(Cli, TraceShowsFirmwareWritesAndCommandLists) {
@@ -300,7 +327,7 @@ class CliFiles : public ::testing::Test {
 
 TEST_F(CliFiles, HelpForEveryCommand) {
     for (const std::string command : {"detect", "download", "mcurom", "reset-demoboard", "rom info",
-                                      "rom pack", "firmware decode", "firmware encode"}) {
+                                      "rom pack", "firmware decode", "firmware encode", "chips"}) {
         const CliRun asked = RunCli("help " + command);
         EXPECT_EQ(asked.status, 0) << command;
         EXPECT_TRUE(Has(asked, "Usage: qdm-writer-cli")) << command << asked.output;

@@ -90,12 +90,16 @@ TEST_F(Folder, FileDigestAndAnUnreadableFile) {
 
 TEST_F(Folder, RecorderPassesEverythingOnAndNotesWhatTheOperatorSaw) {
     test::RecordingPanel panel;
-    panel.files.push_back((dir_ / "rom.bin").string());
+    // The file as typed in the folder it lies in.
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+    const std::string typed = "rom.bin";
+    panel.files.push_back(typed);
     std::ofstream(dir_ / "rom.bin", std::ios::binary) << "abc";
     RunRecorder recorder(panel, "qdm-writer", "download");
     recorder.SetSimulated("k3r1");
 
-    EXPECT_EQ(recorder.ChooseRomFile(), (dir_ / "rom.bin").string());
+    EXPECT_EQ(recorder.ChooseRomFile(), typed);
     ShowStatus(recorder, StatusColour::Blue, "Chip Erase OK!");
     recorder.SetFileLabel("OTP Writer K3.r1 / ROM Version RV24");
     recorder.SelectChipType(6);
@@ -120,7 +124,8 @@ TEST_F(Folder, RecorderPassesEverythingOnAndNotesWhatTheOperatorSaw) {
     outcome.details.keyPassed = true;
     outcome.details.checksum = 0x12AB;
     const RunRecord record = recorder.Finish(outcome);
-    EXPECT_EQ(record.details.file, (dir_ / "rom.bin").string());  // from the dialog
+    std::filesystem::current_path(before);
+    EXPECT_EQ(record.details.file, typed);  // from the dialog, as given
     ASSERT_EQ(record.steps.size(), 4u);
     EXPECT_EQ(record.steps[1].kind, RunStep::Kind::FileLabel);
     EXPECT_EQ(record.steps[2].colour, StatusColour::Red);
@@ -132,6 +137,7 @@ TEST_F(Folder, RecorderPassesEverythingOnAndNotesWhatTheOperatorSaw) {
     EXPECT_EQ(json["version"], QDM_VERSION);
     EXPECT_EQ(json["operation"], "download");
     EXPECT_EQ(json["simulated"], "k3r1");
+    EXPECT_EQ(json["file_absolute"], (dir_ / "rom.bin").lexically_normal().string());
     EXPECT_EQ(json["sha256"], "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(json["kind"], "RV24");
     EXPECT_EQ(json["image_length"], 65536);
