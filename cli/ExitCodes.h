@@ -13,8 +13,8 @@ enum ExitCode : int {
     kExitInternal = 1,     // an unexpected failure inside the program
     kExitUsage = 2,        // wrong command line
     kExitNoDongle = 3,     // no dongle found
-    kExitDongle = 4,       // foreign dongle, hardware version, firmware, not a writer dongle
-    kExitFile = 5,         // ROM or firmware file unreadable or rejected
+    kExitDongle = 4,       // foreign dongle, hardware version, firmware, wrong kind of dongle
+    kExitFile = 5,         // ROM, firmware, trace, run log or output file unusable
     kExitChipType = 6,     // no chip type for the image
     kExitBoardBusy = 7,    // the client board did not switch on
     kExitNoBoard = 8,      // no known client board
@@ -37,8 +37,9 @@ inline constexpr std::array<ExitCodeRow, 15> kExitCodeTable = {{
     {kExitInternal, "internal", "internal error"},
     {kExitUsage, "usage", "wrong command line"},
     {kExitNoDongle, "no-dongle", "no dongle found"},
-    {kExitDongle, "dongle", "dongle error: foreign dongle, hardware version, firmware"},
-    {kExitFile, "file", "ROM, firmware or output file unreadable or rejected"},
+    {kExitDongle, "dongle",
+     "foreign dongle, hardware version, firmware download, wrong kind of dongle"},
+    {kExitFile, "file", "ROM, firmware, trace, run log or output file unusable"},
     {kExitChipType, "chip-type", "no chip type for the image"},
     {kExitBoardBusy, "board-busy", "the client board is busy"},
     {kExitNoBoard, "no-board", "no known client board (or not the demoboard)"},

@@ -120,6 +120,41 @@ TEST(Cli, UdevRuleLetsTheSeatUserOpenTheDongleOnly) {
 
 std::string Sample(const char* name);
 
+std::string ReadText(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    for (std::size_t at; (at = text.find("\\-")) != std::string::npos;)
+        text.erase(at, 1);  // troff's "\-" is a plain "-"
+    return text;
+}
+
+// The exit statuses and the faults as the program prints them, in the README and the manual.
+TEST(Cli, DocumentsFollowTheProgramsTables) {
+    const std::string help = RunCli("--help").output;
+    const std::string readme = ReadText(std::string(QDM_PACKAGING_DIR) + "/../README.md");
+    const std::string manual = ReadText(std::string(QDM_PACKAGING_DIR) + "/qdm-writer-cli.1.in");
+    const std::regex exitRow(R"( +(\d+)  (\S+) .*)");
+    const std::regex faultRow(R"(  ([a-z-]+)[@:\[ ].*)");
+    std::istringstream lines(help.substr(help.find("Faults of the virtual dongle")));
+    int rows = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (std::regex_match(line, match, exitRow)) {
+            ++rows;
+            EXPECT_NE(readme.find("| " + match[1].str() + " | `" + match[2].str() + "` |"),
+                      std::string::npos)
+                << line;
+            EXPECT_NE(manual.find(match[1].str() + "\t" + match[2].str() + "\t"), std::string::npos)
+                << line;
+        } else if (std::regex_match(line, match, faultRow)) {
+            ++rows;
+            const std::regex entry("\\n\\.B[IR]? " + match[1].str() + "[@: \\n]");
+            EXPECT_TRUE(std::regex_search(manual, entry)) << line;
+        }
+    }
+    EXPECT_GT(rows, 20);
+}
+
 // What a command line gets wrong, and the help that points the way.
 TEST(Cli, CommandLineAnswers) {
     struct Case {
