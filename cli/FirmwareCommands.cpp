@@ -17,7 +17,7 @@ namespace qdm::cli {
 namespace {
 
 // The EZ-USB's memory is 16 KiB at most; even generous HEX text of it stays far below this.
-constexpr std::size_t kMaxFirmwareFile = 4 * 1024 * 1024;
+constexpr std::size_t kMaxFirmwareFile = std::size_t{4} * 1024 * 1024;
 
 struct HexSummary {
     std::size_t records = 0;

@@ -98,7 +98,7 @@ std::string ParseErrorText(const CLI::App& app, const std::exception& error) {
     std::string text = error.what();
     // CLI11 names the option first: "--chip: 1 required NAME missing".
     const std::size_t colon = text.find(": ");
-    if (colon == std::string::npos || text.rfind("-", 0) != 0) return text;
+    if (colon == std::string::npos || text.rfind('-', 0) != 0) return text;
     const std::string name = text.substr(0, colon);
     const std::string rest = text.substr(colon + 2);
     if (rest.find("required") != std::string::npos && rest.find("missing") != std::string::npos) {
