@@ -37,7 +37,8 @@ std::size_t QtOptionLength(const std::vector<std::string>& args, std::size_t i) 
 
 // The window's options, bound to `line`; the parser and the help text both take them from here.
 void DefineOptions(CLI::App& app, WindowCommandLine& line) {
-    app.set_help_flag();  // our own help text
+    app.set_help_flag();                     // our own help text
+    app.allow_windows_style_options(false);  // "/x" is a path, as "EXPG /roms/a.bin" has it
     session::AddSessionOptions(app, line.session);
     session::AddRunLogOptions(app, line.log, line.noLog, "download runs");
     app.add_option("--screenshot", line.screenshot,

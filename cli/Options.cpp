@@ -9,8 +9,10 @@ namespace qdm::cli {
 
 namespace {
 
-// Global options may follow the command; a second command word is an argument, not a command.
+// Global options may follow the command; a second command word is an argument, not a command;
+// a path such as /tmp/a.bin stays an argument on Windows too.
 CLI::App& Configure(CLI::App& app) {
+    app.allow_windows_style_options(false);
     app.fallthrough();
     app.allow_extras();
     app.require_subcommand(0, 1);
