@@ -7,6 +7,7 @@
 #include <span>
 #include <string_view>
 
+#include "sim/WorkMeter.h"
 #include "sim/WriterCommand.h"
 
 namespace qdm::sim {
@@ -56,12 +57,19 @@ class ClientBoard {
     virtual void SetBusy(bool busy) { busy_ = busy; }
     [[nodiscard]] bool Busy() const { return busy_; }
 
+    // The dongle's meter, which the board's work is added to (a board on its own keeps its own,
+    // which counts no time).
+    void UseMeter(WorkMeter& meter) { meter_ = &meter; }
+
   protected:
     void RefuseList() { refused_ = true; }
+    [[nodiscard]] WorkMeter& Meter() { return *meter_; }
 
   private:
     bool refused_ = false;
     bool busy_ = false;
+    WorkMeter ownMeter_;
+    WorkMeter* meter_ = &ownMeter_;
 };
 
 // The socket with no board in it: only the ID lines, pulled to "none".

@@ -11,6 +11,8 @@ constexpr std::uint8_t kHold = 0xA5;
 constexpr std::uint8_t kRelease = 0x5A;
 constexpr std::uint8_t kPowerOff = 0x20;
 constexpr std::uint8_t kPowerSequence[] = {0x38, 0x18, 0x58};
+// An instruction and its 24-bit address on the serial interface.
+constexpr std::size_t kInstruction = 4;
 }  // namespace
 
 // Hold/release and power belong to the board, not to the dongle's interface logic, so only the
@@ -94,17 +96,21 @@ void Demoboard::ExecuteFlash(const WriterCommand& command, std::span<std::uint8_
     switch (command.Opcode()) {
         case DemoQuery:
             if (command.Arg(1) == 0x01) {
+                Meter().SpendSerial(kInstruction);
                 for (std::size_t k = 0; k < 3; ++k)
                     reply[k] = chip_.ReadId()[k];
             } else if (command.Arg(1) == 0x03) {
+                Meter().SpendSerial(2);
                 reply[0] = Status();
             } else {
+                Meter().SpendSerial(2);
                 ++statusPolls_;
+                // The erase is over once its time has passed and its busy polls are used up.
                 if (erasing_ && pollsLeft_) {
-                    if (*pollsLeft_ == 0)
-                        erasing_ = false;
-                    else
+                    if (*pollsLeft_ > 0)
                         --*pollsLeft_;
+                    else if (Meter().Now() >= eraseEnds_)
+                        erasing_ = false;
                 }
                 reply[0] = Status();
             }
@@ -112,17 +118,25 @@ void Demoboard::ExecuteFlash(const WriterCommand& command, std::span<std::uint8_
         case DemoWrite:
             if (erasing_) return;  // a busy part ignores everything but status reads
             if (command.Arg(1) == 0x55) {
+                Meter().SpendSerial(1);
                 chip_.WriteEnable();
             } else if (chip_.WriteEnabled()) {
+                Meter().SpendSerial(1);
                 chip_.EraseChip();
                 erasing_ = true;
                 pollsLeft_ = eraseBusyPolls_;
+                eraseEnds_ = Meter().Now() + Meter().Timing().chipErase;
+                Meter().Background(Meter().Timing().chipErase);
             }
             return;
         case DemoProgramPage:
-            if (!erasing_) chip_.ProgramPage(command.Address(), command.PageData());
+            Meter().SpendSerial(kInstruction + kPageDataSize);
+            if (!erasing_ && chip_.ProgramPage(command.Address(), command.PageData()))
+                Meter().Spend(Meter().Timing().pageProgram);
             return;
         case DemoBitCount:
+            // The dongle reads the region to count it.
+            Meter().SpendSerial(kInstruction + SerialFlash::kCountRegion);
             StoreBe24(reply, chip_.CountOnes(command.Address()));
             return;
         default:

@@ -2,8 +2,8 @@
 // The speech demoboard: one serial flash chip that the host reaches only while flash access is on
 // (46 AA .. 46 55), a run control (46 A5 holds the board, 46 5A releases it) and board power
 // switched by the line sequence 11 38, 11 18, 11 58 (on) and 11 20 (off). A chip erase keeps
-// the busy bit of the status (40 02) set for a number of polls. Busy means the board refuses
-// to be switched on: the list with the switch-on sequence gets no reply.
+// the busy bit of the status (40 02) set for its erase time and at least a number of polls. Busy
+// means the board refuses to be switched on: the list with the switch-on sequence gets no reply.
 
 #include <cstdint>
 #include <optional>
@@ -53,6 +53,7 @@ class Demoboard final : public ClientBoard {
     bool erasing_ = false;
     std::optional<std::uint32_t> eraseBusyPolls_ = kDefaultEraseBusyPolls;
     std::optional<std::uint32_t> pollsLeft_;
+    SimTime eraseEnds_{};
     std::uint32_t statusPolls_ = 0;
 };
 

@@ -17,6 +17,8 @@ namespace {
 constexpr std::uint8_t kSelect = 0xAA;
 constexpr std::uint8_t kRelease = 0x55;
 constexpr std::uint8_t kLinesUp = 0xFF;
+// An instruction and its 24-bit address on the serial interface.
+constexpr std::size_t kInstruction = 4;
 }  // namespace
 
 // Four parts of the same family, told apart by their last ID byte so interleaving shows.
@@ -60,13 +62,17 @@ void K3r8Board::ExecuteFlash(const WriterCommand& command, std::span<std::uint8_
     using namespace writer_op;
     switch (command.Opcode()) {
         case R8Query:
+            // The four chips share the clock: each instruction takes the time of one.
             if (command.Arg(1) == 0x01) {
+                Meter().SpendSerial(kInstruction);
                 for (std::size_t c = 0; c < kChipCount; ++c)
                     for (std::size_t k = 0; k < 3; ++k)
                         reply[4 * k + c] = chips_[c].ReadId()[k];
             } else if (command.Arg(1) == 0x03) {
+                Meter().SpendSerial(2);
                 reply[0] = kFlashStatusIdle;
             } else {
+                Meter().SpendSerial(kInstruction + SerialFlash::kBlockSize);
                 std::uint8_t blank = 0;
                 for (std::size_t c = 0; c < kChipCount; ++c)
                     if (chips_[c].IsBlockBlank(command.Arg(2)))
@@ -76,9 +82,14 @@ void K3r8Board::ExecuteFlash(const WriterCommand& command, std::span<std::uint8_
             return;
         case R8Write:
             if (command.Arg(1) == 0x55) {
+                Meter().SpendSerial(1);
                 for (SerialFlash& chip : chips_)
                     chip.WriteEnable();
             } else {
+                const std::uint32_t blocks =
+                    std::min<std::uint32_t>(command.Arg(3), SerialFlash::kBlockCount);
+                Meter().SpendSerial(kInstruction);
+                Meter().Spend(Meter().Timing().blockErase * blocks);
                 std::uint8_t failed = 0;
                 for (std::size_t c = 0; c < kChipCount; ++c)
                     if (!chips_[c].EraseBlocks(command.Arg(2), command.Arg(3)))
@@ -92,6 +103,7 @@ void K3r8Board::ExecuteFlash(const WriterCommand& command, std::span<std::uint8_
             return;
         case R8Read: {
             const std::size_t perChip = reply.size() / kChipCount;
+            Meter().SpendSerial(kInstruction + perChip);
             // Straight runs of the four arrays up to the wrap at the chip's end, interleaved
             // through plain pointers: read-backs go through here for every byte of an image.
             std::size_t done = 0;
@@ -141,10 +153,14 @@ void K3r8Board::ExecuteFlash(const WriterCommand& command, std::span<std::uint8_
             readPosition_ = SerialFlash::Wrap(readPosition_ + static_cast<std::uint32_t>(perChip));
             return;
         }
-        case R8ProgramPage:
+        case R8ProgramPage: {
+            bool programmed = false;
             for (SerialFlash& chip : chips_)
-                chip.ProgramPage(command.Address(), command.PageData());
+                programmed = chip.ProgramPage(command.Address(), command.PageData()) || programmed;
+            Meter().SpendSerial(kInstruction + kPageDataSize);
+            if (programmed) Meter().Spend(Meter().Timing().pageProgram);
             return;
+        }
         default:
             return;
     }

@@ -64,6 +64,9 @@ std::size_t McuRomFirmware::Step(std::span<const std::uint8_t> list, std::size_t
             const std::size_t count = 2 * (std::size_t{arg} + 1);
             if (left < 2 + count) return 0;
             if (linkMode_ && programRun_) {
+                // Byte by byte, each with the chip's program algorithm.
+                meter_->Spend(meter_->Timing().parallelByteProgram *
+                              static_cast<std::int64_t>(count));
                 flash_.Program(position_, list.subspan(at + 2, count));
                 position_ = ParallelFlash::Wrap(position_ + static_cast<std::uint32_t>(count));
             }
@@ -84,6 +87,7 @@ std::size_t McuRomFirmware::Step(std::span<const std::uint8_t> list, std::size_t
                                             (std::uint32_t{list[at + 2]} << 8) | list[at + 3]);
             return 4;
         case ReadByte:
+            meter_->Spend(meter_->Timing().parallelReadCycle);
             reply.push_back(CanRead() ? flash_.ReadCycle(position_) : kNothingRead);
             return 2;
         case Data:
@@ -92,6 +96,8 @@ std::size_t McuRomFirmware::Step(std::span<const std::uint8_t> list, std::size_t
         case Read: {
             const std::size_t base = reply.size();
             reply.resize(base + kMcuRomReadSize, kNothingRead);
+            meter_->Spend(meter_->Timing().parallelReadCycle *
+                          static_cast<std::int64_t>(kMcuRomReadSize));
             if (CanRead()) {
                 flash_.ReadCycles(position_, std::span<std::uint8_t>(reply).subspan(base));
                 position_ = ParallelFlash::Wrap(position_ + kMcuRomReadSize);

@@ -11,6 +11,7 @@
 
 #include "sim/Firmware.h"
 #include "sim/ParallelFlash.h"
+#include "sim/WorkMeter.h"
 
 namespace qdm::sim {
 
@@ -55,6 +56,9 @@ class McuRomFirmware final : public Firmware {
     [[nodiscard]] std::uint8_t LinesByte() const { return lines_; }
     [[nodiscard]] std::uint8_t SetupByte() const { return setup_; }
 
+    // The dongle's meter, which the firmware's bus cycles are added to.
+    void UseMeter(WorkMeter& meter) { meter_ = &meter; }
+
   private:
     // Executes the command at list[at]; returns its length, or 0 to stop the list.
     std::size_t Step(std::span<const std::uint8_t> list, std::size_t at,
@@ -71,6 +75,8 @@ class McuRomFirmware final : public Firmware {
     std::uint8_t dataLatch_ = 0xFF;
     std::uint8_t setup_ = 0x00;
     std::uint32_t position_ = 0;
+    WorkMeter ownMeter_;
+    WorkMeter* meter_ = &ownMeter_;
 };
 
 }  // namespace qdm::sim

@@ -28,6 +28,8 @@ void ParallelFlash::WriteCycle(std::uint32_t address, std::uint8_t data) {
         erasing_ = true;
         readsLeft_ = erasePollReads_;
         ++erasesStarted_;
+        eraseEnds_ = meter_->Now() + meter_->Timing().parallelChipErase;
+        meter_->Background(meter_->Timing().parallelChipErase);
     }
 }
 
@@ -39,11 +41,12 @@ void ParallelFlash::FinishErase() {
 std::uint8_t ParallelFlash::ReadCycle(std::uint32_t address) {
     if (!erasing_) return data_[Wrap(address)];
     if (readsLeft_) {
-        if (*readsLeft_ == 0) {
+        if (*readsLeft_ > 0) {
+            --*readsLeft_;
+        } else if (meter_->Now() >= eraseEnds_) {
             FinishErase();
             return data_[Wrap(address)];
         }
-        --*readsLeft_;
     }
     toggle_ = !toggle_;
     return toggle_ ? kPollingB : kPollingA;

@@ -1,14 +1,17 @@
 #pragma once
 // The MCU-ROM: a 256 KiB parallel NOR flash (16 blocks of 16 KiB) driven by bus cycles. Write
 // cycles feed the JEDEC-standard command state machine, of which only the six-cycle chip erase is
-// understood; while an erase runs, reads return data-polling status (never 0xFF) for a number of
-// reads, then the erase completes and reads return 0xFF.
+// understood; while an erase runs, reads return data-polling status (never 0xFF) until its erase
+// time has passed and at least a number of reads have seen it, then the erase completes and reads
+// return 0xFF.
 
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "sim/WorkMeter.h"
 
 namespace qdm::sim {
 
@@ -57,6 +60,9 @@ class ParallelFlash {
     // Power lost: the command state machine and a running erase stop; cells stay.
     void PowerCycle();
 
+    // The dongle's meter, whose time an erase runs on (a flash on its own keeps its own).
+    void UseMeter(WorkMeter& meter) { meter_ = &meter; }
+
   private:
     void FinishErase();
 
@@ -69,6 +75,9 @@ class ParallelFlash {
     std::optional<std::uint32_t> readsLeft_;
     std::uint32_t erasesStarted_ = 0;
     std::uint32_t writeCycles_ = 0;
+    SimTime eraseEnds_{};
+    WorkMeter ownMeter_;
+    WorkMeter* meter_ = &ownMeter_;
 };
 
 }  // namespace qdm::sim

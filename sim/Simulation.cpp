@@ -25,8 +25,8 @@ std::optional<DongleConfig> ConfigForBoard(std::string_view board) {
     return config;
 }
 
-Simulation MakeSimulation(DongleConfig config) {
-    Simulation sim{std::make_shared<VirtualDriver>(),
+Simulation MakeSimulation(DongleConfig config, std::shared_ptr<Clock> clock) {
+    Simulation sim{std::make_shared<VirtualDriver>(std::move(clock)),
                    std::make_shared<VirtualDongle>(std::move(config))};
     sim.driver->Attach(sim.dongle);
     return sim;

@@ -19,9 +19,10 @@ struct Simulation {
 // that board) or "mcurom" (an MCU-ROM dongle). Nullopt for any other name.
 std::optional<DongleConfig> ConfigForBoard(std::string_view board);
 
-// A driver with one dongle attached; nullopt for an unknown board name.
+// A driver with one dongle attached, on `clock` (a virtual one unless given); nullopt for an
+// unknown board name.
 std::optional<Simulation> MakeSimulation(std::string_view board);
-Simulation MakeSimulation(DongleConfig config);
+Simulation MakeSimulation(DongleConfig config, std::shared_ptr<Clock> clock = nullptr);
 
 // Loads the stand-in writer firmware through the firmware-load request and starts it, as an
 // earlier run would have left a real dongle. The control log forgets the load. An MCU-ROM dongle

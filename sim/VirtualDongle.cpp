@@ -63,13 +63,18 @@ VirtualDongle::VirtualDongle(DongleConfig config)
       boot_(facts_),
       writer_(*board_, facts_),
       mcuRom_(mcuRomFlash_, facts_),
-      ram_(kRamSize, 0) {
+      ram_(kRamSize, 0),
+      timing_(config_.timing),
+      clock_(std::make_shared<VirtualClock>()) {
     strings_ = {BuildLanguageDescriptor(), BuildStringDescriptor(config_.manufacturer),
                 BuildStringDescriptor(config_.product),
                 BuildStringDescriptor(config_.serialNumber)};
+    meter_.SetTiming(timing_);
+    board_->UseMeter(meter_);
+    mcuRomFlash_.UseMeter(meter_);
+    mcuRom_.UseMeter(meter_);
     // The largest reply (a read list of 64 K) fits without growing during a run.
     reply_.reserve(std::size_t{64} * 1024);
-    inFifo_.reserve(std::size_t{64} * 1024);
     if (config_.startPlugged) Plug();
 }
 
@@ -92,8 +97,8 @@ void VirtualDongle::Plug() {
     plugged_ = true;
     ++plugCount_;
     std::fill(ram_.begin(), ram_.end(), 0);
-    inFifo_.clear();
-    inHead_ = 0;
+    DropReplies();
+    cpuFreeAt_ = clock_->Now();
     exchangeCount_ = 0;
     configurationValue_ = 1;
     board_->PowerCycle();
@@ -103,12 +108,75 @@ void VirtualDongle::Plug() {
 }
 
 void VirtualDongle::Unplug() {
+    RunDue();
+    UnplugNow();
+    Dispatch();
+}
+
+// Power goes, and with it every list under way and every reply not yet read.
+void VirtualDongle::UnplugNow() {
     if (!plugged_) return;
     plugged_ = false;
-    inFifo_.clear();
-    inHead_ = 0;
+    DropReplies();
     CompleteAllPending(BulkStatus::NoDevice);
+}
+
+void VirtualDongle::DropReplies() {
+    for (std::deque<ReplyChunk>* queue : {&replies_, &inFifo_}) {
+        for (ReplyChunk& chunk : *queue)
+            spare_.push_back(std::move(chunk.bytes));
+        queue->clear();
+    }
+}
+
+// --- Time --------------------------------------------------------------------------------------
+
+void VirtualDongle::SetTiming(const TimingProfile& timing) {
+    timing_ = timing;
+}
+
+void VirtualDongle::SetClock(std::shared_ptr<Clock> clock) {
+    clock_ = std::move(clock);
+    cpuFreeAt_ = std::min(cpuFreeAt_, clock_->Now());
+}
+
+std::optional<SimTime> VirtualDongle::NextEvent() const {
+    std::optional<SimTime> next = nextArrival_;
+    if (!replies_.empty() && (!next || replies_.front().ready < *next))
+        next = replies_.front().ready;
+    return next;
+}
+
+void VirtualDongle::RunDue() {
+    if (runningDue_) return;
+    {
+        runningDue_ = true;
+        struct Reset {
+            bool& flag;
+            ~Reset() { flag = false; }
+        } reset{runningDue_};
+        const SimTime now = clock_->Now();
+        for (;;) {
+            // A reply due with a list goes first: it was under way before the list.
+            if (!replies_.empty() && replies_.front().ready <= now &&
+                (!nextArrival_ || replies_.front().ready <= *nextArrival_)) {
+                ReplyReady();
+            } else if (nextArrival_ && *nextArrival_ <= now) {
+                ListArrives(*nextArrival_);
+            } else {
+                break;
+            }
+        }
+    }
+    // Callbacks may call back in, and then find the work done so far.
     Dispatch();
+}
+
+std::size_t VirtualDongle::PendingReplyBytes() const {
+    std::size_t bytes = 0;
+    for (const ReplyChunk& chunk : inFifo_)
+        bytes += chunk.bytes.size() - chunk.taken;
+    return bytes;
 }
 
 // --- Control endpoint --------------------------------------------------------------------------
@@ -130,12 +198,28 @@ std::vector<std::uint8_t> VirtualDongle::StringDescriptor(std::uint8_t index) co
 
 ControlResult VirtualDongle::ControlTransfer(const SetupPacket& setup,
                                              std::span<std::uint8_t> data) {
+    RunDue();
     ControlResult result{ControlStatus::NoDevice, 0};
     if (plugged_) result = HandleControl(setup, data);
     const bool in = (setup.bmRequestType & 0x80) != 0;
     const std::size_t logged =
         in ? result.length : std::min<std::size_t>(setup.wLength, data.size());
     LogControl(setup, data.first(logged), result.status);
+    if (plugged_) {
+        result.busy = ControlTransferTime(timing_, setup.wLength);
+        ledger_.controlWire += result.busy;
+        ++ledger_.controlTransfers;
+        if (setup.bmRequestType == kStandardDeviceIn && setup.bRequest == request::GetDescriptor) {
+            ++ledger_.descriptorReads;
+            ledger_.descriptorWire += result.busy;
+        }
+        if (setup.bRequest == kFirmwareLoadRequest &&
+            (setup.bmRequestType == kVendorDeviceOut || setup.bmRequestType == kVendorDeviceIn)) {
+            ++ledger_.firmwareLoads;
+            ledger_.firmwareLoadWire += result.busy;
+        }
+    }
+    Dispatch();
     return result;
 }
 
@@ -282,17 +366,28 @@ void VirtualDongle::CompleteAllPending(BulkStatus status) {
         pendingIn_.pop_front();
         Queue(std::move(t.callback), {t.id, t.endpoint, status, 0});
     }
+    // Lists that have not arrived never will.
+    while (!pendingOut_.empty()) {
+        PendingOut t = std::move(pendingOut_.front());
+        pendingOut_.pop_front();
+        Queue(std::move(t.callback), {t.id, kBulkOutEndpoint, status, 0});
+    }
+    nextArrival_.reset();
 }
 
 BulkId VirtualDongle::SubmitBulk(std::uint8_t endpoint, std::span<std::uint8_t> buffer,
                                  BulkCallback callback) {
+    RunDue();
     const BulkId id = nextBulkId_++;
     if (!plugged_) {
         Queue(std::move(callback), {id, endpoint, BulkStatus::NoDevice, 0});
     } else if (endpoint == kBulkOutEndpoint) {
-        const BulkStatus status = HandleCommandList(buffer);
-        Queue(std::move(callback),
-              {id, endpoint, status, status == BulkStatus::Completed ? buffer.size() : 0});
+        const std::uint64_t serial = ++listSerial_;
+        // A read queued before the list is the read of its reply.
+        for (PendingIn& in : pendingIn_)
+            if (in.forList == 0) in.forList = serial;
+        pendingOut_.push_back({id, buffer, std::move(callback), serial, clock_->Now()});
+        if (pendingOut_.size() == 1) ScheduleNextList(clock_->Now());
     } else if (endpoint == kBulkInEndpoint) {
         if (buffer.empty()) {
             Queue(std::move(callback), {id, endpoint, BulkStatus::Completed, 0});
@@ -303,37 +398,85 @@ BulkId VirtualDongle::SubmitBulk(std::uint8_t endpoint, std::span<std::uint8_t> 
     } else {
         Queue(std::move(callback), {id, endpoint, BulkStatus::Stall, 0});
     }
+    // Under the zero profile the list runs here.
+    RunDue();
     Dispatch();
     return id;
 }
 
+void VirtualDongle::ScheduleNextList(SimTime earliest) {
+    nextArrival_.reset();
+    if (pendingOut_.empty()) return;
+    const PendingOut& next = pendingOut_.front();
+    const SimTime start = std::max({earliest, next.submitted, cpuFreeAt_});
+    nextArrival_ = start + BulkWireTime(timing_, next.list.size());
+}
+
+void VirtualDongle::ListArrives(SimTime at) {
+    nextArrival_.reset();
+    PendingOut out = std::move(pendingOut_.front());
+    pendingOut_.pop_front();
+    ++ledger_.lists;
+    ledger_.bulkWire += BulkWireTime(timing_, out.list.size());
+    const BulkStatus status = HandleCommandList(out.list, out.serial, at);
+    Queue(std::move(out.callback), {out.id, kBulkOutEndpoint, status,
+                                    status == BulkStatus::Completed ? out.list.size() : 0});
+    if (plugged_) ScheduleNextList(at);
+}
+
+void VirtualDongle::ReplyReady() {
+    inFifo_.push_back(std::move(replies_.front()));
+    replies_.pop_front();
+    ServeIn();
+}
+
 void VirtualDongle::ServeIn() {
-    while (!pendingIn_.empty() && inHead_ < inFifo_.size()) {
+    while (!pendingIn_.empty() && !inFifo_.empty()) {
         PendingIn t = std::move(pendingIn_.front());
         pendingIn_.pop_front();
-        const std::size_t n = std::min(t.buffer.size(), inFifo_.size() - inHead_);
-        std::memcpy(t.buffer.data(), inFifo_.data() + inHead_, n);
-        inHead_ += n;
-        if (inHead_ == inFifo_.size()) {
-            inFifo_.clear();
-            inHead_ = 0;
+        if (t.forList != 0 && inFifo_.front().serial < t.forList) ++misreads_;
+        std::size_t n = 0;
+        while (n < t.buffer.size() && !inFifo_.empty()) {
+            ReplyChunk& chunk = inFifo_.front();
+            const std::size_t take =
+                std::min(t.buffer.size() - n, chunk.bytes.size() - chunk.taken);
+            std::memcpy(t.buffer.data() + n, chunk.bytes.data() + chunk.taken, take);
+            n += take;
+            chunk.taken += take;
+            if (chunk.taken == chunk.bytes.size()) {
+                spare_.push_back(std::move(chunk.bytes));
+                inFifo_.pop_front();
+            }
         }
         Queue(std::move(t.callback), {t.id, t.endpoint, BulkStatus::Completed, n});
     }
 }
 
 bool VirtualDongle::CancelBulk(BulkId id) {
-    const auto it = std::find_if(pendingIn_.begin(), pendingIn_.end(),
+    RunDue();
+    const auto in = std::find_if(pendingIn_.begin(), pendingIn_.end(),
                                  [id](const PendingIn& t) { return t.id == id; });
-    if (it == pendingIn_.end()) return false;
-    PendingIn t = std::move(*it);
-    pendingIn_.erase(it);
-    Queue(std::move(t.callback), {t.id, t.endpoint, BulkStatus::Cancelled, 0});
+    if (in != pendingIn_.end()) {
+        PendingIn t = std::move(*in);
+        pendingIn_.erase(in);
+        Queue(std::move(t.callback), {t.id, t.endpoint, BulkStatus::Cancelled, 0});
+        Dispatch();
+        return true;
+    }
+    const auto out = std::find_if(pendingOut_.begin(), pendingOut_.end(),
+                                  [id](const PendingOut& t) { return t.id == id; });
+    if (out == pendingOut_.end()) return false;
+    const bool first = out == pendingOut_.begin();
+    PendingOut t = std::move(*out);
+    pendingOut_.erase(out);
+    Queue(std::move(t.callback), {t.id, kBulkOutEndpoint, BulkStatus::Cancelled, 0});
+    if (first) ScheduleNextList(clock_->Now());
     Dispatch();
     return true;
 }
 
 void VirtualDongle::CancelEndpoint(std::uint8_t endpoint) {
+    RunDue();
     for (auto it = pendingIn_.begin(); it != pendingIn_.end();) {
         if (it->endpoint != endpoint) {
             ++it;
@@ -342,14 +485,24 @@ void VirtualDongle::CancelEndpoint(std::uint8_t endpoint) {
         Queue(std::move(it->callback), {it->id, it->endpoint, BulkStatus::Cancelled, 0});
         it = pendingIn_.erase(it);
     }
+    if (endpoint == kBulkOutEndpoint) {
+        for (PendingOut& t : pendingOut_)
+            Queue(std::move(t.callback), {t.id, kBulkOutEndpoint, BulkStatus::Cancelled, 0});
+        pendingOut_.clear();
+        nextArrival_.reset();
+    }
     Dispatch();
 }
 
 bool VirtualDongle::ResetPort() {
+    RunDue();
     if (!plugged_) return false;
     ++portResets_;
+    ++ledger_.resets;
+    ledger_.portResets += PortResetTime(timing_);
+    for (ReplyChunk& chunk : inFifo_)
+        spare_.push_back(std::move(chunk.bytes));
     inFifo_.clear();
-    inHead_ = 0;
     CompleteAllPending(BulkStatus::Cancelled);
     Dispatch();
     return true;
@@ -420,8 +573,10 @@ void VirtualDongle::SetExchangeLogLimit(std::size_t bytes) {
     }
 }
 
-BulkStatus VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) {
+BulkStatus VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list,
+                                            std::uint64_t serial, SimTime at) {
     const std::uint64_t index = ++exchangeCount_;
+    meter_.Begin(at);
     const ExchangeFault fault = TakeFault(index);
     const FirmwareState ranIn = state_;
 
@@ -438,17 +593,33 @@ BulkStatus VirtualDongle::HandleCommandList(std::span<const std::uint8_t> list) 
         }
         if (fault.kind == FaultKind::NoReply) deliver = false;
     }
-    if (exchangeLogEnabled_) LogExchange(index, ranIn, list, deliver && !vanish, fault.kind);
+    const SimDuration work = meter_.Spent();
+    if (exchangeLogEnabled_) {
+        LogExchange(index, ranIn, list, deliver && !vanish, fault.kind);
+        exchangeLog_.back().work = work;
+    }
+    const SimDuration beside = meter_.TakeBackground();
+    ledger_.flashWork += work + beside;
+    ledger_.flashBeside += beside;
     if (vanish) {
-        Unplug();
+        UnplugNow();
         return BulkStatus::NoDevice;
     }
     if (lost) return BulkStatus::Stall;
+    cpuFreeAt_ = at + work;
     if (fault.kind == FaultKind::CorruptReply && fault.offset < reply_.size())
         reply_[fault.offset] ^= fault.mask;
     if (deliver && !reply_.empty()) {
-        inFifo_.insert(inFifo_.end(), reply_.begin(), reply_.end());
-        ServeIn();
+        // The reply exists once the work is done, and is read once it has crossed the bus.
+        const SimDuration wire = BulkWireTime(timing_, reply_.size());
+        ledger_.bulkWire += wire;
+        ReplyChunk chunk{cpuFreeAt_ + wire, serial, {}, 0};
+        if (!spare_.empty()) {
+            chunk.bytes = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        chunk.bytes.assign(reply_.begin(), reply_.end());
+        replies_.push_back(std::move(chunk));
     }
     return BulkStatus::Completed;
 }

@@ -5,10 +5,21 @@
 // MCU-ROM behind it. It knows nothing of any host driver's vocabulary: a driver model or a USB
 // emulator drives it with setup packets and bulk transfers.
 //
+// Time: the dongle keeps its work on a clock (a virtual one of its own unless given another) by
+// a timing profile. It takes one command list at a time, as its endpoint buffers do: a list
+// arrives once the previous one is done and its packets have crossed the bus, runs for as long as
+// its work takes, and its reply reaches the IN endpoint when that work is done and the reply has
+// crossed the bus. Lists and replies keep their order. A port reset drops what waits in the
+// endpoints, but a list already running still answers when done. Under the zero profile all of
+// this happens at once, inside the call that started it. Whoever drives the dongle calls RunDue
+// to let the scheduled work happen up to the clock's now, and NextEvent tells when the next
+// piece is due.
+//
 // Single-threaded: the caller serialises every call. Completion callbacks may run synchronously
-// inside SubmitBulk, CancelBulk, CancelEndpoint, ResetPort and Unplug; a callback may call back
-// into the dongle (its completions are delivered after the current one returns) but must not
-// destroy it. Transfers still pending when the dongle is destroyed are dropped without callback.
+// inside RunDue, SubmitBulk, CancelBulk, CancelEndpoint, ResetPort and Unplug; a callback may call
+// back into the dongle (its completions are delivered after the current one returns) but must
+// not destroy it. Transfers still pending when the dongle is destroyed are dropped without
+// callback.
 
 #include <array>
 #include <cstdint>
@@ -23,10 +34,13 @@
 
 #include "sim/BootFirmware.h"
 #include "sim/ClientBoard.h"
+#include "sim/Clock.h"
 #include "sim/Firmware.h"
 #include "sim/McuRomFirmware.h"
 #include "sim/ParallelFlash.h"
+#include "sim/TimingProfile.h"
 #include "sim/UsbDescriptors.h"
+#include "sim/WorkMeter.h"
 #include "sim/WriterFirmware.h"
 
 namespace qdm::sim {
@@ -68,6 +82,7 @@ struct DongleConfig {
     // running the real firmware file in demo mode).
     bool writerNeedsSignature = true;
     bool startPlugged = true;
+    TimingProfile timing = ZeroTiming();
 };
 
 struct SetupPacket {
@@ -84,6 +99,7 @@ enum class ControlStatus { Ok, Stall, NoDevice };
 struct ControlResult {
     ControlStatus status = ControlStatus::Ok;
     std::size_t length = 0;  // data bytes moved
+    SimDuration busy{};      // the transfer's time on the bus
 };
 
 struct ControlRecord {
@@ -142,6 +158,7 @@ struct ExchangeRecord {
     std::vector<std::uint8_t> reply;  // as the firmware (and a reply filter) left it, not corrupted
     bool delivered = false;  // false when the reply was withheld (fault, busy board, no firmware)
     FaultKind fault = FaultKind::None;
+    SimDuration work{};  // how long the list ran
 };
 
 class VirtualDongle {
@@ -166,14 +183,33 @@ class VirtualDongle {
     ControlResult ControlTransfer(const SetupPacket& setup, std::span<std::uint8_t> data);
 
     // Bulk transfer on 0x02 or 0x86; `buffer` must stay valid until the callback. An OUT is one
-    // command list, executed at once. An IN completes when reply bytes are waiting (taking up to
-    // its length of them; a 0-length IN completes at once).
+    // command list, complete once the dongle has it. An IN completes when reply bytes are waiting
+    // (taking up to its length of them; a 0-length IN completes at once).
     BulkId SubmitBulk(std::uint8_t endpoint, std::span<std::uint8_t> buffer, BulkCallback callback);
-    // Cancels a pending transfer (completes with Cancelled); false when it is not pending.
+    // Cancels a pending transfer (completes with Cancelled; a list that has not arrived never
+    // will); false when it is not pending.
     bool CancelBulk(BulkId id);
     void CancelEndpoint(std::uint8_t endpoint);
-    // Cancels pending transfers and clears the IN FIFO; the firmware keeps its state.
+    // Cancels pending transfers and clears the IN FIFO; the firmware keeps its state, and a list
+    // still running answers when it is done.
     bool ResetPort();
+
+    // --- Time ----------------------------------------------------------------------------------
+    void SetTiming(const TimingProfile& timing);
+    [[nodiscard]] const TimingProfile& Timing() const { return timing_; }
+    void SetClock(std::shared_ptr<Clock> clock);
+    [[nodiscard]] Clock& TimeSource() const { return *clock_; }
+    // When the next scheduled piece of work is due (a list arriving, a reply ready); nullopt
+    // when nothing is under way.
+    [[nodiscard]] std::optional<SimTime> NextEvent() const;
+    // Lets every piece of work due by the clock's now happen, in time order.
+    void RunDue();
+    // Where the dongle's time went since it was made or the ledger cleared.
+    [[nodiscard]] const TimeLedger& Ledger() const { return ledger_; }
+    void ClearLedger() { ledger_ = {}; }
+    // IN transfers that a list was sent behind and that then took bytes of an earlier list's
+    // reply: a reply read as another list's.
+    [[nodiscard]] std::uint64_t MisreadReplies() const { return misreads_; }
 
     // --- Descriptors ---------------------------------------------------------------------------
     [[nodiscard]] const std::vector<std::uint8_t>& DeviceDescriptor() const { return device_; }
@@ -187,8 +223,10 @@ class VirtualDongle {
     [[nodiscard]] const DongleConfig& Config() const { return config_; }
     [[nodiscard]] FirmwareState State() const { return state_; }
     [[nodiscard]] std::span<const std::uint8_t> Ram() const { return ram_; }
-    [[nodiscard]] std::size_t PendingReplyBytes() const { return inFifo_.size() - inHead_; }
-    [[nodiscard]] std::size_t PendingTransfers() const { return pendingIn_.size(); }
+    [[nodiscard]] std::size_t PendingReplyBytes() const;
+    [[nodiscard]] std::size_t PendingTransfers() const {
+        return pendingIn_.size() + pendingOut_.size();
+    }
     [[nodiscard]] std::uint32_t PortResets() const { return portResets_; }
 
     // Both logs keep only their most recent records, so a dongle that serves a long session (a
@@ -252,6 +290,21 @@ class VirtualDongle {
         std::uint8_t endpoint = 0;
         std::span<std::uint8_t> buffer;
         BulkCallback callback;
+        std::uint64_t forList = 0;  // the list sent behind it, whose reply it should get
+    };
+    struct PendingOut {
+        BulkId id = 0;
+        std::span<const std::uint8_t> list;
+        BulkCallback callback;
+        std::uint64_t serial = 0;
+        SimTime submitted{};
+    };
+    // One list's reply, on its way to the IN endpoint or waiting there.
+    struct ReplyChunk {
+        SimTime ready{};
+        std::uint64_t serial = 0;
+        std::vector<std::uint8_t> bytes;
+        std::size_t taken = 0;
     };
     struct Completion {
         BulkCallback callback;
@@ -265,14 +318,22 @@ class VirtualDongle {
     ControlResult HandleControl(const SetupPacket& setup, std::span<std::uint8_t> data);
     ControlResult HandleStandardIn(const SetupPacket& setup, std::span<std::uint8_t> data);
     void WriteCpuControl(std::uint8_t value);
-    // Runs one command list; the status of its OUT transfer.
-    BulkStatus HandleCommandList(std::span<const std::uint8_t> list);
+    // Runs one command list that arrived at `at`; the status of its OUT transfer. The reply,
+    // when one is delivered, is scheduled.
+    BulkStatus HandleCommandList(std::span<const std::uint8_t> list, std::uint64_t serial,
+                                 SimTime at);
     Firmware* RunningFirmware();
     ExchangeFault TakeFault(std::uint64_t exchange);
     void ServeIn();
     void Queue(BulkCallback callback, BulkCompletion result);
     void CompleteAllPending(BulkStatus status);
     void Dispatch();
+    // When the first waiting list arrives, given the time it may start crossing the bus.
+    void ScheduleNextList(SimTime earliest);
+    void ListArrives(SimTime at);
+    void ReplyReady();
+    void DropReplies();
+    void UnplugNow();
 
     DongleConfig config_;
     DongleFacts facts_;
@@ -293,10 +354,22 @@ class VirtualDongle {
     std::uint8_t configurationValue_ = 1;
     std::vector<std::uint8_t> ram_;
 
-    std::vector<std::uint8_t> inFifo_;
-    std::size_t inHead_ = 0;
+    TimingProfile timing_;
+    std::shared_ptr<Clock> clock_;
+    WorkMeter meter_;
+    TimeLedger ledger_;
+    SimTime cpuFreeAt_{};                           // when the list under way is done
+    std::optional<SimTime> nextArrival_;            // of pendingOut_.front()
+    std::deque<ReplyChunk> replies_;                // scheduled, in time order
+    std::deque<ReplyChunk> inFifo_;                 // at the IN endpoint
+    std::vector<std::vector<std::uint8_t>> spare_;  // storage of delivered replies, for reuse
+    std::uint64_t listSerial_ = 0;
+    std::uint64_t misreads_ = 0;
+    bool runningDue_ = false;
+
     std::vector<std::uint8_t> reply_;  // scratch, reused for every list
     std::deque<PendingIn> pendingIn_;
+    std::deque<PendingOut> pendingOut_;
     std::deque<Completion> completions_;
     bool dispatching_ = false;
     BulkId nextBulkId_ = 1;

@@ -53,7 +53,8 @@ std::string Lower(std::string text) {
 
 }  // namespace
 
-VirtualDriver::VirtualDriver() = default;
+VirtualDriver::VirtualDriver(std::shared_ptr<Clock> clock)
+    : clock_(clock ? std::move(clock) : std::make_shared<VirtualClock>()) {}
 
 VirtualDriver::~VirtualDriver() {
     std::vector<usb::Handle> open;
@@ -70,10 +71,56 @@ std::string VirtualDriver::Attach(std::shared_ptr<VirtualDongle> dongle) {
                   static_cast<unsigned>(c.vendorId), static_cast<unsigned>(c.productId),
                   c.serialNumber.c_str(), dongles_.size());
     std::string full = Lower(path) + Lower(usb::DriverInterfaceGuid.ToString());
+    dongle->SetClock(clock_);
     const auto address = static_cast<std::uint8_t>(2 + dongles_.size());
     std::string deviceName = "\\Device\\QdmSimDongle" + std::to_string(address);
     dongles_.push_back({std::move(dongle), full, address, std::move(deviceName)});
     return full;
+}
+
+// --- Time --------------------------------------------------------------------------------------
+
+std::uint64_t VirtualDriver::ElapsedMilliseconds() const {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock_->Now()).count());
+}
+
+void VirtualDriver::AdvanceClock(std::uint64_t milliseconds) {
+    const SimTime end = clock_->Now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const auto next = NextEvent();
+        if (!next || *next >= end) break;
+        clock_->WaitUntil(*next);
+        Settle();
+    }
+    clock_->WaitUntil(end);
+    Settle();
+}
+
+void VirtualDriver::Settle() {
+    for (const AttachedDongle& d : dongles_)
+        d.dongle->RunDue();
+}
+
+std::optional<SimTime> VirtualDriver::NextEvent() const {
+    std::optional<SimTime> next;
+    for (const AttachedDongle& d : dongles_) {
+        const auto due = d.dongle->NextEvent();
+        if (due && (!next || *due < *next)) next = due;
+    }
+    return next;
+}
+
+template <class Done>
+bool VirtualDriver::WaitFor(Done done) {
+    Settle();
+    while (!done()) {
+        const auto next = NextEvent();
+        if (!next) return false;
+        clock_->WaitUntil(*next);
+        Settle();
+    }
+    return true;
 }
 
 // --- Devices -----------------------------------------------------------------------------------
@@ -199,6 +246,7 @@ std::size_t VirtualDriver::PendingRequests() const {
 IoResult VirtualDriver::DeviceIoControl(usb::Handle handle, std::uint32_t code,
                                         std::span<std::uint8_t> in, std::span<std::uint8_t> out,
                                         usb::Overlapped* overlapped) {
+    Settle();
     std::uint32_t failure = 0;
     AttachedDongle* d = DongleOf(handle, failure);
     if (d == nullptr) return Fail(failure);
@@ -215,6 +263,8 @@ IoResult VirtualDriver::DeviceIoControl(usb::Handle handle, std::uint32_t code,
             return Finish(handle, overlapped, {true, error::Success, 0});
         case usb::ioctl::ResetPort:
             dongle.ResetPort();
+            clock_->WaitUntil(clock_->Now() + PortResetTime(dongle.Timing()));
+            Settle();
             return Finish(handle, overlapped, {true, error::Success, 0});
         case usb::ioctl::GetDriverVersion:
         case usb::ioctl::GetUsbdiVersion:
@@ -237,6 +287,8 @@ IoResult VirtualDriver::ControlIo(VirtualDongle& dongle, std::span<std::uint8_t>
     const SetupPacket setup{h.bmRequestType, h.bRequest, h.wValue, h.wIndex, h.wLength};
     usb::MirrorHeader(in, out);
     const ControlResult r = dongle.ControlTransfer(setup, request->data);
+    clock_->WaitUntil(clock_->Now() + r.busy);
+    Settle();
     const usb::RequestOutcome o = OutcomeOf(r.status);
     usb::WriteStatus(request->status, o);
     return Finish(handle, overlapped,
@@ -260,6 +312,14 @@ IoResult VirtualDriver::BulkIo(VirtualDongle& dongle, std::uint32_t code,
     auto it = requests_.find(id);
     if (it == requests_.end()) return Fail(error::OperationAborted);
     it->second.bulk = bulk;
+    if (overlapped == nullptr) {
+        WaitFor([this, id] {
+            const auto r = requests_.find(id);
+            return r == requests_.end() || !r->second.pending;
+        });
+        it = requests_.find(id);
+        if (it == requests_.end()) return Fail(error::OperationAborted);
+    }
     if (it->second.pending && overlapped == nullptr) {
         // A synchronous caller would wait forever: nothing but the caller could feed the dongle.
         dongle.CancelBulk(bulk);
@@ -300,13 +360,23 @@ IoResult VirtualDriver::InfoIo(const AttachedDongle& d, std::uint32_t code,
 }
 
 IoResult VirtualDriver::GetOverlappedResult(usb::Handle handle, usb::Overlapped& overlapped,
-                                            bool /*wait*/) {
+                                            bool wait) {
+    Settle();
     if (handles_.count(handle) == 0) return Fail(error::InvalidHandle);
-    const auto it = requests_.find(overlapped.Internal);
+    const std::uint64_t id = overlapped.Internal;
+    auto it = requests_.find(id);
     if (it == requests_.end() || it->second.overlapped != &overlapped ||
         it->second.handle != handle)
         return Fail(error::InvalidParameter);
-    // Waiting for a pending request could never end: nothing runs behind the caller's back.
+    if (it->second.pending && wait) {
+        WaitFor([this, id] {
+            const auto r = requests_.find(id);
+            return r == requests_.end() || !r->second.pending;
+        });
+        it = requests_.find(id);
+        if (it == requests_.end()) return Fail(error::OperationAborted);
+    }
+    // Waiting on for a request nothing scheduled will complete could never end.
     if (it->second.pending) return Fail(error::IoIncomplete);
     return it->second.result;
 }
@@ -334,13 +404,27 @@ bool VirtualDriver::CloseEvent(usb::EventHandle event) {
 usb::WaitResult VirtualDriver::WaitForEvent(usb::EventHandle event, std::uint32_t milliseconds) {
     const auto object = EventOf(event);
     if (!object) return usb::WaitResult::Failed;
-    if (object->signalled) {
+    const auto take = [&object] {
         if (!object->manualReset) object->signalled = false;
         return usb::WaitResult::Signalled;
+    };
+    Settle();
+    if (object->signalled) return take();
+    if (milliseconds == usb::kInfinite) {
+        // Only the work already scheduled can signal it.
+        return WaitFor([&object] { return object->signalled; }) ? take() : usb::WaitResult::Failed;
     }
-    if (milliseconds == usb::kInfinite) return usb::WaitResult::Failed;
-    clockMs_ += milliseconds;
-    return usb::WaitResult::TimedOut;
+    const SimTime end = clock_->Now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const auto next = NextEvent();
+        if (!next || *next > end) break;
+        clock_->WaitUntil(*next);
+        Settle();
+        if (object->signalled) return take();
+    }
+    clock_->WaitUntil(end);
+    Settle();
+    return object->signalled ? take() : usb::WaitResult::TimedOut;
 }
 
 std::optional<bool> VirtualDriver::EventSignalled(usb::EventHandle event) const {

@@ -1,9 +1,11 @@
 #pragma once
 // Serves the vendor driver's vocabulary (usb/UsbDriver.h) from virtual dongles: device-interface
 // enumeration, handles, DeviceIoControl with the 38-byte request header, overlapped completion
-// through events. Time is virtual: nothing ever sleeps. A wait on an event that is not signalled
-// returns TimedOut at once and advances the driver's clock by the time asked for; an infinite
-// wait on such an event, which nothing could ever signal, returns Failed.
+// through events. The driver and its dongles share one clock. On a virtual clock nothing ever
+// sleeps: a wait moves the clock to the dongle's next piece of work or to its own end, whichever
+// comes first. On a real clock the same waits sleep. Requests that take bus time (control
+// transfers, port resets) return once it has passed. A wait on an event that nothing scheduled
+// could ever signal returns TimedOut after its time, or Failed when it is infinite.
 //
 // A request that reaches the dongle signals its overlapped event when it completes, whatever the
 // outcome (a stalled control request too); requests refused before that (bad handle, bad
@@ -20,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/Clock.h"
 #include "sim/VirtualDongle.h"
 #include "usb/UsbDriver.h"
 
@@ -40,11 +43,12 @@ class VirtualDriver final : public usb::UsbDriver {
     static constexpr std::uint32_t kDefaultDriverVersion = 0x01050500;
     static constexpr std::uint32_t kDefaultUsbdiVersion = 0x00000600;
 
-    VirtualDriver();
+    // A virtual clock unless given one.
+    explicit VirtualDriver(std::shared_ptr<Clock> clock = nullptr);
     ~VirtualDriver() override;
 
-    // Makes the dongle reachable; returns its device path. A dongle shows up in the enumeration
-    // while it is plugged, in the order of attachment.
+    // Makes the dongle reachable, on the driver's clock; returns its device path. A dongle shows
+    // up in the enumeration while it is plugged, in the order of attachment.
     std::string Attach(std::shared_ptr<VirtualDongle> dongle);
     [[nodiscard]] std::size_t DongleCount() const { return dongles_.size(); }
     [[nodiscard]] VirtualDongle& Dongle(std::size_t index) { return *dongles_.at(index).dongle; }
@@ -58,8 +62,7 @@ class VirtualDriver final : public usb::UsbDriver {
                                   usb::Overlapped* overlapped) override;
     usb::IoResult GetOverlappedResult(usb::Handle handle, usb::Overlapped& overlapped,
                                       bool wait) override;
-    usb::EventHandle CreateEventObject(bool manualReset,
-                                       bool initialState) override;
+    usb::EventHandle CreateEventObject(bool manualReset, bool initialState) override;
     usb::WaitResult WaitForEvent(usb::EventHandle event, std::uint32_t milliseconds) override;
     bool CloseEvent(usb::EventHandle event) override;
     usb::NotifyHandle RegisterInterfaceNotification(usb::WindowHandle window,
@@ -68,9 +71,12 @@ class VirtualDriver final : public usb::UsbDriver {
                                                  usb::Handle handle) override;
     bool UnregisterNotification(usb::NotifyHandle notification) override;
 
-    // --- Virtual time --------------------------------------------------------------------------
-    [[nodiscard]] std::uint64_t ElapsedMilliseconds() const { return clockMs_; }
-    void AdvanceClock(std::uint64_t milliseconds) { clockMs_ += milliseconds; }
+    // --- Time ----------------------------------------------------------------------------------
+    [[nodiscard]] std::uint64_t ElapsedMilliseconds() const;
+    // Lets `milliseconds` pass (sleeping on a real clock) with the dongles working meanwhile.
+    void AdvanceClock(std::uint64_t milliseconds);
+    [[nodiscard]] Clock& TimeSource() const { return *clock_; }
+    [[nodiscard]] std::shared_ptr<Clock> SharedClock() const { return clock_; }
 
     // --- Settings and test hooks ---------------------------------------------------------------
     void SetDriverVersion(std::uint32_t version) { driverVersion_ = version; }
@@ -130,6 +136,12 @@ class VirtualDriver final : public usb::UsbDriver {
                          std::span<std::uint8_t> out, usb::Handle handle,
                          usb::Overlapped* overlapped);
     std::uint64_t AddRequest(usb::Handle handle, usb::Overlapped* overlapped, Request request);
+    // Lets the dongles' work due by now happen.
+    void Settle();
+    [[nodiscard]] std::optional<SimTime> NextEvent() const;
+    // Lets time pass until `done` says so or nothing scheduled is left; false then.
+    template <class Done>
+    bool WaitFor(Done done);
     void OnBulkComplete(std::uint64_t request, const BulkCompletion& completion);
     void DropRequestsOf(usb::Handle handle);
     std::shared_ptr<EventObject> EventOf(usb::EventHandle event) const;
@@ -146,7 +158,7 @@ class VirtualDriver final : public usb::UsbDriver {
     std::vector<NotificationRecord> notifications_;
     usb::NotifyHandle nextNotification_ = 1;
 
-    std::uint64_t clockMs_ = 0;
+    std::shared_ptr<Clock> clock_;
     std::uint32_t driverVersion_ = kDefaultDriverVersion;
     std::uint32_t usbdiVersion_ = kDefaultUsbdiVersion;
     std::uint8_t altSetting_ = 0;

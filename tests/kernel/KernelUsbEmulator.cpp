@@ -9,15 +9,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <span>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace qdm::sim {
@@ -136,11 +139,71 @@ struct KernelUsbEmulator::Impl {
         KernelUsbCounters counters;
     };
 
+    // A control URB that completes once its time on the bus has passed.
+    struct TimedControl {
+        SimTime due{};
+        Port* port = nullptr;
+        UrbKey key;
+        int status = 0;
+        int actual = 0;
+    };
+
     GPtr<UMockdevTestbed> testbed;
     std::string root;
     mutable std::mutex mutex;
     std::vector<std::unique_ptr<Port>> ports;
     bool closing = false;
+    std::shared_ptr<Clock> clock;
+    std::vector<TimedControl> controls;
+    std::condition_variable wake;
+    bool stopTimer = false;
+    std::thread timer;
+
+    // --- Time ----------------------------------------------------------------------------------
+
+    std::optional<SimTime> NextDue() const {
+        std::optional<SimTime> next;
+        const auto consider = [&next](std::optional<SimTime> t) {
+            if (t && (!next || *t < *next)) next = t;
+        };
+        for (const auto& p : ports)
+            consider(p->dongle->NextEvent());
+        for (const TimedControl& c : controls)
+            consider(c.due);
+        return next;
+    }
+
+    void RunDue() {
+        const SimTime now = clock->Now();
+        for (const auto& p : ports) {
+            p->dongle->RunDue();
+            Sync(*p);
+        }
+        for (auto it = controls.begin(); it != controls.end();) {
+            if (it->due > now) {
+                ++it;
+                continue;
+            }
+            const TimedControl c = *it;
+            it = controls.erase(it);
+            Completed(*c.port, c.key, c.status, c.actual);
+        }
+    }
+
+    void TimerLoop() {
+        std::unique_lock lock(mutex);
+        while (!stopTimer) {
+            const auto next = NextDue();
+            if (!next) {
+                wake.wait(lock);
+            } else if (clock->IsVirtual() || clock->Now() >= *next) {
+                clock->WaitUntil(*next);
+                RunDue();
+            } else {
+                wake.wait_for(lock, *next - clock->Now());
+            }
+        }
+    }
 
     // --- Bus -----------------------------------------------------------------------------------
 
@@ -289,7 +352,13 @@ struct KernelUsbEmulator::Impl {
                 const int status = r.status == ControlStatus::Ok         ? 0
                                    : r.status == ControlStatus::NoDevice ? -ESHUTDOWN
                                                                          : -EPIPE;
-                Completed(p, key, status, static_cast<int>(r.length));
+                ++p.counters.controls;
+                if (r.busy.count() == 0) {
+                    Completed(p, key, status, static_cast<int>(r.length));
+                } else {
+                    controls.push_back(
+                        {clock->Now() + r.busy, &p, key, status, static_cast<int>(r.length)});
+                }
                 break;
             }
             case USBDEVFS_URB_TYPE_BULK:
@@ -309,6 +378,7 @@ struct KernelUsbEmulator::Impl {
                 return -EINVAL;  // the dongle has no isochronous endpoints
         }
         ++p.counters.submitted;
+        wake.notify_all();
         return 0;
     }
 
@@ -410,13 +480,24 @@ struct KernelUsbEmulator::Impl {
         }
         if (request == kReset) {
             ++p.counters.resets;
-            return p.dongle->ResetPort() ? 0 : -ENODEV;
+            if (!p.dongle->ResetPort()) return -ENODEV;
+            // The ioctl returns once the reset is over.
+            const SimTime done = clock->Now() + PortResetTime(p.dongle->Timing());
+            if (clock->IsVirtual()) {
+                clock->WaitUntil(done);
+            } else {
+                mutex.unlock();
+                clock->WaitUntil(done);
+                mutex.lock();
+            }
+            return 0;
         }
         if (request == kSetInterface || request == kClearHalt) return 0;
         return -ENOTTY;
     }
 
     void Vanished(Port& p, UMockdevIoctlClient* client) {
+        std::erase_if(controls, [client](const TimedControl& c) { return c.key.first == client; });
         // A closed file descriptor takes its URBs with it, as the kernel does.
         for (auto it = p.urbs.begin(); it != p.urbs.end();) {
             if (it->first.first != client) {
@@ -459,6 +540,7 @@ struct KernelUsbEmulator::Impl {
         // A new file descriptor belongs to the device as it is now (the client object may
         // reuse the address of one that has gone).
         p.clients[client] = p.generation;
+        ++p.counters.opens;
     }
 
     static void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
@@ -468,18 +550,27 @@ struct KernelUsbEmulator::Impl {
     }
 };
 
-KernelUsbEmulator::KernelUsbEmulator() : impl_(std::make_unique<Impl>()) {
+KernelUsbEmulator::KernelUsbEmulator(std::shared_ptr<Clock> clock)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->clock = clock ? std::move(clock) : std::make_shared<VirtualClock>();
     impl_->testbed.reset(umockdev_testbed_new());
     gchar* root = umockdev_testbed_get_root_dir(impl_->testbed.get());
     impl_->root = root;
     g_free(root);
+    impl_->timer = std::thread([impl = impl_.get()] { impl->TimerLoop(); });
 }
 
 KernelUsbEmulator::~KernelUsbEmulator() {
-    std::vector<GPtr<UMockdevIoctlBase>> handlers;
+    {
+        const std::lock_guard lock(impl_->mutex);
+        impl_->stopTimer = true;
+    }
+    impl_->wake.notify_all();
+    impl_->timer.join();
     {
         const std::lock_guard lock(impl_->mutex);
         impl_->closing = true;
+        impl_->controls.clear();
         for (const auto& p : impl_->ports) {
             // The dongle may outlive us: it must not keep buffers that go with the URBs.
             for (auto& [key, urb] : p->urbs)
@@ -495,6 +586,14 @@ KernelUsbEmulator::~KernelUsbEmulator() {
 
 std::mutex& KernelUsbEmulator::Mutex() const {
     return impl_->mutex;
+}
+
+void KernelUsbEmulator::Wake() {
+    impl_->wake.notify_all();
+}
+
+Clock& KernelUsbEmulator::TimeSource() const {
+    return *impl_->clock;
 }
 
 VirtualDongle& KernelUsbEmulator::Dongle(std::size_t index) {
@@ -516,6 +615,7 @@ std::size_t KernelUsbEmulator::Attach(std::shared_ptr<VirtualDongle> dongle, std
     p->owner = impl_.get();
     p->index = impl_->ports.size();
     p->dongle = std::move(dongle);
+    p->dongle->SetClock(impl_->clock);
     p->port = port;
     p->address = static_cast<std::uint8_t>(2 + impl_->ports.size());
     p->sysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(port);
