@@ -29,7 +29,19 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
             return nullptr;
         }
         ApplyConfigFaults(options.simFaults, *config);
-        session->simulation_ = sim::MakeSimulation(*config);
+        const sim::TimingProfile* timing =
+            sim::TimingByName(options.simTiming.value_or(std::string(sim::ZeroTiming().name)));
+        if (timing == nullptr) {
+            err << "unknown timing '" << *options.simTiming << "' for --sim-timing (use "
+                << sim::TimingNames() << ")\n";
+            return nullptr;
+        }
+        config->timing = *timing;
+        // A profile that takes time runs on the real clock; the zero profile on a virtual one,
+        // where a reply that never comes costs no real time.
+        const bool realTime = timing->name != sim::ZeroTiming().name;
+        session->simulation_ =
+            sim::MakeSimulation(*config, realTime ? std::make_shared<sim::RealClock>() : nullptr);
         std::string error;
         if (!ApplySimFaults(options.simFaults, *session->simulation_->dongle, error)) {
             err << error << "\n";
@@ -38,12 +50,14 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
         if (options.simPreloaded) sim::PreloadWriterFirmware(*session->simulation_->dongle);
         SetWindows7Condition(false);
         driver = session->simulation_->driver;
-        // The virtual dongle lives in virtual time: waits advance its clock instead of sleeping.
-        std::weak_ptr<sim::VirtualDriver> clock = session->simulation_->driver;
-        SetSleepHook([clock](std::chrono::milliseconds duration) {
-            if (auto d = clock.lock())
-                d->AdvanceClock(static_cast<std::uint64_t>(duration.count()));
-        });
+        if (!realTime) {
+            // On the virtual clock waits advance the clock instead of sleeping.
+            std::weak_ptr<sim::VirtualDriver> clock = session->simulation_->driver;
+            SetSleepHook([clock](std::chrono::milliseconds duration) {
+                if (auto d = clock.lock())
+                    d->AdvanceClock(static_cast<std::uint64_t>(duration.count()));
+            });
+        }
     } else {
         driver = usb::CreatePlatformDriver();
     }

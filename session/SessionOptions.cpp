@@ -38,6 +38,10 @@ void AddSessionOptions(CLI::App& app, SessionOptions& options) {
     app.add_flag("--sim-preloaded", options.simPreloaded,
                  "the virtual dongle starts with its writer firmware running, as\n"
                  "a real one does after an earlier run (for download --fast)");
+    app.add_option("--sim-timing", options.simTiming,
+                   "how long the virtual dongle takes: zero (at once, the default),\n"
+                   "typical or worst (the flash datasheets' figures, in real time)")
+        ->type_name("NAME");
     app.add_flag("-v,--verbose", options.verbose,
                  "diagnostic log: every transaction, USB and system errors by\n"
                  "name, the firmware steps (the command-line tool writes it to\n"
@@ -55,10 +59,13 @@ void AddRunLogOptions(CLI::App& app, std::optional<std::string>& log, bool& noLo
 }
 
 std::optional<std::string> CheckSessionOptions(const SessionOptions& options) {
-    if (!options.simulate &&
-        (options.simDump || !options.simFaults.empty() || options.simPreloaded))
-        return "--sim-dump, --sim-fault and --sim-preloaded need --simulate";
+    if (!options.simulate && (options.simDump || !options.simFaults.empty() ||
+                              options.simPreloaded || options.simTiming))
+        return "--sim-dump, --sim-fault, --sim-preloaded and --sim-timing need --simulate";
     if (!options.simulate) return std::nullopt;
+    if (options.simTiming && !sim::TimingByName(*options.simTiming))
+        return "unknown timing '" + *options.simTiming + "' for --sim-timing (use " +
+               sim::TimingNames() + ")";
     if (!sim::ConfigForBoard(*options.simulate))
         return "unknown board '" + *options.simulate +
                "' for --simulate (use k3r8, k3r1, demoboard or mcurom)";

@@ -1,7 +1,8 @@
 #pragma once
 // The options both programs take to pick their dongle: the virtual one or the hardware, a USB
-// trace, another firmware file, the virtual dongle's faults and flash dump, and the diagnostic
-// log; and where their runs are logged. Each is defined here once, for both command lines.
+// trace, another firmware file, the virtual dongle's faults, timing and flash dump, and the
+// diagnostic log; and where their runs are logged. Each is defined here once, for both command
+// lines.
 
 #include <exception>
 #include <optional>
@@ -15,17 +16,18 @@ class App;
 namespace qdm::session {
 
 struct SessionOptions {
-    std::optional<std::string> simulate;  // board of the virtual dongle
-    std::optional<std::string> trace;     // pcap file for every USB transfer
-    std::optional<std::string> firmware;  // firmware file instead of the one next to the program
-    std::optional<std::string> simDump;   // folder for the virtual dongle's flash at the end
-    std::vector<std::string> simFaults;   // faults of the virtual dongle
-    bool simPreloaded = false;            // the virtual dongle's writer firmware already runs
-    bool verbose = false;                 // -v, --verbose: the diagnostic log
+    std::optional<std::string> simulate;   // board of the virtual dongle
+    std::optional<std::string> trace;      // pcap file for every USB transfer
+    std::optional<std::string> firmware;   // firmware file instead of the one next to the program
+    std::optional<std::string> simDump;    // folder for the virtual dongle's flash at the end
+    std::vector<std::string> simFaults;    // faults of the virtual dongle
+    bool simPreloaded = false;             // the virtual dongle's writer firmware already runs
+    std::optional<std::string> simTiming;  // timing profile of the virtual dongle (zero if none)
+    bool verbose = false;                  // -v, --verbose: the diagnostic log
 };
 
-// Adds --simulate, --trace, --firmware, --sim-dump, --sim-fault, --sim-preloaded and -v to a
-// command line, bound to `options`, which must outlive the parsing.
+// Adds --simulate, --trace, --firmware, --sim-dump, --sim-fault, --sim-preloaded, --sim-timing
+// and -v to a command line, bound to `options`, which must outlive the parsing.
 void AddSessionOptions(CLI::App& app, SessionOptions& options);
 
 // Adds --log FILE and --no-log, which exclude each other.
