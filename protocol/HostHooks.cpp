@@ -1,5 +1,6 @@
 #include "protocol/HostHooks.h"
 
+#include <algorithm>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -34,8 +35,11 @@ void SetPumpHook(PumpHook hook) {
 void SleepFor(std::chrono::milliseconds duration) {
     if (Sleep()) {
         Sleep()(duration);
-    } else {
-        std::this_thread::sleep_for(duration);
+        return;
+    }
+    for (auto left = duration; left.count() > 0; left -= kPumpSlice) {
+        std::this_thread::sleep_for(std::min(left, kPumpSlice));
+        PumpMessages();
     }
 }
 

@@ -16,7 +16,12 @@ using SleepHook = std::function<void(std::chrono::milliseconds)>;
 void PumpMessages();
 void SetPumpHook(PumpHook hook);
 
-// Waits for the given time (a real sleep by default).
+// The longest a wait goes without pumping: a window that handles its events this often does
+// not look frozen.
+inline constexpr std::chrono::milliseconds kPumpSlice{20};
+
+// Waits for the given time: by default a real sleep in slices of kPumpSlice with the messages
+// pumped after each.
 void SleepFor(std::chrono::milliseconds duration);
 void SetSleepHook(SleepHook hook);
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/DongleWait.h"
 #include "protocol/HostHooks.h"
 #include "state/DiagnosticLog.h"
 #include "state/Mainprocess.h"
@@ -240,8 +241,9 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
         inRequest.Hold(buffers);
         usb::Request outRequest = out.BeginTransfer(sendBuffer, outOverlapped);
         outRequest.Hold(buffers);
-        const bool outDone = out.WaitForTransfer(outOverlapped, TransferWait());
-        const bool inDone = in.WaitForTransfer(inOverlapped, TransferWait());
+        std::uint32_t waited = 0;
+        const bool outDone = WaitPumping(out, outOverlapped, TransferWait(), waited);
+        const bool inDone = WaitPumping(in, inOverlapped, TransferWait(), waited);
         const bool outOk = out.FinishTransfer(sendBuffer, sent, outOverlapped, outRequest);
         const bool inOk = in.FinishTransfer(buffers->receive, received, inOverlapped, inRequest);
         std::copy_n(buffers->receive.begin(), std::min<std::size_t>(received, reply.size()),

@@ -123,7 +123,8 @@ void LogStep(std::string_view step) {
 }
 }  // namespace
 
-bool DownloadFirmware(std::span<const std::uint8_t> text, usb::WindowHandle window) {
+bool DownloadFirmware(std::span<const std::uint8_t> text, usb::WindowHandle window,
+                      const std::function<void()>& betweenRequests) {
     if (text.empty()) {
         LogStep("no firmware text to load");
         return false;
@@ -174,6 +175,7 @@ bool DownloadFirmware(std::span<const std::uint8_t> text, usb::WindowHandle wind
                     return std::string(line);
                 });
             }
+            if (betweenRequests) betweenRequests();
             return done;
         };
         std::array<std::uint8_t, 1> cpu{0x01};

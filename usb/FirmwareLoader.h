@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -43,7 +44,9 @@ bool ValidateFirmwareText(std::span<const std::uint8_t> text, std::string* why =
 
 // Loads the firmware text into device 0 (its notifications go to `window`). Nothing is sent
 // unless the whole text is valid. True when a dongle was found and every request of the sequence
-// went through.
-bool DownloadFirmware(std::span<const std::uint8_t> text, usb::WindowHandle window);
+// went through. `betweenRequests` (when given) runs after each request: hundreds of them take a
+// noticeable time, which a window spends handling its events.
+bool DownloadFirmware(std::span<const std::uint8_t> text, usb::WindowHandle window,
+                      const std::function<void()>& betweenRequests = {});
 
 }  // namespace qdm

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
 #include "state/Mainprocess.h"
 #include "usb/FirmwareLoader.h"
@@ -213,7 +214,7 @@ class DownloadRun {
         }
         // A dongle may leave the bus and come back once its new firmware starts; one that does
         // not come back has not taken the firmware.
-        if (!DownloadFirmware(state_.FirmwareText, state_.MainWindowHandle) ||
+        if (!DownloadFirmware(state_.FirmwareText, state_.MainWindowHandle, PumpMessages) ||
             !WaitForDongleAfterFirmware()) {
             ShowStatus(panel_, StatusColour::Red, "USB Dongle firmware download fail!");
             PlainStop(RunResult::FirmwareError, "USB Dongle firmware download fail!");

@@ -6,10 +6,10 @@
 #include <QtCore/QJsonObject>
 #include <filesystem>
 
-#include "state/Mainprocess.h"
 #include "sim/Demoboard.h"
 #include "sim/K3r1Board.h"
 #include "sim/K3r8Board.h"
+#include "state/Mainprocess.h"
 #include "tests/app/WindowRig.h"
 #include "usb/Fileiofunctions.h"
 #include "workflows/Mcurom_codec.h"
@@ -171,8 +171,15 @@ class DownloadTest : public QObject {
         Rig rig("k3r8");
         rig.Open();
         rig.files.push_back(kSample);
-        // From the first pump (the erase stage) on, the USB layer raises on every close.
-        DuringRun([&] { rig.Driver().SetCloseDeviceFails(true); });
+        // From the erase stage on, the USB layer raises on every close.
+        std::function<void()> atErase = [&] {
+            if (rig.Status() != QStringLiteral("Erase and Blank Check!")) {
+                DuringRun(atErase);
+                return;
+            }
+            rig.Driver().SetCloseDeviceFails(true);
+        };
+        DuringRun(atErase);
         rig.Click("Btn_Download");
         QCOMPARE(rig.Window().LastOutcome().result, RunResult::Failed);
         QVERIFY(rig.Shown().back().rfind("red: ", 0) == 0);
