@@ -9,6 +9,7 @@
 
 #include "protocol/DongleWait.h"
 #include "protocol/HostHooks.h"
+#include "protocol/LateReplies.h"
 #include "state/DiagnosticLog.h"
 #include "state/Mainprocess.h"
 #include "usb/UsbDevice.h"
@@ -61,6 +62,7 @@ void RunOpenSequence(UsbDevice& device) {
         device.Open(0);
     }
     LastProblem() = ProblemOf(device);
+    if (LastProblem() == DongleAccessProblem::NoDongle) ForgetLateReplies();
 }
 
 // The last bulk endpoint of each direction wins.
@@ -227,6 +229,17 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
     }
     UsbEndPoint& in = *device->BulkInEndPoint;
     UsbEndPoint& out = *device->BulkOutEndPoint;
+    // A reply still owed to an earlier list would otherwise be read as this list's.
+    if (!DrainLateReplies(in)) {
+        Diagnose([&] {
+            return TransactionLine(command, padded, 0, reply.size(), 0,
+                                   "not sent: the dongle did not come back to a known state after "
+                                   "a late reply",
+                                   started);
+        });
+        device->Release();
+        return false;
+    }
     usb::UsbDriver& driver = device->Driver();
     bool ok = false;
     std::uint32_t sent = 0;
@@ -249,6 +262,10 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
         std::copy_n(buffers->receive.begin(), std::min<std::size_t>(received, reply.size()),
                     reply.begin());
         ok = outDone && inDone && outOk && inOk && sent == padded && received == reply.size();
+        // A list that may have reached the dongle still answers when it is done.
+        const bool listMayHaveArrived = !outDone || outOk;
+        if (!inDone && listMayHaveArrived && received < reply.size())
+            ExpectLateReply(reply.size() - received, waited);
     }
     Diagnose([&] {
         return TransactionLine(command, padded, sent, reply.size(), received, ok ? "ok" : "failed",
