@@ -2,6 +2,7 @@
 // holds while it works, a chip erase polled until done, and one-bit counts for verification.
 
 #include <algorithm>
+#include <chrono>
 
 #include "protocol/BoardSupport.h"
 #include "protocol/Usbfunctions.h"
@@ -12,8 +13,13 @@ namespace {
 
 constexpr std::uint8_t kBusyBit = 0x01;
 constexpr std::uint8_t kProgressComplete = 128;
-// Polls run back to back as fast as the exchanges go; this bounds the wait for a stuck flash.
+// This bounds the wait for a stuck flash. An exchange that opens the dongle and reads all its
+// descriptors took milliseconds, which made the polls cover minutes; one that opens it from what
+// the system already holds takes a fraction of one, and 12,000 of them end before a healthy chip
+// erase does (5 s typical, 25 s at most). So a poll that finds the flash busy waits a little
+// before the next: 12,000 of them cover 36 s at least.
 constexpr std::uint32_t kMaxErasePolls = 12000;
+constexpr std::chrono::milliseconds kBusyPollPause{3};
 
 // The first erasing text has a capital D, the two alternating ones a small d.
 constexpr std::string_view kEraseStarted = "Speech Demoboard Serial Flash Erasing...";
@@ -94,6 +100,7 @@ bool DemoChipErase() {
         // The status stands in for the progress, which ends at 128 (complete).
         State().ProgressValue = std::min(status, kProgressComplete);
         PumpMessages();
+        if ((status & kBusyBit) != 0) SleepFor(kBusyPollPause);
     }
     FlashAccess(list, 0);
     ResetDonglePort();
