@@ -1,12 +1,14 @@
 #include "bench/BenchSupport.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <stdexcept>
 
-#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
 #include "sim/StandInFirmware.h"
+#include "state/Mainprocess.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"
 #include "usb/TransferRequest.h"
@@ -62,13 +64,20 @@ void VirtualBench::StartWriter() {
     if (simulation_.dongle->K3r8() != nullptr) R8Enable(1);
 }
 
+std::chrono::nanoseconds ThreadCpuTime() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
 usb::IoResult WireCountingDriver::DeviceIoControl(usb::Handle handle, std::uint32_t code,
                                                   std::span<std::uint8_t> in,
                                                   std::span<std::uint8_t> out,
                                                   usb::Overlapped* overlapped) {
     const bool bulk = code == usb::ioctl::DirectTransfer || code == usb::ioctl::BufferedTransfer;
     if (code == usb::ioctl::ControlTransfer) ++counted_.controlRequests;
-    const usb::IoResult r = inner_->DeviceIoControl(handle, code, in, out, overlapped);
+    const usb::IoResult r =
+        Timed([&] { return inner_->DeviceIoControl(handle, code, in, out, overlapped); });
     if (!bulk || in.size() < usb::kTransferRequestSize) return r;
     const auto header = usb::TransferRequest::ReadFrom(in);
     const Pending transfer{(header.EndpointAddress & 0x80) != 0, header.BufferOffset};
@@ -82,7 +91,8 @@ usb::IoResult WireCountingDriver::DeviceIoControl(usb::Handle handle, std::uint3
 
 usb::IoResult WireCountingDriver::GetOverlappedResult(usb::Handle handle,
                                                       usb::Overlapped& overlapped, bool wait) {
-    const usb::IoResult r = inner_->GetOverlappedResult(handle, overlapped, wait);
+    const usb::IoResult r =
+        Timed([&] { return inner_->GetOverlappedResult(handle, overlapped, wait); });
     if (!r.ok && r.error == usb::error::IoIncomplete) return r;
     const auto it = std::find_if(pending_.begin(), pending_.end(),
                                  [&](const auto& p) { return p.first == &overlapped; });

@@ -2,11 +2,13 @@
 // What the benchmarks share: ROM images made the way the samples are, an operator panel that does
 // nothing, and a driver decorator that counts the bytes a run puts on the bus.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "sim/Simulation.h"
@@ -68,21 +70,30 @@ struct WireBytes {
     }
 };
 
+// CPU time the calling thread has used.
+std::chrono::nanoseconds ThreadCpuTime();
+
 // Forwards everything to another driver and counts the bulk bytes that complete: an OUT
-// transfer's length, an IN transfer's bytes received, each rounded up to whole packets.
+// transfer's length, an IN transfer's bytes received, each rounded up to whole packets. It also
+// sums the time the calls spend below it: over the virtual dongle on its virtual clock, which
+// never sleeps, that is the dongle's own work and none of the host's. (The steady clock is read
+// there, as the thread's CPU clock costs a system call, thousands of them a run.)
 class WireCountingDriver final : public usb::UsbDriver {
   public:
     explicit WireCountingDriver(std::shared_ptr<usb::UsbDriver> inner) : inner_(std::move(inner)) {}
 
     [[nodiscard]] const WireBytes& Counted() const { return counted_; }
+    [[nodiscard]] std::chrono::nanoseconds BelowSeam() const { return below_; }
 
     std::vector<std::string> PresentInterfaces(const usb::Guid& interfaceClass) override {
-        return inner_->PresentInterfaces(interfaceClass);
+        return Timed([&] { return inner_->PresentInterfaces(interfaceClass); });
     }
     usb::Handle OpenDevice(const std::string& path, std::uint32_t& error) override {
-        return inner_->OpenDevice(path, error);
+        return Timed([&] { return inner_->OpenDevice(path, error); });
     }
-    bool CloseDevice(usb::Handle handle) override { return inner_->CloseDevice(handle); }
+    bool CloseDevice(usb::Handle handle) override {
+        return Timed([&] { return inner_->CloseDevice(handle); });
+    }
     usb::IoResult DeviceIoControl(usb::Handle handle, std::uint32_t code,
                                   std::span<std::uint8_t> in, std::span<std::uint8_t> out,
                                   usb::Overlapped* overlapped) override;
@@ -90,16 +101,20 @@ class WireCountingDriver final : public usb::UsbDriver {
                                       bool wait) override;
     void Abandon(usb::Handle handle, usb::Overlapped& overlapped,
                  usb::RequestMemory memory) override {
-        inner_->Abandon(handle, overlapped, std::move(memory));
+        Timed([&] {
+            inner_->Abandon(handle, overlapped, std::move(memory));
+            return true;
+        });
     }
-    usb::EventHandle CreateEventObject(bool manualReset,
-                                       bool initialState) override {
-        return inner_->CreateEventObject(manualReset, initialState);
+    usb::EventHandle CreateEventObject(bool manualReset, bool initialState) override {
+        return Timed([&] { return inner_->CreateEventObject(manualReset, initialState); });
     }
     usb::WaitResult WaitForEvent(usb::EventHandle event, std::uint32_t milliseconds) override {
-        return inner_->WaitForEvent(event, milliseconds);
+        return Timed([&] { return inner_->WaitForEvent(event, milliseconds); });
     }
-    bool CloseEvent(usb::EventHandle event) override { return inner_->CloseEvent(event); }
+    bool CloseEvent(usb::EventHandle event) override {
+        return Timed([&] { return inner_->CloseEvent(event); });
+    }
     usb::NotifyHandle RegisterInterfaceNotification(usb::WindowHandle window,
                                                     const usb::Guid& interfaceClass) override {
         return inner_->RegisterInterfaceNotification(window, interfaceClass);
@@ -118,9 +133,17 @@ class WireCountingDriver final : public usb::UsbDriver {
         std::uint32_t dataOffset = 0;
     };
     void Count(const Pending& transfer, std::uint32_t bytes);
+    template <class Call>
+    std::invoke_result_t<Call> Timed(Call call) {
+        const auto start = std::chrono::steady_clock::now();
+        auto result = call();
+        below_ += std::chrono::steady_clock::now() - start;
+        return result;
+    }
 
     std::shared_ptr<usb::UsbDriver> inner_;
     WireBytes counted_;
+    std::chrono::nanoseconds below_{0};
     std::vector<std::pair<const usb::Overlapped*, Pending>> pending_;
 };
 
