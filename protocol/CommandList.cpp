@@ -20,6 +20,7 @@ CommandList::CommandList(std::size_t capacity) {
 void CommandList::Reset() {
     bytes_.clear();
     counters_ = {};
+    slowest_ = {};
 }
 
 void CommandList::Appended(std::size_t bytes, std::int32_t reply) {
@@ -58,6 +59,7 @@ bool CommandList::Data(std::uint8_t opcode, std::uint32_t address,
     Address(opcode, address, 0);
     bytes_.insert(bytes_.end(), data.begin(), data.end());
     Appended(kPageSize, 0);
+    slowest_ += kSlowestPageProgram;
     return true;
 }
 
@@ -112,6 +114,7 @@ bool CommandList::OP_R8_WRITE_ENABLE() {
     return Short(0x31, 0x55, 0);
 }
 bool CommandList::OP_R8_ERASE(std::uint8_t x, std::uint8_t y) {
+    slowest_ += kSlowestBlockErase * y;
     return Long(0x31, 0xA5, x, y, 2);
 }
 bool CommandList::OP_R8_SET_ADDRESS(std::uint32_t address) {
@@ -170,6 +173,7 @@ bool CommandList::OP_R1_WRITE_ENABLE() {
     return Short(0x51, 0x55, 0);
 }
 bool CommandList::OP_R1_ERASE(std::uint8_t x, std::uint8_t y) {
+    slowest_ += kSlowestBlockErase * y;
     return Long(0x51, 0xA5, x, y, 2);
 }
 bool CommandList::OP_R1_SET_ADDRESS(std::uint32_t address) {

@@ -2,12 +2,19 @@
 // Command lists of the writer firmware: the host appends commands, the dongle executes the list
 // in order and answers with the concatenation of the commands' replies.
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <stdexcept>
 #include <vector>
 
 namespace qdm {
+
+// The longest a serial NOR flash takes, at its datasheet maxima, for the slow work a list may
+// ask of it: erasing a 64 KiB block, programming a page. Everything else a list asks takes
+// milliseconds at most.
+inline constexpr std::chrono::milliseconds kSlowestBlockErase{2000};
+inline constexpr std::chrono::microseconds kSlowestPageProgram{3000};
 
 inline constexpr std::size_t kPageSize = 256;
 inline constexpr std::size_t kPageGroupSize = 512;  // one page command padded to a USB packet
@@ -38,6 +45,9 @@ class CommandList {
     }
     // Back to an empty list after an exchange; the buffer's memory is kept.
     void Reset();
+    // The longest the flash work the list asks for may take (its erases and page programs at
+    // the datasheet maxima): how long after its sending the list's reply may still come.
+    [[nodiscard]] std::chrono::microseconds SlowestWork() const { return slowest_; }
 
     // Dongle information query; selector 1, 2 or 3. Any other selector appends nothing and
     // returns false.
@@ -99,6 +109,7 @@ class CommandList {
 
     std::vector<std::uint8_t> bytes_;
     ListCounters counters_;
+    std::chrono::microseconds slowest_{0};
 };
 
 }  // namespace qdm

@@ -1,6 +1,7 @@
 #include "protocol/LateReplies.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -49,13 +50,16 @@ Read ReadFor(usb::UsbEndPoint& in, std::size_t length, std::uint32_t millisecond
 
 }  // namespace
 
-std::uint32_t LateReplyLimitMs() {
-    return 5 * TransferWaitMs();
+std::uint32_t LateReplyLimitMs(std::optional<std::chrono::microseconds> slowestWork) {
+    if (!slowestWork) return 5 * TransferWaitMs();
+    const auto limit =
+        std::chrono::ceil<std::chrono::milliseconds>(*slowestWork) + kLateReplyMargin;
+    return static_cast<std::uint32_t>(std::min<std::int64_t>(limit.count(), UINT32_MAX));
 }
 
-void ExpectLateReply(std::size_t bytes, std::uint32_t waitedMs) {
-    const std::uint32_t limit = LateReplyLimitMs();
-    Late() = bytes == 0 ? Owed{} : Owed{bytes, limit - std::min(waitedMs, limit)};
+void ExpectLateReply(std::size_t bytes, std::uint32_t limitMs, std::uint32_t waitedMs) {
+    // A list whose time is up will not answer any more.
+    Late() = bytes == 0 || waitedMs >= limitMs ? Owed{} : Owed{bytes, limitMs - waitedMs};
 }
 
 bool DrainLateReplies(usb::UsbEndPoint& in) {

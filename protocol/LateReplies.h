@@ -8,24 +8,30 @@
 //
 // What this assumes of the dongle (docs/run-times.md says why): it answers lists in the order it
 // got them, each with its whole reply or none at all; it sends nothing it was not asked for by a
-// list; and it is done with any list within LateReplyLimitMs() of getting it. Whether its
-// firmware drops a waiting reply at a port reset does not matter: a reply that never comes is
-// given up on at that limit.
+// list; and it is done with a list within LateReplyLimitMs of getting it. Whether its firmware
+// drops a waiting reply at a port reset does not matter: a reply that never comes is given up
+// on at that limit.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "usb/UsbEndPoint.h"
 
 namespace qdm {
 
-// Five of the transaction's waits: the longest list the programs send, four 64 KiB block erases
-// at a serial flash's maximum of 2 s each, is done within four.
-std::uint32_t LateReplyLimitMs();
+// How long after its sending a list's reply may still come: the slowest its flash work may be
+// (CommandList::SlowestWork) and a second for the firmware and the bus; for a list whose work
+// nobody knows, five of the transaction's waits (the longest list the programs send, four 64 KiB
+// block erases at a serial flash's maximum of 2 s each, is done within four).
+inline constexpr std::chrono::milliseconds kLateReplyMargin{1000};
+std::uint32_t LateReplyLimitMs(std::optional<std::chrono::microseconds> slowestWork);
 
 // The transaction that just ended sent a list that may have reached the dongle, and `bytes` of
-// its reply did not come within the `waitedMs` it waited.
-void ExpectLateReply(std::size_t bytes, std::uint32_t waitedMs);
+// its reply did not come within the `waitedMs` it waited; they may come until `limitMs` after
+// the list went out.
+void ExpectLateReply(std::size_t bytes, std::uint32_t limitMs, std::uint32_t waitedMs);
 
 // Before the next list goes out on the device of `in`: reads and drops the bytes still owed,
 // waiting (pumped) until they have come or the limit has passed, then checks that nothing more

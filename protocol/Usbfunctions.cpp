@@ -198,7 +198,8 @@ bool WaitForDongleAfterFirmware() {
     return false;
 }
 
-bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uint8_t> reply) {
+bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uint8_t> reply,
+                       std::optional<std::chrono::microseconds> slowestWork) {
     // Reused between transactions (a long run sends thousands of lists) unless a driver that
     // never completed a transfer still holds them.
     static std::shared_ptr<TransactionBuffers> reused;
@@ -265,7 +266,7 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
         // A list that may have reached the dongle still answers when it is done.
         const bool listMayHaveArrived = !outDone || outOk;
         if (!inDone && listMayHaveArrived && received < reply.size())
-            ExpectLateReply(reply.size() - received, waited);
+            ExpectLateReply(reply.size() - received, LateReplyLimitMs(slowestWork), waited);
     }
     Diagnose([&] {
         return TransactionLine(command, padded, sent, reply.size(), received, ok ? "ok" : "failed",
@@ -277,8 +278,8 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
 
 bool Exchange(CommandList& list, std::span<std::uint8_t> reply) {
     const std::size_t replyLength = list.ReplyLength();
-    const bool ok =
-        replyLength <= reply.size() && WriterTransaction(list.Bytes(), reply.first(replyLength));
+    const bool ok = replyLength <= reply.size() &&
+                    WriterTransaction(list.Bytes(), reply.first(replyLength), list.SlowestWork());
     list.Reset();
     return ok;
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -29,8 +30,11 @@ constexpr std::size_t PaddedListLength(std::size_t commandLength) {
 // the dongle was opened, both transfers completed within their waits and the whole reply
 // arrived; a transfer still pending is cancelled and awaited before this returns, for at most
 // usb::kAbortedTransferWaitMs: one the driver never completes is left to the driver, which
-// writes into the transaction's own buffers then, never into `reply`.
-bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uint8_t> reply);
+// writes into the transaction's own buffers then, never into `reply`. A reply that did not come
+// in time is read and dropped before the next list goes out (protocol/LateReplies.h);
+// `slowestWork` (the list's SlowestWork, when known) tells how long it may still come.
+bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uint8_t> reply,
+                       std::optional<std::chrono::microseconds> slowestWork = std::nullopt);
 
 // Exchanges `list` with the reply in the first list.ReplyLength() bytes of `reply` (false when
 // `reply` cannot hold them) and resets the list for the next exchange.

@@ -42,6 +42,7 @@ std::int32_t McuRomList::OP_MR_DATA_LINES(std::uint8_t value) {
     return Append({0x11, value});
 }
 std::int32_t McuRomList::OP_MR_PROGRAM(std::span<const std::uint8_t, kMcuRomPageSize> page) {
+    slowest_ += kSlowestByteProgram * static_cast<std::int64_t>(kMcuRomPageSize);
     Append({0x15, static_cast<std::uint8_t>(kMcuRomPageSize / 2 - 1)});
     bytes_.insert(bytes_.end(), page.begin(), page.end());
     return Offset();
@@ -103,8 +104,8 @@ constexpr std::array<BusCycle, 6> kChipErase{
 // Sends the list and starts it afresh. False when the dongle did not take it or did not answer
 // in full.
 bool Transact(McuRomList& list, std::span<std::uint8_t> reply, std::size_t replyLength) {
-    const bool ok =
-        replyLength <= reply.size() && WriterTransaction(list.Bytes(), reply.first(replyLength));
+    const bool ok = replyLength <= reply.size() &&
+                    WriterTransaction(list.Bytes(), reply.first(replyLength), list.SlowestWork());
     list.Reset();
     return ok;
 }

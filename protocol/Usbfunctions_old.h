@@ -2,6 +2,7 @@
 // The MCU-ROM link: a dongle that runs the older MCU-ROM firmware drives a parallel flash
 // through address, data and control lines. Its command lists use their own opcodes.
 
+#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -12,6 +13,8 @@ namespace qdm {
 inline constexpr std::uint32_t kMcuRomBlockSize = 16384;
 inline constexpr std::size_t kMcuRomPageSize = 256;
 inline constexpr std::size_t kMcuRomGroupSize = 512;
+// A parallel NOR flash's byte program time at its datasheet maximum.
+inline constexpr std::chrono::microseconds kSlowestByteProgram{300};
 
 // Control-line byte of OP_MR_LINES: bit 5 chip enable, bit 6 write enable, bit 7 output enable,
 // each active low.
@@ -32,7 +35,12 @@ class McuRomList {
     [[nodiscard]] std::int32_t Offset() const { return static_cast<std::int32_t>(bytes_.size()); }
     [[nodiscard]] std::span<const std::uint8_t> Bytes() const { return bytes_; }
     // Back to an empty list after an exchange; the buffer's memory is kept.
-    void Reset() { bytes_.clear(); }
+    void Reset() {
+        bytes_.clear();
+        slowest_ = {};
+    }
+    // The longest its programming may take: how long after its sending its reply may still come.
+    [[nodiscard]] std::chrono::microseconds SlowestWork() const { return slowest_; }
 
     std::int32_t OP_MR_END_GROUP();                     // 02 00
     std::int32_t OP_MR_ACK();                           // 03 01, one reply byte
@@ -57,6 +65,7 @@ class McuRomList {
     std::int32_t Append(std::initializer_list<std::uint8_t> bytes);
 
     std::vector<std::uint8_t> bytes_;
+    std::chrono::microseconds slowest_{0};
 };
 
 // All three give false as soon as an exchange fails: the dongle is gone or mute, and nothing it
