@@ -119,9 +119,9 @@ const char* Dominant(const Measured& m) {
 }
 
 void PrintHeader() {
-    std::printf("%-16s %-30s %8s %7s %6s %12s %12s %11s %6s %5s  %s\n", "run", "result", "wall s",
-                "flash", "wire", "descr (n)", "fw load (n)", "resets (n)", "opens", "lists",
-                "dominated by");
+    std::printf("%-16s %-30s %8s %7s %6s %13s %12s %11s %6s %6s %5s  %s\n", "run", "result",
+                "wall s", "flash", "wire", "descr (n)", "fw load (n)", "resets (n)", "ctrl",
+                "opens", "lists", "dominated by");
 }
 
 void PrintRow(const char* label, const Measured& m) {
@@ -135,9 +135,10 @@ void PrintRow(const char* label, const Measured& m) {
                   static_cast<unsigned long long>(l.firmwareLoads));
     std::snprintf(resets, sizeof resets, "%.2f (%llu)", S(l.portResets),
                   static_cast<unsigned long long>(l.resets));
-    std::printf("%-16s %-30.30s %8.2f %7.2f %6.2f %12s %12s %11s %6llu %5llu  %s\n", label,
+    std::printf("%-16s %-30.30s %8.2f %7.2f %6.2f %13s %12s %11s %6llu %6llu %5llu  %s\n", label,
                 m.outcome.Succeeded() ? "OK" : m.outcome.message.c_str(), m.wall, S(l.flashWork),
                 S(l.bulkWire), descriptors, firmware, resets,
+                static_cast<unsigned long long>(l.controlTransfers),
                 static_cast<unsigned long long>(m.opens), static_cast<unsigned long long>(l.lists),
                 Dominant(m));
 }
