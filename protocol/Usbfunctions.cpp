@@ -54,10 +54,11 @@ DongleAccessProblem ProblemOf(const UsbDevice& device) {
     }
 }
 
-// Construction already tried device 0; a device that is there but would not open gets one port
-// reset and one more try.
+// Construction already tried device 0; a device that is there but did not open gets one port
+// reset and one more try. Opening a device that is open already would only read all its
+// descriptors once more.
 void RunOpenSequence(UsbDevice& device) {
-    if (device.DeviceCount() != 0 && !device.Open(0)) {
+    if (!device.IsOpen() && device.DeviceCount() != 0) {
         device.ResetPort();
         device.Open(0);
     }

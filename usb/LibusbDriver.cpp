@@ -188,8 +188,20 @@ class LibusbContext {
     std::thread events_;
 };
 
+struct LibusbDriver::DescriptorCache {
+    DescriptorCache(const DescriptorCache&) = delete;
+    DescriptorCache& operator=(const DescriptorCache&) = delete;
+    // Held while cached, so a device that re-enumerates comes back as another object.
+    explicit DescriptorCache(libusb_device* d) : device(libusb_ref_device(d)) {}
+    ~DescriptorCache() { libusb_unref_device(device); }
+
+    libusb_device* device;
+    std::map<std::pair<std::uint8_t, std::uint16_t>, std::vector<std::uint8_t>> strings;
+};
+
 struct LibusbDriver::Device {
     std::unique_ptr<libusb_device_handle, HandleCloser> handle;
+    std::shared_ptr<DescriptorCache> cache;
     std::string path;
     std::uint8_t address = 0;
     std::uint8_t productIndex = 0;
@@ -301,6 +313,12 @@ Handle LibusbDriver::OpenDevice(const std::string& path, std::uint32_t& error) {
         return InvalidHandle;
     }
     device->handle.reset(opened);
+    {
+        const std::lock_guard lock(mutex_);
+        std::shared_ptr<DescriptorCache>& cache = caches_[path];
+        if (!cache || cache->device != found) cache = std::make_shared<DescriptorCache>(found);
+        device->cache = cache;
+    }
 
     libusb_config_descriptor* rawConfig = nullptr;
     if (libusb_get_active_config_descriptor(found, &rawConfig) == 0 ||
@@ -556,6 +574,11 @@ IoResult LibusbDriver::ControlIo(Handle handle, Device& device, std::span<std::u
     if (!control) return Fail(error::InvalidParameter);
     const TransferRequest& h = control->header;
     MirrorHeader(in, out);
+    if (control->toHost) {
+        if (auto answered =
+                DescriptorFromCache(handle, device, h, control->data, control->status, overlapped))
+            return *answered;
+    }
 
     auto request = std::make_shared<Request>();
     request->sync = sync_;
@@ -630,12 +653,134 @@ IoResult LibusbDriver::ResetIo(Handle handle, Device& device, Overlapped* overla
     const int r = libusb_reset_device(device.handle.get());
     if (r != 0) LogLibusb("libusb_reset_device", device.path, r);
     if (r == LIBUSB_ERROR_NOT_FOUND || r == LIBUSB_ERROR_NO_DEVICE) {
-        // Re-enumerated as another device or gone: this handle cannot reach it any more.
+        // Re-enumerated as another device or gone: this handle cannot reach it any more, and
+        // what was read from it may no longer hold.
         device.gone = true;
+        const std::lock_guard lock(mutex_);
+        caches_.erase(device.path);
         return Fail(error::DeviceNotConnected);
     }
     if (r != 0) return Fail(IoErrorOf(r));
     return FinishNow(handle, overlapped, {true, error::Success, 0});
+}
+
+namespace {
+
+constexpr std::uint8_t kStandardDeviceIn = 0x80;
+constexpr std::uint8_t kGetDescriptor = 6;
+constexpr std::uint8_t kDeviceDescriptor = 1;
+constexpr std::uint8_t kConfigurationDescriptor = 2;
+constexpr std::uint8_t kStringDescriptor = 3;
+constexpr int kStringReadTimeoutMs = 5000;
+
+void PutLe16(std::vector<std::uint8_t>& bytes, std::uint16_t value) {
+    bytes.push_back(static_cast<std::uint8_t>(value & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+
+std::vector<std::uint8_t> DeviceDescriptorBytes(const libusb_device_descriptor& d) {
+    std::vector<std::uint8_t> bytes{d.bLength, d.bDescriptorType};
+    PutLe16(bytes, d.bcdUSB);
+    bytes.insert(bytes.end(),
+                 {d.bDeviceClass, d.bDeviceSubClass, d.bDeviceProtocol, d.bMaxPacketSize0});
+    PutLe16(bytes, d.idVendor);
+    PutLe16(bytes, d.idProduct);
+    PutLe16(bytes, d.bcdDevice);
+    bytes.insert(bytes.end(), {d.iManufacturer, d.iProduct, d.iSerialNumber, d.bNumConfigurations});
+    return bytes;
+}
+
+void PutExtra(std::vector<std::uint8_t>& bytes, const unsigned char* extra, int length) {
+    if (extra != nullptr && length > 0) bytes.insert(bytes.end(), extra, extra + length);
+}
+
+// The configuration set in the order it came from the device: libusb keeps every descriptor it
+// does not parse itself with the one before it. Empty when the result would not have the length
+// the configuration states.
+std::vector<std::uint8_t> ConfigurationBytes(const libusb_config_descriptor& c) {
+    std::vector<std::uint8_t> bytes{c.bLength, c.bDescriptorType};
+    PutLe16(bytes, c.wTotalLength);
+    bytes.insert(bytes.end(), {c.bNumInterfaces, c.bConfigurationValue, c.iConfiguration,
+                               c.bmAttributes, c.MaxPower});
+    PutExtra(bytes, c.extra, c.extra_length);
+    for (std::uint8_t i = 0; i < c.bNumInterfaces; ++i) {
+        const libusb_interface& interface = c.interface[i];
+        for (int a = 0; a < interface.num_altsetting; ++a) {
+            const libusb_interface_descriptor& alt = interface.altsetting[a];
+            bytes.insert(bytes.end(),
+                         {alt.bLength, alt.bDescriptorType, alt.bInterfaceNumber,
+                          alt.bAlternateSetting, alt.bNumEndpoints, alt.bInterfaceClass,
+                          alt.bInterfaceSubClass, alt.bInterfaceProtocol, alt.iInterface});
+            PutExtra(bytes, alt.extra, alt.extra_length);
+            for (std::uint8_t e = 0; e < alt.bNumEndpoints; ++e) {
+                const libusb_endpoint_descriptor& ep = alt.endpoint[e];
+                bytes.insert(bytes.end(), {ep.bLength, ep.bDescriptorType, ep.bEndpointAddress,
+                                           ep.bmAttributes});
+                PutLe16(bytes, ep.wMaxPacketSize);
+                bytes.push_back(ep.bInterval);
+                // Audio endpoints carry two bytes more.
+                if (ep.bLength >= 9) bytes.insert(bytes.end(), {ep.bRefresh, ep.bSynchAddress});
+                PutExtra(bytes, ep.extra, ep.extra_length);
+            }
+        }
+    }
+    if (bytes.size() != c.wTotalLength) bytes.clear();
+    return bytes;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> LibusbDriver::StringDescriptor(Device& device, std::uint8_t index,
+                                                         std::uint16_t language) {
+    const std::pair key{index, language};
+    {
+        const std::lock_guard lock(mutex_);
+        const auto it = device.cache->strings.find(key);
+        if (it != device.cache->strings.end()) return it->second;
+    }
+    // Read whole, so that a read of its head and one of the rest cost one transfer together.
+    std::array<unsigned char, 255> buffer{};
+    const int n = libusb_control_transfer(
+        device.handle.get(), kStandardDeviceIn, kGetDescriptor,
+        static_cast<std::uint16_t>((kStringDescriptor << 8) | index), language, buffer.data(),
+        static_cast<std::uint16_t>(buffer.size()), kStringReadTimeoutMs);
+    // Only a descriptor that says it is one, and came whole, is kept.
+    if (n < 2 || buffer[1] != kStringDescriptor || buffer[0] > n) return {};
+    std::vector<std::uint8_t> descriptor(buffer.begin(), buffer.begin() + buffer[0]);
+    const std::lock_guard lock(mutex_);
+    device.cache->strings[key] = descriptor;
+    return descriptor;
+}
+
+std::optional<IoResult> LibusbDriver::DescriptorFromCache(Handle handle, Device& device,
+                                                          const TransferRequest& h,
+                                                          std::span<std::uint8_t> data,
+                                                          std::span<std::uint8_t> status,
+                                                          Overlapped* overlapped) {
+    if (h.bmRequestType != kStandardDeviceIn || h.bRequest != kGetDescriptor) return std::nullopt;
+    const auto type = static_cast<std::uint8_t>(h.wValue >> 8);
+    const auto index = static_cast<std::uint8_t>(h.wValue & 0xFF);
+    libusb_device* usbDevice = libusb_get_device(device.handle.get());
+    std::vector<std::uint8_t> descriptor;
+    if (type == kDeviceDescriptor && index == 0 && h.wIndex == 0) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(usbDevice, &d) == 0) descriptor = DeviceDescriptorBytes(d);
+    } else if (type == kConfigurationDescriptor && h.wIndex == 0) {
+        libusb_config_descriptor* raw = nullptr;
+        if (libusb_get_config_descriptor(usbDevice, index, &raw) == 0) {
+            const std::unique_ptr<libusb_config_descriptor, ConfigDeleter> config(raw);
+            descriptor = ConfigurationBytes(*config);
+        }
+    } else if (type == kStringDescriptor) {
+        descriptor = StringDescriptor(device, index, h.wIndex);
+    }
+    if (descriptor.empty()) return std::nullopt;
+    // A device answers with what was asked for, up to the descriptor's end.
+    const std::size_t n = std::min({descriptor.size(), std::size_t{h.wLength}, data.size()});
+    std::copy_n(descriptor.begin(), n, data.begin());
+    WriteStatus(status, RequestOutcome::Completed);
+    return FinishNow(handle, overlapped,
+                     {true, error::Success, static_cast<std::uint32_t>(kHeader + n)});
 }
 
 IoResult LibusbDriver::InfoIo(Handle handle, Device& device, std::uint32_t code,
@@ -665,15 +810,19 @@ IoResult LibusbDriver::InfoIo(Handle handle, Device& device, std::uint32_t code,
     if (code == ioctl::GetDeviceName) {
         name = "libusb " + device.path.substr(device.path.find(':') + 1);
     } else {
-        std::array<unsigned char, kDriverNameSize> product{};
-        const int n = device.productIndex == 0
-                          ? -1
-                          : libusb_get_string_descriptor_ascii(device.handle.get(),
-                                                               device.productIndex, product.data(),
-                                                               static_cast<int>(product.size()));
-        if (n > 0) {
-            name.assign(product.begin(), product.begin() + n);
-        } else {
+        // The product string in the first language the device offers, in ASCII ('?' for what
+        // is not), as libusb's own ASCII reader gives it.
+        const std::vector<std::uint8_t> languages =
+            device.productIndex == 0 ? std::vector<std::uint8_t>{} : StringDescriptor(device, 0, 0);
+        std::vector<std::uint8_t> product;
+        if (languages.size() >= 4)
+            product = StringDescriptor(device, device.productIndex, LoadLe16(languages, 2));
+        for (std::size_t i = 2; i + 1 < product.size() && name.size() + 1 < kDriverNameSize;
+             i += 2) {
+            const unsigned unit = product[i] | (unsigned{product[i + 1]} << 8);
+            name.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+        }
+        if (name.empty()) {
             char fallback[32];
             std::snprintf(fallback, sizeof fallback, "USB device %04X:%04X",
                           static_cast<unsigned>(device.vendorId),

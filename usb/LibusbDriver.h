@@ -5,17 +5,24 @@
 // as libusb control, bulk or interrupt transfers. Transfers run asynchronously; one thread per
 // process handles libusb's events and completes them, writing the header's status words and
 // signalling the caller's event. Every call is thread-safe.
+//
+// Every open of the dongle reads its descriptors, and the program opens it for every exchange.
+// Those reads need not cross the bus each time: the standard device and configuration
+// descriptors come from the copy the system holds (as libusb's own calls take them), and string
+// descriptors from a cache kept for each attached device, dropped when it re-enumerates.
 
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "usb/EventTable.h"
+#include "usb/TransferRequest.h"
 #include "usb/UsbDriver.h"
 
 struct libusb_transfer;
@@ -63,6 +70,7 @@ class LibusbDriver final : public UsbDriver {
   private:
     struct Device;
     struct Request;
+    struct DescriptorCache;
     // What a completion touches. A transfer in flight holds it, and itself, so that one
     // completing after the driver has gone finds both.
     struct Sync {
@@ -78,6 +86,15 @@ class LibusbDriver final : public UsbDriver {
     IoResult InfoIo(Handle handle, Device& device, std::uint32_t code, std::span<std::uint8_t> out,
                     Overlapped* overlapped);
     IoResult ResetIo(Handle handle, Device& device, Overlapped* overlapped);
+    // A GET_DESCRIPTOR request answered without the bus; nullopt when it must go to the device.
+    std::optional<IoResult> DescriptorFromCache(Handle handle, Device& device,
+                                                const TransferRequest& header,
+                                                std::span<std::uint8_t> data,
+                                                std::span<std::uint8_t> status,
+                                                Overlapped* overlapped);
+    // The whole string descriptor, from the cache or read once; empty when the device refuses.
+    std::vector<std::uint8_t> StringDescriptor(Device& device, std::uint8_t index,
+                                               std::uint16_t language);
     // Records a request that is already complete and signals its event.
     IoResult FinishNow(Handle handle, Overlapped* overlapped, IoResult result);
     // Submits a filled-in request; pending, or its result when the caller waits (no overlapped).
@@ -97,6 +114,7 @@ class LibusbDriver final : public UsbDriver {
     Handle nextHandle_ = 0x1000;
     std::map<std::uint64_t, std::shared_ptr<Request>> requests_;
     std::uint64_t nextRequest_ = 1;
+    std::map<std::string, std::shared_ptr<DescriptorCache>> caches_;  // by device path
     EventTable events_;
 };
 

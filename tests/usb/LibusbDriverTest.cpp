@@ -8,11 +8,12 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/kernel/KernelUsbEmulator.h"
 #include "sim/UsbDescriptors.h"
+#include "tests/kernel/KernelUsbEmulator.h"
 #include "tests/support/FileAccessOverride.h"
 #include "usb/LibusbDriver.h"
 #include "usb/TransferRequest.h"
+#include "usb/UsbDevice.h"
 
 namespace qdm::usb {
 namespace {
@@ -352,6 +353,36 @@ TEST_F(LibusbDriverOverEmulatedKernel, InformationRequests) {
     EXPECT_TRUE(Driver().DeviceIoControl(h, ioctl::GetFriendlyName, name, name, nullptr).ok);
     EXPECT_STREQ(reinterpret_cast<const char*>(name.data()), "EZ-USB Writer Dongle (virtual)");
     EXPECT_FALSE(Driver().DeviceIoControl(h, ioctl::GetDriverVersion, one, one, nullptr).ok);
+}
+
+// An open reads every descriptor of the dongle, and the program opens it for every exchange:
+// after the first open none of those reads crosses the bus, until another device takes the port.
+TEST_F(LibusbDriverOverEmulatedKernel, DescriptorsAreReadOnceForEachAttachedDevice) {
+    sim::DongleConfig first;
+    first.product = "First dongle";
+    Add(2, first);
+    const auto product = [this] {
+        UsbDevice device(0, DriverInterfaceGuid, true, Driver());
+        const std::u16string name = device.Product;
+        std::array<std::uint8_t, kDriverNameSize> friendly{};
+        device.DeviceRequest(ioctl::GetFriendlyName, friendly);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(friendly.data())),
+                  std::string(name.begin(), name.end()));
+        device.Release();
+        return std::string(name.begin(), name.end());
+    };
+    EXPECT_EQ(product(), "First dongle");
+    const std::uint64_t reads = emulator_->Counters(0).controls;
+    EXPECT_GT(reads, 0U);
+    EXPECT_EQ(product(), "First dongle");
+    EXPECT_EQ(emulator_->Counters(0).controls, reads);
+
+    emulator_->Unplug(0);
+    sim::DongleConfig second;
+    second.product = "Second dongle";
+    Add(2, second);
+    EXPECT_EQ(product(), "Second dongle");
+    EXPECT_GT(emulator_->Counters(1).controls, 0U);
 }
 
 TEST_F(LibusbDriverOverEmulatedKernel, MalformedRequestsAreRefused) {
