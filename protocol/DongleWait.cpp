@@ -17,7 +17,7 @@ bool WaitPumping(usb::UsbEndPoint& endpoint, usb::Overlapped& overlapped,
         waited += step;
         left -= step;
         if (left == 0) return false;
-        PumpMessages();
+        PumpWhileBusy();
     }
 }
 

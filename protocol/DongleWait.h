@@ -1,7 +1,6 @@
 #pragma once
 // Waiting for a transfer to the dongle without freezing the front end: the wait goes in slices
-// of kPumpSlice, with the front end's messages pumped between them. What the dongle sees does not
-// change.
+// of kPumpSlice, with PumpWhileBusy between them. What the dongle sees does not change.
 
 #include <cstdint>
 

@@ -32,6 +32,21 @@ void SetPumpHook(PumpHook hook) {
     Pump() = std::move(hook);
 }
 
+namespace {
+bool& WhileBusy() {
+    static bool on = true;
+    return on;
+}
+}  // namespace
+
+void PumpWhileBusy() {
+    if (WhileBusy()) PumpMessages();
+}
+
+void SetPumpWhileBusy(bool on) {
+    WhileBusy() = on;
+}
+
 void SleepFor(std::chrono::milliseconds duration) {
     if (Sleep()) {
         Sleep()(duration);
@@ -39,7 +54,7 @@ void SleepFor(std::chrono::milliseconds duration) {
     }
     for (auto left = duration; left.count() > 0; left -= kPumpSlice) {
         std::this_thread::sleep_for(std::min(left, kPumpSlice));
-        PumpMessages();
+        PumpWhileBusy();
     }
 }
 

@@ -12,7 +12,8 @@ namespace qdm {
 using PumpHook = std::function<void()>;
 using SleepHook = std::function<void(std::chrono::milliseconds)>;
 
-// Lets the front end process its pending messages once (nothing by default).
+// Lets the front end process its pending messages once (nothing by default). The operations
+// pump at their own points, between their steps.
 void PumpMessages();
 void SetPumpHook(PumpHook hook);
 
@@ -20,8 +21,15 @@ void SetPumpHook(PumpHook hook);
 // not look frozen.
 inline constexpr std::chrono::milliseconds kPumpSlice{20};
 
-// Waits for the given time: by default a real sleep in slices of kPumpSlice with the messages
-// pumped after each.
+// Pumps as PumpMessages does, but where no operation has a pump point of its own: between the
+// slices of a wait and after every exchange and port reset, so that no stretch of USB work holds
+// the front end longer than a slice or one port reset. On unless turned off (a test that follows
+// the operations' own pump points does).
+void PumpWhileBusy();
+void SetPumpWhileBusy(bool on);
+
+// Waits for the given time: by default a real sleep in slices of kPumpSlice, with PumpWhileBusy
+// after each.
 void SleepFor(std::chrono::milliseconds duration);
 void SetSleepHook(SleepHook hook);
 

@@ -274,6 +274,8 @@ bool WriterTransaction(std::span<const std::uint8_t> command, std::span<std::uin
                                started);
     });
     device->Release();
+    // Runs of quick exchanges and port resets would otherwise add up to a frozen window.
+    PumpWhileBusy();
     return ok;
 }
 
@@ -314,6 +316,7 @@ bool ResetDonglePort() {
     const bool reset = device->IsOpen();
     if (reset) device->ResetPort();
     device->Release();
+    PumpWhileBusy();
     return reset;
 }
 

@@ -3,8 +3,8 @@
 #include <QtCore/QFile>
 #include <iostream>
 
-#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
+#include "state/Mainprocess.h"
 
 namespace qdm::test {
 
@@ -17,11 +17,12 @@ void RecordingWindow::SetStatusText(std::string_view text) {
 }
 
 Rig::Rig(const std::string& board, std::vector<std::string> faults,
-         std::optional<std::string> firmware) {
+         std::optional<std::string> firmware, std::optional<std::string> timing) {
     session::SessionOptions options;
     options.simulate = board;
     options.simFaults = std::move(faults);
     options.firmware = std::move(firmware);
+    options.simTiming = std::move(timing);
     board_ = board;
     session_ = session::Session::Create(options, std::cerr);
     if (!session_) qFatal("the session could not be set up");

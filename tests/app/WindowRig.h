@@ -37,9 +37,11 @@ struct RecordingWindow final : TFrm_Main {
 
 class Rig {
   public:
-    // The virtual dongle with `board` and `faults`; `firmware` replaces its stand-in firmware.
+    // The virtual dongle with `board` and `faults`; `firmware` replaces its stand-in firmware;
+    // `timing` names its timing profile (a timed one runs in real time, as in the program).
     explicit Rig(const std::string& board, std::vector<std::string> faults = {},
-                 std::optional<std::string> firmware = std::nullopt);
+                 std::optional<std::string> firmware = std::nullopt,
+                 std::optional<std::string> timing = std::nullopt);
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
     ~Rig();

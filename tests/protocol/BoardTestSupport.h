@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "sim/Simulation.h"
+#include "state/Mainprocess.h"
 #include "tests/sim/SimTestSupport.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"
@@ -62,7 +62,9 @@ class BoardTest : public ::testing::Test {
   public:
     void SetUp() override {
         ResetProgramState();
+        // The operations' own pump points, not the ones that only keep a window alive.
         SetPumpHook([this] { pumps.push_back({State().ProgressText, State().ProgressValue}); });
+        SetPumpWhileBusy(false);
         SetSleepHook([this](std::chrono::milliseconds d) { sleeps.push_back(d); });
         std::random_device random;
         dumps = std::filesystem::temp_directory_path() /
@@ -74,6 +76,7 @@ class BoardTest : public ::testing::Test {
     void TearDown() override {
         usb::SetActiveDriver(nullptr);
         SetPumpHook({});
+        SetPumpWhileBusy(true);
         SetSleepHook({});
         SetDumpDirectory({});
         ResetProgramState();
