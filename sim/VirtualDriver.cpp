@@ -86,6 +86,7 @@ std::uint64_t VirtualDriver::ElapsedMilliseconds() const {
 }
 
 void VirtualDriver::AdvanceClock(std::uint64_t milliseconds) {
+    PayOwed();
     const SimTime end = clock_->Now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
         const auto next = NextEvent();
@@ -94,6 +95,22 @@ void VirtualDriver::AdvanceClock(std::uint64_t milliseconds) {
         Settle();
     }
     clock_->WaitUntil(end);
+    Settle();
+}
+
+void VirtualDriver::Spend(SimDuration busy) {
+    if (clock_->IsVirtual()) {
+        clock_->WaitUntil(clock_->Now() + busy);
+        Settle();
+    } else {
+        owed_ += busy;
+    }
+}
+
+void VirtualDriver::PayOwed() {
+    if (owed_.count() == 0) return;
+    clock_->WaitUntil(clock_->Now() + owed_);
+    owed_ = {};
     Settle();
 }
 
@@ -158,6 +175,7 @@ usb::Handle VirtualDriver::OpenDevice(const std::string& path, std::uint32_t& er
 }
 
 bool VirtualDriver::CloseDevice(usb::Handle handle) {
+    PayOwed();
     if (closeFails_ || handles_.count(handle) == 0) return false;
     DropRequestsOf(handle);
     handles_.erase(handle);
@@ -251,6 +269,8 @@ IoResult VirtualDriver::DeviceIoControl(usb::Handle handle, std::uint32_t code,
     AttachedDongle* d = DongleOf(handle, failure);
     if (d == nullptr) return Fail(failure);
     VirtualDongle& dongle = *d->dongle;
+    // What meets the dongle's schedule happens once the caller's time is paid.
+    if (code != usb::ioctl::ControlTransfer) PayOwed();
     switch (code) {
         case usb::ioctl::ControlTransfer:
             return ControlIo(dongle, in, out, handle, overlapped);
@@ -287,8 +307,7 @@ IoResult VirtualDriver::ControlIo(VirtualDongle& dongle, std::span<std::uint8_t>
     const SetupPacket setup{h.bmRequestType, h.bRequest, h.wValue, h.wIndex, h.wLength};
     usb::MirrorHeader(in, out);
     const ControlResult r = dongle.ControlTransfer(setup, request->data);
-    clock_->WaitUntil(clock_->Now() + r.busy);
-    Settle();
+    Spend(r.busy);
     const usb::RequestOutcome o = OutcomeOf(r.status);
     usb::WriteStatus(request->status, o);
     return Finish(handle, overlapped,
@@ -361,6 +380,7 @@ IoResult VirtualDriver::InfoIo(const AttachedDongle& d, std::uint32_t code,
 
 IoResult VirtualDriver::GetOverlappedResult(usb::Handle handle, usb::Overlapped& overlapped,
                                             bool wait) {
+    PayOwed();
     Settle();
     if (handles_.count(handle) == 0) return Fail(error::InvalidHandle);
     const std::uint64_t id = overlapped.Internal;
@@ -408,6 +428,7 @@ usb::WaitResult VirtualDriver::WaitForEvent(usb::EventHandle event, std::uint32_
         if (!object->manualReset) object->signalled = false;
         return usb::WaitResult::Signalled;
     };
+    PayOwed();
     Settle();
     if (object->signalled) return take();
     if (milliseconds == usb::kInfinite) {

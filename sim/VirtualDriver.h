@@ -138,6 +138,11 @@ class VirtualDriver final : public usb::UsbDriver {
     std::uint64_t AddRequest(usb::Handle handle, usb::Overlapped* overlapped, Request request);
     // Lets the dongles' work due by now happen.
     void Settle();
+    // A request that keeps the caller `busy`. On a real clock the time is owed and slept at the
+    // next request that meets the dongles' schedule, so that a run of short requests (the dozen
+    // descriptor reads of an open) costs one sleep and its overshoot, not a dozen.
+    void Spend(SimDuration busy);
+    void PayOwed();
     [[nodiscard]] std::optional<SimTime> NextEvent() const;
     // Lets time pass until `done` says so or nothing scheduled is left; false then.
     template <class Done>
@@ -159,6 +164,7 @@ class VirtualDriver final : public usb::UsbDriver {
     usb::NotifyHandle nextNotification_ = 1;
 
     std::shared_ptr<Clock> clock_;
+    SimDuration owed_{};
     std::uint32_t driverVersion_ = kDefaultDriverVersion;
     std::uint32_t usbdiVersion_ = kDefaultUsbdiVersion;
     std::uint8_t altSetting_ = 0;
