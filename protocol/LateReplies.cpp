@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "protocol/DongleWait.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
+#include "state/DiagnosticLog.h"
 
 namespace qdm {
 
@@ -48,6 +50,10 @@ Read ReadFor(usb::UsbEndPoint& in, std::size_t length, std::uint32_t millisecond
     return ok && got > 0 ? Read::Got : Read::Failed;
 }
 
+void Log(const std::string& what) {
+    Diagnose([&] { return "late reply: " + what; });
+}
+
 }  // namespace
 
 std::uint32_t LateReplyLimitMs(std::optional<std::chrono::microseconds> slowestWork) {
@@ -80,17 +86,30 @@ bool DrainLateReplies(usb::UsbEndPoint& in) {
         owed.bytes -= std::min(received, owed.bytes);
         if (read == Read::Quiet) break;
     }
-    const bool whole = owed.bytes == 0;
+    const std::size_t left = owed.bytes;
+    const bool whole = left == 0;
     owed = {};
-    if (failed) return false;
+    if (failed) {
+        Log("the IN endpoint failed while " + std::to_string(left) + " reply bytes were owed");
+        return false;
+    }
     // Nothing came in all that time: the reply was never sent. Part of one: no telling what
     // the dongle does next.
-    if (!whole) return came == 0;
+    if (!whole) {
+        Log(came == 0 ? "gave up on " + std::to_string(left) + " reply bytes that never came"
+                      : std::to_string(came) + " of " + std::to_string(came + left) +
+                            " owed reply bytes came: the dongle is in no known state");
+        return came == 0;
+    }
     // All that was owed came; nothing more may follow.
     std::uint32_t waited = 0;
     std::size_t received = 0;
-    return ReadFor(in, kListBlockSize, static_cast<std::uint32_t>(kPumpSlice.count()), waited,
-                   received) == Read::Quiet;
+    const bool quiet = ReadFor(in, kListBlockSize, static_cast<std::uint32_t>(kPumpSlice.count()),
+                               waited, received) == Read::Quiet;
+    Log(quiet ? "dropped the " + std::to_string(came) + " reply bytes owed to an earlier list"
+              : "more came than the " + std::to_string(came) +
+                    " reply bytes owed: the dongle is in no known state");
+    return quiet;
 }
 
 void ForgetLateReplies() {
