@@ -177,6 +177,8 @@ TEST(Cli, CommandLineAnswers) {
              {"download x.bin --frob", 2, "download: unknown option --frob"},
              {"--simulate k3r8 --sim-fault stuck:1 detect", 2, "form is stuck:CHIP:ADDR:BIT"},
              {"--simulate k3r1 --sim-fault noerase:2 detect", 2, "has chip 1 only"},
+             {"--simulate k3r8 --sim-timing fast detect", 2, "unknown timing 'fast'"},
+             {"--sim-timing typical detect", 2, "--sim-timing need --simulate"},
              {"--no-log --simulate k3r8 download --chip QL020 -- " + raw, 0, "Verify OK"},
              {"--no-log --simulate k3r8 download " + raw, 6, "give one with --chip NAME"},
              {"--no-log --simulate k3r8 download missing.bin", 5, "missing.bin: The ROM file"},
