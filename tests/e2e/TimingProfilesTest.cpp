@@ -153,5 +153,22 @@ TEST_P(TimingProfiles, TypicalChangesNothingButTimeAndTheMaximaEndRightly) {
 
 INSTANTIATE_TEST_SUITE_P(EveryFlow, TimingProfiles, ::testing::ValuesIn(kCases), Name);
 
+// The demoboard's chip erase is polled at most 12,000 times. However quick an exchange is (here
+// the bus costs nothing at all), the polls outlast a chip erase of its typical 5 s.
+class QuickExchanges : public WorkflowTest {};
+
+TEST_F(QuickExchanges, TheDemoboardsChipEraseIsWaitedFor) {
+    sim::DongleConfig config = *sim::ConfigForBoard("demoboard");
+    config.timing.name = "chip erase only";
+    config.timing.chipErase = sim::TypicalTiming().chipErase;
+    Start(config);
+    SetSleepHook([driver = simulation.driver](std::chrono::milliseconds d) {
+        driver->AdvanceClock(static_cast<std::uint64_t>(d.count()));
+    });
+    panel.files.push_back(File("QM010.bin", Container(Plain(0x8000), 0x02, 4)));
+    const RunOutcome outcome = Download();
+    EXPECT_TRUE(outcome.Succeeded()) << outcome.message;
+}
+
 }  // namespace
 }  // namespace qdm::test
