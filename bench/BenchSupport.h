@@ -90,6 +90,9 @@ class WireCountingDriver final : public usb::UsbDriver {
     std::vector<std::string> PresentInterfaces(const usb::Guid& interfaceClass) override {
         return Timed([&] { return inner_->PresentInterfaces(interfaceClass); });
     }
+    std::vector<usb::DeviceLocation> LocateInterfaces(const usb::Guid& interfaceClass) override {
+        return inner_->LocateInterfaces(interfaceClass);
+    }
     usb::Handle OpenDevice(const std::string& path, std::uint32_t& error) override {
         return Timed([&] { return inner_->OpenDevice(path, error); });
     }

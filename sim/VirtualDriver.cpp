@@ -64,7 +64,12 @@ VirtualDriver::~VirtualDriver() {
         DropRequestsOf(handle);
 }
 
-std::string VirtualDriver::Attach(std::shared_ptr<VirtualDongle> dongle) {
+std::string VirtualDriver::Attach(std::shared_ptr<VirtualDongle> dongle, unsigned number) {
+    if (number == 0) {
+        for (const AttachedDongle& d : dongles_)
+            number = std::max(number, d.number);
+        ++number;
+    }
     const auto& c = dongle->Config();
     char path[160];
     std::snprintf(path, sizeof path, "\\\\?\\usb#vid_%04x&pid_%04x#%s&%zu#",
@@ -74,7 +79,7 @@ std::string VirtualDriver::Attach(std::shared_ptr<VirtualDongle> dongle) {
     dongle->SetClock(clock_);
     const auto address = static_cast<std::uint8_t>(2 + dongles_.size());
     std::string deviceName = "\\Device\\QdmSimDongle" + std::to_string(address);
-    dongles_.push_back({std::move(dongle), full, address, std::move(deviceName)});
+    dongles_.push_back({std::move(dongle), full, address, std::move(deviceName), number});
     return full;
 }
 
@@ -148,6 +153,14 @@ std::vector<std::string> VirtualDriver::PresentInterfaces(const usb::Guid& inter
     for (const AttachedDongle& d : dongles_)
         if (d.dongle->Plugged()) paths.push_back(d.path);
     return paths;
+}
+
+std::vector<usb::DeviceLocation> VirtualDriver::LocateInterfaces(const usb::Guid& interfaceClass) {
+    std::vector<usb::DeviceLocation> found;
+    if (interfaceClass != usb::DriverInterfaceGuid) return found;
+    for (const AttachedDongle& d : dongles_)
+        if (d.dongle->Plugged()) found.push_back({d.path, "sim:" + std::to_string(d.number)});
+    return found;
 }
 
 void VirtualDriver::InjectOpenFailure(std::uint32_t error, unsigned count) {

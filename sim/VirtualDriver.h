@@ -48,13 +48,15 @@ class VirtualDriver final : public usb::UsbDriver {
     ~VirtualDriver() override;
 
     // Makes the dongle reachable, on the driver's clock; returns its device path. A dongle shows
-    // up in the enumeration while it is plugged, in the order of attachment.
-    std::string Attach(std::shared_ptr<VirtualDongle> dongle);
+    // up in the enumeration while it is plugged, in the order of attachment, with the ID "sim:N":
+    // N is `number`, or one more than the highest so far.
+    std::string Attach(std::shared_ptr<VirtualDongle> dongle, unsigned number = 0);
     [[nodiscard]] std::size_t DongleCount() const { return dongles_.size(); }
     [[nodiscard]] VirtualDongle& Dongle(std::size_t index) { return *dongles_.at(index).dongle; }
 
     // --- UsbDriver -----------------------------------------------------------------------------
     std::vector<std::string> PresentInterfaces(const usb::Guid& interfaceClass) override;
+    std::vector<usb::DeviceLocation> LocateInterfaces(const usb::Guid& interfaceClass) override;
     usb::Handle OpenDevice(const std::string& path, std::uint32_t& error) override;
     bool CloseDevice(usb::Handle handle) override;
     usb::IoResult DeviceIoControl(usb::Handle handle, std::uint32_t code,
@@ -107,6 +109,7 @@ class VirtualDriver final : public usb::UsbDriver {
         std::string path;
         std::uint8_t busAddress = 0;
         std::string deviceName;  // what the driver reports as the device name
+        unsigned number = 0;     // of its ID, sim:N
     };
     struct OpenHandle {
         std::size_t dongle = 0;

@@ -48,6 +48,13 @@ class LibusbDriver final : public UsbDriver {
     [[nodiscard]] bool Available() const;
 
     std::vector<std::string> PresentInterfaces(const Guid& interfaceClass) override;
+    // A device's path is its port, so it is its ID as well.
+    std::vector<DeviceLocation> LocateInterfaces(const Guid& interfaceClass) override {
+        std::vector<DeviceLocation> found;
+        for (std::string& path : PresentInterfaces(interfaceClass))
+            found.push_back({path, path});
+        return found;
+    }
     Handle OpenDevice(const std::string& path, std::uint32_t& error) override;
     bool CloseDevice(Handle handle) override;
     IoResult DeviceIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,

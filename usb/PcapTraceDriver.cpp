@@ -107,6 +107,10 @@ std::vector<std::string> PcapTraceDriver::PresentInterfaces(const Guid& interfac
     return inner_->PresentInterfaces(interfaceClass);
 }
 
+std::vector<DeviceLocation> PcapTraceDriver::LocateInterfaces(const Guid& interfaceClass) {
+    return inner_->LocateInterfaces(interfaceClass);
+}
+
 Handle PcapTraceDriver::OpenDevice(const std::string& path, std::uint32_t& error) {
     const Handle handle = inner_->OpenDevice(path, error);
     if (handle != InvalidHandle) {

@@ -24,6 +24,7 @@ class PcapTraceDriver final : public UsbDriver {
     [[nodiscard]] std::uint64_t PacketsWritten() const { return packets_; }
 
     std::vector<std::string> PresentInterfaces(const Guid& interfaceClass) override;
+    std::vector<DeviceLocation> LocateInterfaces(const Guid& interfaceClass) override;
     Handle OpenDevice(const std::string& path, std::uint32_t& error) override;
     bool CloseDevice(Handle handle) override;
     IoResult DeviceIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,

@@ -26,6 +26,13 @@ std::string Guid::ToString() const {
     return text;
 }
 
+std::vector<DeviceLocation> UsbDriver::LocateInterfaces(const Guid& interfaceClass) {
+    std::vector<DeviceLocation> found;
+    for (std::string& path : PresentInterfaces(interfaceClass))
+        found.push_back({std::move(path), {}});
+    return found;
+}
+
 void UsbDriver::Abandon(Handle, Overlapped&, RequestMemory memory) {
     abandoned_.push_back(std::move(memory));
 }

@@ -104,6 +104,15 @@ struct IoResult {
 
 enum class WaitResult { Signalled, TimedOut, Failed };
 
+// A present device of an interface class and the ID of the place it is plugged into: the USB
+// port, as "usb:1-2.1" (bus 1, port 2, then port 1 of the hub there). A dongle keeps its ID when
+// it leaves the bus and comes back with new firmware, and a label on the hub port names it.
+struct DeviceLocation {
+    std::string path;  // what OpenDevice takes
+    std::string id;    // empty when the backend cannot tell the port
+    friend bool operator==(const DeviceLocation&, const DeviceLocation&) = default;
+};
+
 class UsbDriver {
   public:
     UsbDriver() = default;
@@ -113,6 +122,8 @@ class UsbDriver {
 
     // Paths of the present devices that expose `interfaceClass`, in the system's order.
     virtual std::vector<std::string> PresentInterfaces(const Guid& interfaceClass) = 0;
+    // The same devices in the same order, each with its ID. By default none has one.
+    virtual std::vector<DeviceLocation> LocateInterfaces(const Guid& interfaceClass);
 
     // Opens a device path for overlapped I/O. On failure returns InvalidHandle and sets `error`
     // (FileNotFound when the device is gone, AccessDenied, Busy/SharingViolation when another

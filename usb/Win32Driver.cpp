@@ -42,6 +42,9 @@ static_assert(ERROR_NO_MORE_ITEMS == error::NoMoreItems && ERROR_IO_PENDING == e
 static_assert(ERROR_IO_INCOMPLETE == error::IoIncomplete);
 static_assert(ERROR_INSUFFICIENT_BUFFER == win32::kErrorInsufficientBuffer);
 static_assert(ERROR_INVALID_USER_BUFFER == win32::kErrorInvalidUserBuffer);
+static_assert(SPDRP_LOCATION_INFORMATION == win32::kSpdrpLocationInformation);
+static_assert(SPDRP_LOCATION_PATHS == win32::kSpdrpLocationPaths);
+static_assert(REG_SZ == win32::kRegSz && REG_MULTI_SZ == win32::kRegMultiSz);
 
 HANDLE ToSystem(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
@@ -122,6 +125,25 @@ class SystemWin32Calls final : public Win32Calls {
         const DWORD error = ::GetLastError();
         requiredSize = required;
         if (!devInfo.empty()) std::memcpy(devInfo.data(), &info, sizeof info);
+        ::SetLastError(error);
+        return ok != FALSE;
+    }
+
+    bool SetupDiGetDeviceRegistryPropertyA(Handle list, std::span<const std::uint8_t> devInfo,
+                                           std::uint32_t property, std::uint32_t& type,
+                                           std::span<std::uint8_t> buffer,
+                                           std::uint32_t& requiredSize) override {
+        if (!Fits<SP_DEVINFO_DATA>(devInfo)) return Refuse();
+        SP_DEVINFO_DATA info;
+        std::memcpy(&info, devInfo.data(), sizeof info);
+        DWORD valueType = 0;
+        DWORD required = 0;
+        const BOOL ok = ::SetupDiGetDeviceRegistryPropertyA(
+            ToSystem(list), &info, property, &valueType, buffer.empty() ? nullptr : buffer.data(),
+            Size(buffer.size()), &required);
+        const DWORD error = ::GetLastError();
+        type = valueType;
+        requiredSize = required;
         ::SetLastError(error);
         return ok != FALSE;
     }

@@ -58,6 +58,87 @@ WaitResult WaitResultOf(std::uint32_t waitCode) {
 
 namespace {
 
+// "NAME(VALUE)": the name and the value; nothing for any other form.
+std::optional<std::pair<std::string_view, std::string_view>> Step(std::string_view step) {
+    const std::size_t open = step.find('(');
+    if (open == std::string_view::npos || open == 0 || step.size() < open + 2 || step.back() != ')')
+        return std::nullopt;
+    return std::pair{step.substr(0, open), step.substr(open + 1, step.size() - open - 2)};
+}
+
+// A decimal number of at most `digits` digits without a sign; nothing otherwise.
+std::optional<unsigned> Decimal(std::string_view text, std::size_t digits = 3) {
+    if (text.empty() || text.size() > digits) return std::nullopt;
+    unsigned value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value;
+}
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+// One step of the way to the root hub, short: PCI(1400) is "14.0", ACPI(XHC_) "xhc_".
+std::string ControllerStep(std::string_view name, std::string_view value) {
+    if (name == "PCI" && value.size() == 4) {
+        const std::string lower = Lower(value);
+        const std::string function = lower.substr(2);
+        const std::size_t digit = function.find_first_not_of('0');
+        return lower.substr(0, 2) + "." +
+               (digit == std::string::npos ? "0" : function.substr(digit));
+    }
+    return Lower(value);
+}
+
+}  // namespace
+
+std::string IdFromLocationPath(std::string_view path) {
+    std::string controller;
+    std::string ports;
+    bool rooted = false;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find('#', start), path.size());
+        const auto step = Step(path.substr(start, end - start));
+        if (!step) return {};
+        const auto [name, value] = *step;
+        if (name == "USBROOT") {
+            if (rooted) return {};
+            rooted = true;
+        } else if (rooted) {
+            const auto port = Decimal(value);
+            if (name != "USB" || !port) return {};
+            ports += (ports.empty() ? "" : ".") + std::to_string(*port);
+        } else if (!(name == "PCIROOT" && value == "0")) {
+            controller += (controller.empty() ? "" : "/") + ControllerStep(name, value);
+        }
+        start = end + 1;
+    }
+    if (!rooted || ports.empty()) return {};
+    return "usb:" + (controller.empty() ? std::string("0") : controller) + "-" + ports;
+}
+
+std::string IdFromLocationInformation(std::string_view information) {
+    // "Port_#0002.Hub_#0001"
+    constexpr std::string_view kPort = "Port_#";
+    constexpr std::string_view kHub = ".Hub_#";
+    if (information.substr(0, kPort.size()) != kPort) return {};
+    const std::size_t hub = information.find(kHub);
+    if (hub == std::string_view::npos) return {};
+    const auto port = Decimal(information.substr(kPort.size(), hub - kPort.size()), 4);
+    const auto number = Decimal(information.substr(hub + kHub.size()), 4);
+    if (!port || !number || *port == 0) return {};
+    return "usb:hub" + std::to_string(*number) + "-" + std::to_string(*port);
+}
+
+namespace {
+
 // Owns a device information list.
 class DeviceInfoList {
   public:
@@ -122,11 +203,22 @@ std::vector<Win32DriverCore::Submission>& Win32DriverCore::LeftToTheSystem() {
 
 std::vector<std::string> Win32DriverCore::PresentInterfaces(const Guid& interfaceClass) {
     std::vector<std::string> paths;
+    for (DeviceLocation& device : Enumerate(interfaceClass, false))
+        paths.push_back(std::move(device.path));
+    return paths;
+}
+
+std::vector<DeviceLocation> Win32DriverCore::LocateInterfaces(const Guid& interfaceClass) {
+    return Enumerate(interfaceClass, true);
+}
+
+std::vector<DeviceLocation> Win32DriverCore::Enumerate(const Guid& interfaceClass, bool locate) {
+    std::vector<DeviceLocation> found;
     const DeviceInfoList list(*calls_,
                               calls_->SetupDiGetClassDevsA(interfaceClass, kClassDevFlags));
     if (!list.valid()) {
         LogFailedCall("SetupDiGetClassDevsA", calls_->GetLastError());
-        return paths;
+        return found;
     }
     for (std::uint32_t index = 0; index < kMaxInterfaceIndex; ++index) {
         std::vector<std::uint8_t> interfaceData =
@@ -139,25 +231,67 @@ std::vector<std::string> Win32DriverCore::PresentInterfaces(const Guid& interfac
             continue;  // one interface the system cannot report; the next may do
         }
         // An interface without a readable path still counts; opening "" then fails.
-        paths.push_back(DetailPath(list.get(), interfaceData));
+        std::vector<std::uint8_t> devInfo;
+        DeviceLocation device{DetailPath(list.get(), interfaceData, devInfo), {}};
+        if (locate && !devInfo.empty()) device.id = PortId(list.get(), devInfo);
+        found.push_back(std::move(device));
     }
-    return paths;
+    return found;
 }
 
-std::string Win32DriverCore::DetailPath(Handle list, std::span<std::uint8_t> interfaceData) {
+std::string Win32DriverCore::DetailPath(Handle list, std::span<std::uint8_t> interfaceData,
+                                        std::vector<std::uint8_t>& devInfo) {
     std::uint32_t required = 0;
     // The first call only learns the size; it fails by design.
     calls_->SetupDiGetDeviceInterfaceDetailA(list, interfaceData, {}, required, {});
     if (required < kDetailOverhead) return {};
     std::vector<std::uint8_t> detail = SizedRecord(
         std::max<std::size_t>(required, sizes_.detailSizeField), sizes_.detailSizeField);
-    std::vector<std::uint8_t> devInfo = SizedRecord(sizes_.devInfoData, sizes_.devInfoData);
+    devInfo = SizedRecord(sizes_.devInfoData, sizes_.devInfoData);
     std::uint32_t again = 0;
     if (!calls_->SetupDiGetDeviceInterfaceDetailA(list, interfaceData, detail, again, devInfo)) {
         LogFailedCall("SetupDiGetDeviceInterfaceDetailA", calls_->GetLastError());
+        devInfo.clear();
         return {};
     }
     return PathFromDetail(detail, required);
+}
+
+std::string Win32DriverCore::PortId(Handle list, std::span<const std::uint8_t> devInfo) {
+    // The paths name every port down from the controller; older systems know the last hub only.
+    if (const auto paths = TextProperty(list, devInfo, kSpdrpLocationPaths, kRegMultiSz)) {
+        if (std::string id = IdFromLocationPath(*paths); !id.empty()) return id;
+    }
+    if (const auto information = TextProperty(list, devInfo, kSpdrpLocationInformation, kRegSz)) {
+        return IdFromLocationInformation(*information);
+    }
+    return {};
+}
+
+std::optional<std::string> Win32DriverCore::TextProperty(Handle list,
+                                                         std::span<const std::uint8_t> devInfo,
+                                                         std::uint32_t property,
+                                                         std::uint32_t type) {
+    // Location texts are short; one bigger buffer serves a longer one the system asks for.
+    constexpr std::uint32_t kFirstSize = 512;
+    constexpr std::uint32_t kLargest = 64 * 1024;
+    std::vector<std::uint8_t> buffer(kFirstSize, 0);
+    std::uint32_t got = 0;
+    std::uint32_t required = 0;
+    bool read =
+        calls_->SetupDiGetDeviceRegistryPropertyA(list, devInfo, property, got, buffer, required);
+    if (!read && calls_->GetLastError() == kErrorInsufficientBuffer && required > buffer.size() &&
+        required <= kLargest) {
+        buffer.assign(required, 0);
+        read = calls_->SetupDiGetDeviceRegistryPropertyA(list, devInfo, property, got, buffer,
+                                                         required);
+    }
+    if (!read || got != type) return std::nullopt;
+    // The first string, whatever the value claims: a multi-string holds one per path.
+    const std::size_t length = std::min<std::size_t>(required, buffer.size());
+    const auto end = std::find(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length),
+                               std::uint8_t{0});
+    return std::string(buffer.begin(), end);
 }
 
 Handle Win32DriverCore::OpenDevice(const std::string& path, std::uint32_t& error) {

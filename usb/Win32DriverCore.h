@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "usb/UsbDriver.h"
@@ -33,6 +35,10 @@ inline constexpr std::uint32_t kDbtDevtypHandle = 6;
 inline constexpr std::uint32_t kDeviceNotifyWindowHandle = 0;
 inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr std::uint32_t kErrorInvalidUserBuffer = 1784;
+inline constexpr std::uint32_t kSpdrpLocationInformation = 0x0D;
+inline constexpr std::uint32_t kSpdrpLocationPaths = 0x23;
+inline constexpr std::uint32_t kRegSz = 1;
+inline constexpr std::uint32_t kRegMultiSz = 7;
 
 // Sizes of the records whose size field the system checks. They follow the pointer width:
 // 32-bit Windows packs the SetupAPI records to 1 byte, 64-bit Windows aligns them to 8.
@@ -69,6 +75,15 @@ std::string PathFromDetail(std::span<const std::uint8_t> detail, std::uint32_t r
 
 WaitResult WaitResultOf(std::uint32_t waitCode);
 
+// The ID of the port a device is plugged into, from what the system reports for it; "" when the
+// text names no USB port. The location path names the controller and every port down to the
+// device: "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(1)" is "usb:14.0-2.1" (PCI device 14
+// function 0, port 2, then port 1 of the hub there; further PCI or ACPI steps before the root
+// hub join the controller's part with "/"). The location information of systems without paths
+// names the last hub only: "Port_#0002.Hub_#0001" is "usb:hub1-2".
+std::string IdFromLocationPath(std::string_view path);
+std::string IdFromLocationInformation(std::string_view information);
+
 // The Win32 functions the backend calls, with portable types. Handles are the system's values.
 class Win32Calls {
   public:
@@ -97,6 +112,13 @@ class Win32Calls {
                                                   std::uint32_t& requiredSize,
                                                   std::span<std::uint8_t> devInfo) = 0;
     virtual bool SetupDiDestroyDeviceInfoList(Handle list) = 0;
+    // A property of the device of `devInfo` (as the detail call filled it in): its registry type
+    // and value into `buffer`; `requiredSize` is the size the value needs.
+    virtual bool SetupDiGetDeviceRegistryPropertyA(Handle list,
+                                                   std::span<const std::uint8_t> devInfo,
+                                                   std::uint32_t property, std::uint32_t& type,
+                                                   std::span<std::uint8_t> buffer,
+                                                   std::uint32_t& requiredSize) = 0;
 
     // InvalidHandle on failure.
     virtual Handle CreateFileA(const std::string& path, std::uint32_t access, std::uint32_t share,
@@ -132,6 +154,7 @@ class Win32DriverCore final : public UsbDriver {
     ~Win32DriverCore() override;
 
     std::vector<std::string> PresentInterfaces(const Guid& interfaceClass) override;
+    std::vector<DeviceLocation> LocateInterfaces(const Guid& interfaceClass) override;
     Handle OpenDevice(const std::string& path, std::uint32_t& error) override;
     bool CloseDevice(Handle handle) override;
     IoResult DeviceIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,
@@ -164,7 +187,15 @@ class Win32DriverCore final : public UsbDriver {
         RequestMemory kept;      // the caller's memory of a request given up on
     };
 
-    std::string DetailPath(Handle list, std::span<std::uint8_t> interfaceData);
+    std::vector<DeviceLocation> Enumerate(const Guid& interfaceClass, bool locate);
+    // The interface's path; `devInfo` receives its device's record.
+    std::string DetailPath(Handle list, std::span<std::uint8_t> interfaceData,
+                           std::vector<std::uint8_t>& devInfo);
+    // The ID of the port of the device of `devInfo`; "" when the system does not tell.
+    std::string PortId(Handle list, std::span<const std::uint8_t> devInfo);
+    // A text property; nothing when the system has none of the type.
+    std::optional<std::string> TextProperty(Handle list, std::span<const std::uint8_t> devInfo,
+                                            std::uint32_t property, std::uint32_t type);
     IoResult SynchronousIoControl(Handle handle, std::uint32_t code, std::span<std::uint8_t> in,
                                   std::span<std::uint8_t> out);
     bool InFlight(Submission& submission);

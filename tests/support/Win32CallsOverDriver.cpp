@@ -1,6 +1,8 @@
 #include "tests/support/Win32CallsOverDriver.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <utility>
 
@@ -22,6 +24,8 @@ constexpr std::uint32_t kErrorNotFound = 1168;
 
 // Where the emulated enumeration keeps the interface's index + 1: the record's Reserved field.
 constexpr std::size_t kReservedOffset = 24;
+// And of a device-info record: its DevInst field.
+constexpr std::size_t kDevInstOffset = 20;
 
 }  // namespace
 
@@ -79,7 +83,7 @@ usb::Handle Win32CallsOverDriver::SetupDiGetClassDevsA(const usb::Guid& classGui
         return usb::InvalidHandle;
     }
     const usb::Handle list = nextList_++;
-    lists_[list] = driver_->PresentInterfaces(classGuid);
+    lists_[list] = driver_->LocateInterfaces(classGuid);
     return list;
 }
 
@@ -120,7 +124,7 @@ bool Win32CallsOverDriver::SetupDiGetDeviceInterfaceDetailA(usb::Handle list,
     if (interfaceData.size() < kReservedOffset + 4) return Fail(error::InvalidParameter);
     const std::uint32_t index = LoadLe32(interfaceData, kReservedOffset);
     if (index == 0 || index > it->second.size()) return Fail(error::InvalidParameter);
-    const std::string& path = it->second[index - 1];
+    const std::string& path = it->second[index - 1].path;
     const auto need = static_cast<std::uint32_t>(win32::kDetailOverhead + path.size());
     requiredSize = need;
     if (detail.empty()) return Fail(win32::kErrorInsufficientBuffer);
@@ -133,6 +137,52 @@ bool Win32CallsOverDriver::SetupDiGetDeviceInterfaceDetailA(usb::Handle list,
     if (unreadableDetails.count(index - 1) != 0) return Fail(error::GenFailure);
     std::copy(path.begin(), path.end(), detail.begin() + win32::kDetailPathOffset);
     detail[win32::kDetailPathOffset + path.size()] = 0;
+    if (!devInfo.empty()) StoreLe32(devInfo, kDevInstOffset, index);
+    lastError_ = 0;
+    return true;
+}
+
+bool Win32CallsOverDriver::SetupDiGetDeviceRegistryPropertyA(
+    usb::Handle list, std::span<const std::uint8_t> devInfo, std::uint32_t property,
+    std::uint32_t& type, std::span<std::uint8_t> buffer, std::uint32_t& requiredSize) {
+    Call& call = Log("SetupDiGetDeviceRegistryPropertyA");
+    call.index = property;
+    call.outSize = buffer.size();
+    const auto it = lists_.find(list);
+    if (it == lists_.end()) return Fail(error::InvalidHandle);
+    if (devInfo.size() < sizes_.devInfoData || LoadLe32(devInfo, 0) != sizes_.devInfoData)
+        return Fail(win32::kErrorInvalidUserBuffer);
+    const std::uint32_t index = LoadLe32(devInfo, kDevInstOffset);
+    if (index == 0 || index > it->second.size()) return Fail(error::InvalidParameter);
+    // The ports are the numbers of the wrapped driver's ID after its bus.
+    std::string id = it->second[index - 1].id;
+    const std::size_t bus = id.find('-') != std::string::npos ? id.find('-') : id.find(':');
+    id = bus == std::string::npos ? std::string("1") : id.substr(bus + 1);
+    std::vector<std::string> ports;
+    for (std::size_t at = 0; at <= id.size();) {
+        const std::size_t end = std::min(id.find('.', at), id.size());
+        ports.push_back(id.substr(at, end - at));
+        at = end + 1;
+    }
+    std::string value;
+    if (property == win32::kSpdrpLocationPaths && locationPaths) {
+        type = win32::kRegMultiSz;
+        value = "PCIROOT(0)#PCI(1400)#USBROOT(0)";
+        for (const std::string& port : ports)
+            value += "#USB(" + port + ")";
+        value += std::string(1, '\0') + "ACPI(_SB_)#ACPI(PCI0)";
+        value += std::string(2, '\0');
+    } else if (property == win32::kSpdrpLocationInformation) {
+        type = win32::kRegSz;
+        char text[32];
+        std::snprintf(text, sizeof text, "Port_#%04d.Hub_#0001", std::atoi(ports.back().c_str()));
+        value = std::string(text) + std::string(1, '\0');
+    } else {
+        return Fail(kErrorInvalidData);
+    }
+    requiredSize = static_cast<std::uint32_t>(value.size());
+    if (buffer.size() < value.size()) return Fail(win32::kErrorInsufficientBuffer);
+    std::copy(value.begin(), value.end(), buffer.begin());
     lastError_ = 0;
     return true;
 }

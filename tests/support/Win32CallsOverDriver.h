@@ -54,6 +54,10 @@ class Win32CallsOverDriver final : public usb::win32::Win32Calls {
     std::vector<std::uint32_t> refuseIoControl;
     // Every DeviceIoControl goes pending, completing only when GetOverlappedResult waits.
     bool holdRequests = false;
+    // The devices' locations, as the system reports them: a path of a PCI controller's root hub
+    // and the ports of the wrapped driver's ID ("sim:3" is port 3, "usb:1-2.1" ports 2 and 1),
+    // or, with `locationPaths` off, the last hub's port only.
+    bool locationPaths = true;
 
     [[nodiscard]] std::size_t OpenLists() const { return lists_.size(); }
     [[nodiscard]] std::size_t LiveRecords() const { return *liveRecords_; }
@@ -67,6 +71,10 @@ class Win32CallsOverDriver final : public usb::win32::Win32Calls {
                                           std::span<std::uint8_t> detail,
                                           std::uint32_t& requiredSize,
                                           std::span<std::uint8_t> devInfo) override;
+    bool SetupDiGetDeviceRegistryPropertyA(usb::Handle list, std::span<const std::uint8_t> devInfo,
+                                           std::uint32_t property, std::uint32_t& type,
+                                           std::span<std::uint8_t> buffer,
+                                           std::uint32_t& requiredSize) override;
     bool SetupDiDestroyDeviceInfoList(usb::Handle list) override;
     usb::Handle CreateFileA(const std::string& path, std::uint32_t access, std::uint32_t share,
                             std::uint32_t creation, std::uint32_t flags) override;
@@ -104,7 +112,7 @@ class Win32CallsOverDriver final : public usb::win32::Win32Calls {
     std::shared_ptr<usb::UsbDriver> driver_;
     usb::win32::RecordSizes sizes_;
     std::uint32_t lastError_ = 0;
-    std::map<usb::Handle, std::vector<std::string>> lists_;
+    std::map<usb::Handle, std::vector<usb::DeviceLocation>> lists_;
     usb::Handle nextList_ = 0x5000;
     std::set<usb::Handle> handles_;  // devices and events
     std::shared_ptr<std::size_t> liveRecords_ = std::make_shared<std::size_t>(0);
