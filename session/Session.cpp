@@ -8,6 +8,7 @@
 #include "sim/StandInFirmware.h"
 #include "state/DiagnosticLog.h"
 #include "state/Mainprocess.h"
+#include "usb/DeviceSelection.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"
 #include "usb/PcapTraceDriver.h"
@@ -22,32 +23,10 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
     session->options_ = options;
     std::shared_ptr<usb::UsbDriver> driver;
     if (options.simulate) {
-        auto config = sim::ConfigForBoard(*options.simulate);
-        if (!config) {
-            err << "unknown board '" << *options.simulate
-                << "' for --simulate (use k3r8, k3r1, demoboard or mcurom)\n";
-            return nullptr;
-        }
-        ApplyConfigFaults(options.simFaults, *config);
-        const sim::TimingProfile* timing =
-            sim::TimingByName(options.simTiming.value_or(std::string(sim::ZeroTiming().name)));
-        if (timing == nullptr) {
-            err << "unknown timing '" << *options.simTiming << "' for --sim-timing (use "
-                << sim::TimingNames() << ")\n";
-            return nullptr;
-        }
-        config->timing = *timing;
+        if (!session->Simulate(err)) return nullptr;
         // A profile that takes time runs on the real clock; the zero profile on a virtual one,
         // where a reply that never comes costs no real time.
-        const bool realTime = timing->name != sim::ZeroTiming().name;
-        session->simulation_ =
-            sim::MakeSimulation(*config, realTime ? std::make_shared<sim::RealClock>() : nullptr);
-        std::string error;
-        if (!ApplySimFaults(options.simFaults, *session->simulation_->dongle, error)) {
-            err << error << "\n";
-            return nullptr;
-        }
-        if (options.simPreloaded) sim::PreloadWriterFirmware(*session->simulation_->dongle);
+        const bool realTime = options.simTiming && *options.simTiming != sim::ZeroTiming().name;
         SetWindows7Condition(false);
         driver = session->simulation_->driver;
         if (!realTime) {
@@ -70,8 +49,93 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
         }
         driver = trace;
     }
+    session->driver_ = driver;
     usb::SetActiveDriver(driver);
+    if (options.device && !session->Select(*options.device)) {
+        err << "no dongle " << *options.device
+            << " is attached (attached: " << usb::IdList(session->Dongles())
+            << "; `qdm-writer-cli list` shows them)\n";
+        if (problem != nullptr) *problem = SetupProblem::NoDevice;
+        return nullptr;
+    }
     return session;
+}
+
+bool Session::Simulate(std::ostream& err) {
+    const std::vector<std::string> boards = SimulatedBoards(options_);
+    std::optional<unsigned> only =
+        options_.device ? SimulatedNumber(*options_.device) : std::nullopt;
+    // A --device that names none of them finds them all, and says so.
+    if (only && *only > boards.size()) only.reset();
+    const sim::TimingProfile* timing =
+        sim::TimingByName(options_.simTiming.value_or(std::string(sim::ZeroTiming().name)));
+    if (timing == nullptr) {
+        err << "unknown timing '" << *options_.simTiming << "' for --sim-timing (use "
+            << sim::TimingNames() << ")\n";
+        return false;
+    }
+    // Every virtual dongle keeps the driver's one clock.
+    auto driver = std::make_shared<sim::VirtualDriver>(
+        timing->name != sim::ZeroTiming().name ? std::make_shared<sim::RealClock>() : nullptr);
+    for (unsigned number = 1; number <= boards.size(); ++number) {
+        if (only && *only != number) continue;
+        auto config = sim::ConfigForBoard(boards[number - 1]);
+        if (!config) {
+            err << "unknown board '" << boards[number - 1]
+                << "' for --simulate (use k3r8, k3r1, demoboard or mcurom)\n";
+            return false;
+        }
+        if (number > 1)
+            config->serialNumber =
+                "QDMSIM" + std::string(number < 10 ? "000" : "00") + std::to_string(number);
+        const std::vector<std::string> faults = FaultsOf(options_, number);
+        ApplyConfigFaults(faults, *config);
+        config->timing = *timing;
+        auto dongle = std::make_shared<sim::VirtualDongle>(std::move(*config));
+        std::string error;
+        if (!ApplySimFaults(faults, *dongle, error)) {
+            err << error << "\n";
+            return false;
+        }
+        if (options_.simPreloaded) sim::PreloadWriterFirmware(*dongle);
+        driver->Attach(dongle, number);
+        simulated_.push_back({number, boards[number - 1], dongle});
+    }
+    simulation_ = sim::Simulation{driver, simulated_.empty() ? nullptr : simulated_.front().dongle};
+    return true;
+}
+
+std::string Session::SimulatedBoard() const {
+    if (simulated_.empty()) return {};
+    const std::string board = SimulatedBoard(deviceId_);
+    return board.empty() ? simulated_.front().board : board;
+}
+
+std::string Session::SimulatedBoard(std::string_view id) const {
+    const std::vector<std::string> boards = SimulatedBoards(options_);
+    const std::optional<unsigned> number = SimulatedNumber(id);
+    if (!number || *number > boards.size()) return {};
+    return boards[*number - 1];
+}
+
+std::vector<usb::DeviceLocation> Session::Dongles() {
+    return usb::PresentDongles(*driver_);
+}
+
+bool Session::Select(const std::string& id) {
+    auto selected = std::make_shared<usb::SelectedDeviceDriver>(driver_, id);
+    if (id.empty() || !selected->Present()) return false;
+    deviceId_ = id;
+    usb::SetActiveDriver(selected);
+    if (simulation_)
+        for (const SimulatedDongle& dongle : simulated_)
+            if ("sim:" + std::to_string(dongle.number) == id) simulation_->dongle = dongle.dongle;
+    return true;
+}
+
+bool Session::SelectFirst() {
+    const std::vector<usb::DeviceLocation> dongles = Dongles();
+    return !dongles.empty() && Select(dongles.front().id);
 }
 
 bool Session::PrepareForRun(std::string& problem) {
@@ -85,11 +149,17 @@ bool Session::PrepareForRun(std::string& problem) {
 }
 
 void Session::AfterRun(std::ostream& out) {
-    if (!simulation_ || !options_.simDump) return;
-    if (sim::WriteDongleDump(*simulation_->dongle, *options_.simDump)) {
-        out << "Virtual dongle written to " << *options_.simDump << "\n";
-    } else {
-        out << "Cannot write the virtual dongle into " << *options_.simDump << "\n";
+    if (!options_.simDump) return;
+    // Several virtual dongles, or one of several in a process of its own, each get a folder.
+    const bool several = SimulatedBoards(options_).size() > 1;
+    for (const SimulatedDongle& dongle : simulated_) {
+        std::filesystem::path folder(*options_.simDump);
+        if (several) folder /= "sim-" + std::to_string(dongle.number);
+        if (sim::WriteDongleDump(*dongle.dongle, folder)) {
+            out << "Virtual dongle written to " << folder.string() << "\n";
+        } else {
+            out << "Cannot write the virtual dongle into " << folder.string() << "\n";
+        }
     }
 }
 

@@ -2,8 +2,10 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <charconv>
 #include <exception>
 #include <string_view>
+#include <utility>
 
 #include "session/SimFaults.h"
 #include "sim/Simulation.h"
@@ -17,8 +19,14 @@ constexpr std::size_t kDescriptionColumn = 22;
 void AddSessionOptions(CLI::App& app, SessionOptions& options) {
     app.add_option("--simulate", options.simulate,
                    "use the built-in virtual dongle instead of USB hardware;\n"
-                   "BOARD is k3r8, k3r1, demoboard or mcurom")
+                   "BOARD is k3r8, k3r1, demoboard or mcurom; several, separated\n"
+                   "by commas, plug several dongles, sim:1, sim:2, ...")
         ->type_name("BOARD");
+    app.add_option("--device", options.device,
+                   "use only the dongle with this ID, as `qdm-writer-cli list`\n"
+                   "shows it (usb:1-2.1, the USB port; sim:2); the others are\n"
+                   "not touched")
+        ->type_name("ID");
     app.add_option("--trace", options.trace,
                    "record every USB transfer (usbmon pcap, for Wireshark/tshark)")
         ->type_name("FILE.pcap");
@@ -33,7 +41,8 @@ void AddSessionOptions(CLI::App& app, SessionOptions& options) {
                    "per control request (controls.txt)")
         ->type_name("DIR");
     app.add_option("--sim-fault", options.simFaults,
-                   "inject a fault into the virtual dongle (see below)")
+                   "inject a fault into the virtual dongle (see below); sim:N=FAULT\n"
+                   "into virtual dongle N only")
         ->type_name("FAULT");
     app.add_flag("--sim-preloaded", options.simPreloaded,
                  "the virtual dongle starts with its writer firmware running, as\n"
@@ -58,21 +67,77 @@ void AddRunLogOptions(CLI::App& app, std::optional<std::string>& log, bool& noLo
         ->excludes(off);
 }
 
+std::vector<std::string> SimulatedBoards(const SessionOptions& options) {
+    std::vector<std::string> boards;
+    if (!options.simulate) return boards;
+    const std::string& list = *options.simulate;
+    for (std::size_t at = 0; at <= list.size();) {
+        const std::size_t end = std::min(list.find(',', at), list.size());
+        boards.push_back(list.substr(at, end - at));
+        at = end + 1;
+    }
+    return boards;
+}
+
+std::optional<unsigned> SimulatedNumber(std::string_view id) {
+    constexpr std::string_view kPrefix = "sim:";
+    if (id.substr(0, kPrefix.size()) != kPrefix) return std::nullopt;
+    id.remove_prefix(kPrefix.size());
+    unsigned number = 0;
+    const auto [end, ec] = std::from_chars(id.data(), id.data() + id.size(), number);
+    if (ec != std::errc{} || end != id.data() + id.size() || number == 0 || id[0] == '0')
+        return std::nullopt;
+    return number;
+}
+
+namespace {
+
+// "sim:N=FAULT": N and FAULT; a fault without an ID: 0 and itself.
+std::pair<unsigned, std::string> Target(const std::string& fault) {
+    const std::size_t equals = fault.find('=');
+    if (equals == std::string::npos) return {0, fault};
+    return {SimulatedNumber(std::string_view(fault).substr(0, equals)).value_or(0),
+            fault.substr(equals + 1)};
+}
+
+}  // namespace
+
+std::vector<std::string> FaultsOf(const SessionOptions& options, unsigned number) {
+    std::vector<std::string> faults;
+    for (const std::string& fault : options.simFaults) {
+        auto [target, text] = Target(fault);
+        if (target == 0 || target == number) faults.push_back(std::move(text));
+    }
+    return faults;
+}
+
 std::optional<std::string> CheckSessionOptions(const SessionOptions& options) {
     if (!options.simulate && (options.simDump || !options.simFaults.empty() ||
                               options.simPreloaded || options.simTiming))
         return "--sim-dump, --sim-fault, --sim-preloaded and --sim-timing need --simulate";
+    if (options.device && options.device->empty()) return "--device needs an ID";
     if (!options.simulate) return std::nullopt;
     if (options.simTiming && !sim::TimingByName(*options.simTiming))
         return "unknown timing '" + *options.simTiming + "' for --sim-timing (use " +
                sim::TimingNames() + ")";
-    if (!sim::ConfigForBoard(*options.simulate))
-        return "unknown board '" + *options.simulate +
-               "' for --simulate (use k3r8, k3r1, demoboard or mcurom)";
-    for (const std::string& fault : options.simFaults)
-        if (auto why = CheckSimFault(fault, *options.simulate)) return why;
-    if (options.simPreloaded && options.simulate == "mcurom")
-        return "--sim-preloaded needs a writer dongle (k3r8, k3r1 or demoboard): an MCU-ROM "
+    const std::vector<std::string> boards = SimulatedBoards(options);
+    for (const std::string& board : boards)
+        if (!sim::ConfigForBoard(board))
+            return "unknown board '" + board +
+                   "' for --simulate (use k3r8, k3r1, demoboard or mcurom, or several of them "
+                   "separated by commas)";
+    for (const std::string& fault : options.simFaults) {
+        const auto [target, text] = Target(fault);
+        if (fault.find('=') != std::string::npos && (target == 0 || target > boards.size()))
+            return "--sim-fault " + fault + ": " + fault.substr(0, fault.find('=')) +
+                   " is no virtual dongle; --simulate plugs sim:1" +
+                   (boards.size() > 1 ? " to sim:" + std::to_string(boards.size()) : "");
+        for (unsigned n = 1; n <= boards.size(); ++n)
+            if (target == 0 || target == n)
+                if (auto why = CheckSimFault(text, boards[n - 1])) return why;
+    }
+    if (options.simPreloaded && std::find(boards.begin(), boards.end(), "mcurom") != boards.end())
+        return "--sim-preloaded needs writer dongles (k3r8, k3r1 or demoboard): an MCU-ROM "
                "dongle runs its own firmware";
     return std::nullopt;
 }

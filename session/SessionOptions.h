@@ -7,6 +7,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace CLI {
@@ -16,18 +17,19 @@ class App;
 namespace qdm::session {
 
 struct SessionOptions {
-    std::optional<std::string> simulate;   // board of the virtual dongle
+    std::optional<std::string> simulate;   // boards of the virtual dongles, separated by commas
+    std::optional<std::string> device;     // the dongle's ID: only it is used
     std::optional<std::string> trace;      // pcap file for every USB transfer
     std::optional<std::string> firmware;   // firmware file instead of the one next to the program
     std::optional<std::string> simDump;    // folder for the virtual dongle's flash at the end
     std::vector<std::string> simFaults;    // faults of the virtual dongle
     bool simPreloaded = false;             // the virtual dongle's writer firmware already runs
-    std::optional<std::string> simTiming;  // timing profile of the virtual dongle (zero if none)
+    std::optional<std::string> simTiming;  // timing profile of the virtual dongles (zero if none)
     bool verbose = false;                  // -v, --verbose: the diagnostic log
 };
 
-// Adds --simulate, --trace, --firmware, --sim-dump, --sim-fault, --sim-preloaded, --sim-timing
-// and -v to a command line, bound to `options`, which must outlive the parsing.
+// Adds --simulate, --device, --trace, --firmware, --sim-dump, --sim-fault, --sim-preloaded,
+// --sim-timing and -v to a command line, bound to `options`, which must outlive the parsing.
 void AddSessionOptions(CLI::App& app, SessionOptions& options);
 
 // Adds --log FILE and --no-log, which exclude each other.
@@ -36,6 +38,16 @@ void AddRunLogOptions(CLI::App& app, std::optional<std::string>& log, bool& noLo
 
 // The checks that need all options: nullopt when they fit together, else the reason.
 std::optional<std::string> CheckSessionOptions(const SessionOptions& options);
+
+// The boards --simulate names, in the order of their virtual dongles' IDs sim:1, sim:2, ...
+std::vector<std::string> SimulatedBoards(const SessionOptions& options);
+
+// The number N of the ID "sim:N"; nothing for any other text.
+std::optional<unsigned> SimulatedNumber(std::string_view id);
+
+// The faults of virtual dongle N: those that name it ("sim:N=FAULT", as FAULT) and those that
+// name none, which every virtual dongle gets.
+std::vector<std::string> FaultsOf(const SessionOptions& options, unsigned number);
 
 // The option lines of a help text: each option with its value name, then its description, whose
 // further lines are indented to the same column.
