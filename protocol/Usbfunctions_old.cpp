@@ -183,19 +183,18 @@ bool McuRomErase() {
     return erased;
 }
 
-bool McuRomCompare(std::uint32_t blocks, std::uint8_t mode,
-                   std::span<const std::uint8_t> expected) {
-    const bool blankCheck = mode == 1;
-    const std::uint64_t total = std::uint64_t{blocks} * kMcuRomBlockSize;
-    if (!blankCheck && expected.size() < total) return false;
+namespace {
 
+// Reads `blocks` x 16 KiB from address 0 and hands each list's reply to `take` with its position,
+// as it arrives. False when the link fails.
+template <class Take>
+bool ReadFlash(std::uint32_t blocks, Take take) {
     McuRomList list(kShortListCapacity);
     std::array<std::uint8_t, kReadsPerList * kReadReply> reply{};
     if (!LinkModeOn(list, reply)) return false;
 
     const std::uint64_t lists = std::uint64_t{blocks} * kListsPerBlock;
     const std::uint64_t step = lists == 0 ? 0 : 128 / lists;
-    bool same = true;
     std::size_t position = 0;
     for (std::uint32_t b = 0; b < blocks; ++b) {
         for (std::uint32_t q = 0; q < kListsPerBlock; ++q) {
@@ -212,22 +211,49 @@ bool McuRomCompare(std::uint32_t blocks, std::uint8_t mode,
                 list.OP_MR_END_GROUP();
             }
             if (!Transact(list, reply, reply.size())) return false;
-            // Compared as it arrives: the same first difference as comparing the whole
-            // read-back afterwards, without holding it.
-            if (same) {
-                same = blankCheck
-                           ? std::all_of(reply.begin(), reply.end(),
-                                         [](std::uint8_t v) { return v == kErased; })
-                           : std::equal(reply.begin(), reply.end(),
-                                        expected.begin() + static_cast<std::ptrdiff_t>(position));
-            }
+            take(std::span<const std::uint8_t>(reply), position);
             position += reply.size();
             State().ProgressValue =
                 static_cast<std::uint8_t>(step * (std::uint64_t{b} * kListsPerBlock + q));
             PumpMessages();
         }
     }
-    return LinkModeOff(list, reply, LinkEnd::ReleaseLines) && same;
+    return LinkModeOff(list, reply, LinkEnd::ReleaseLines);
+}
+
+}  // namespace
+
+bool McuRomCompare(std::uint32_t blocks, std::uint8_t mode,
+                   std::span<const std::uint8_t> expected) {
+    const bool blankCheck = mode == 1;
+    const std::uint64_t total = std::uint64_t{blocks} * kMcuRomBlockSize;
+    if (!blankCheck && expected.size() < total) return false;
+    bool same = true;
+    // Compared as it arrives: the same first difference as comparing the whole read-back
+    // afterwards, without holding it.
+    const bool read = ReadFlash(blocks, [&](std::span<const std::uint8_t> part, std::size_t at) {
+        if (!same) return;
+        same = blankCheck ? std::all_of(part.begin(), part.end(),
+                                        [](std::uint8_t v) { return v == kErased; })
+                          : std::equal(part.begin(), part.end(),
+                                       expected.begin() + static_cast<std::ptrdiff_t>(at));
+    });
+    return read && same;
+}
+
+bool McuRomRead(std::uint32_t blocks, std::span<std::uint8_t> data) {
+    if (data.size() < std::uint64_t{blocks} * kMcuRomBlockSize) return false;
+    return ReadFlash(blocks, [&](std::span<const std::uint8_t> part, std::size_t at) {
+        std::copy(part.begin(), part.end(), data.begin() + static_cast<std::ptrdiff_t>(at));
+    });
+}
+
+bool McuRomAcknowledges() {
+    McuRomList list(kShortListCapacity);
+    std::array<std::uint8_t, 1> reply{};
+    list.OP_MR_ACK();
+    list.OP_MR_END_GROUP();
+    return Transact(list, reply, 1);
 }
 
 bool McuRomProgram(std::uint32_t blocks, std::span<const std::uint8_t> image) {

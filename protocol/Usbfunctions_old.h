@@ -68,7 +68,7 @@ class McuRomList {
     std::chrono::microseconds slowest_{0};
 };
 
-// All three give false as soon as an exchange fails: the dongle is gone or mute, and nothing it
+// All of them give false as soon as an exchange fails: the dongle is gone or mute, and nothing it
 // was asked to do can be taken as done. A buffer shorter than the blocks asked for gives false
 // with nothing sent.
 
@@ -78,7 +78,13 @@ bool McuRomErase();
 // Reads `blocks` x 16 KiB back and compares them with 0xFF (mode 1, blank check) or with
 // `expected` (any other mode).
 bool McuRomCompare(std::uint32_t blocks, std::uint8_t mode, std::span<const std::uint8_t> expected);
+// Reads `blocks` x 16 KiB into `data`.
+bool McuRomRead(std::uint32_t blocks, std::span<std::uint8_t> data);
 // Programs `blocks` x 16 KiB of `image`; also false when an exception interrupts it.
 bool McuRomProgram(std::uint32_t blocks, std::span<const std::uint8_t> image);
+
+// Whether the dongle answers the MCU-ROM firmware's acknowledge: only that firmware does. Touches
+// neither the link nor the flash.
+bool McuRomAcknowledges();
 
 }  // namespace qdm

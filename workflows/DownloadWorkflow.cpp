@@ -52,6 +52,9 @@ using boards::Stage;
 using boards::StageResult;
 
 constexpr std::uint32_t kUnitsPerCountRegion = 2;  // 32 KiB bit-count regions
+constexpr std::size_t kRandomOption = 231;         // the option page's random byte
+constexpr std::string_view kReadOk = "Serial Flash Data Read OK!";
+constexpr std::string_view kReadUsbFail = "Serial Flash Data Read Fail !(DATA-USB)";
 
 constexpr std::uint32_t CeilDiv(std::uint64_t a, std::uint32_t b) {
     return static_cast<std::uint32_t>((a + b - 1) / b);
@@ -81,6 +84,7 @@ class DownloadRun {
         : panel_(panel),
           fast_(options.fast),
           agent_(options.agent),
+          scope_(options.scope),
           random_(options.random != nullptr ? *options.random : DefaultRandomByteSource()),
           state_(State()) {}
 
@@ -107,12 +111,32 @@ class DownloadRun {
         try {
             if (!LoadImage()) return Ended({RunResult::Cancelled, ""});
             OpenBoard();
-            Erase();
-            BlankCheck();
-            Program();
-            WriteOptionPages();
-            VerifyData();
-            VerifyOptionPage();
+            switch (scope_.operation) {
+                case BoardOperation::Download:
+                    Erase();
+                    BlankCheck();
+                    Program();
+                    WriteOptionPages();
+                    VerifyData();
+                    VerifyOptionPage();
+                    break;
+                case BoardOperation::Verify:
+                    VerifyData();
+                    ExpectOptionPages();
+                    VerifyOptionPage();
+                    break;
+                case BoardOperation::Read:
+                    ReadBack();
+                    break;
+                case BoardOperation::BlankCheck:
+                    BlankCheck();
+                    break;
+                case BoardOperation::Erase:
+                    // A board that judges its erase by the blank check gets it here as well.
+                    Erase();
+                    if (board_->Supports(Stage::BlankCheck)) BlankCheck();
+                    break;
+            }
             CloseInterface();
         } catch (const Stop& stop) {
             return stop.outcome;
@@ -120,7 +144,17 @@ class DownloadRun {
             SwitchOffAfterFailure();
             return Ended(RunOutcome{RunResult::Failed, e.what()}, true);
         }
-        return Ended({RunResult::Success, std::string(boards::kDataVerifyOk)});
+        return Ended({RunResult::Success, lastStatus_});
+    }
+
+    // Whether the board has the stages the operation needs.
+    std::optional<std::string> Refusal() const {
+        const std::string name(board_->Name());
+        if (scope_.operation == BoardOperation::Read && !board_->Supports(Stage::ReadBack))
+            return "The " + name + " cannot read its flash back: it verifies by one-bit counts";
+        if (scope_.operation == BoardOperation::BlankCheck && !board_->Supports(Stage::BlankCheck))
+            return "The " + name + " has no blank check of its own";
+        return std::nullopt;
     }
 
     // --- Exits ---------------------------------------------------------------------------------
@@ -180,7 +214,10 @@ class DownloadRun {
         throw Stop{{RunResult::ChipTypeMissing, "Please select the chip type!"}};
     }
 
-    void Status(const std::string& text) { panel_.SetStatusText(text); }
+    void Status(const std::string& text) {
+        panel_.SetStatusText(text);
+        lastStatus_ = text;
+    }
 
     // --- Stage A: the dongle -------------------------------------------------------------------
 
@@ -200,7 +237,7 @@ class DownloadRun {
             ShowStatus(panel_, StatusColour::Red, "Non-USB-Dongle version!!");
             PlainExit();
             panel_.SetDemoResetEnabled(false);
-            handedOver_ = McuRomFlashWorkflow(panel_, McuRomOptions{agent_});
+            handedOver_ = McuRomFlashWorkflow(panel_, McuRomOptions{agent_, scope_});
             panel_.SetDemoResetEnabled(true);
         }
     }
@@ -234,6 +271,10 @@ class DownloadRun {
         // The run goes on without a board up to the file label; it stops when it would open one.
         boardName_ = board_ ? board_->Name() : boards::kNoBoardName;
         details_.board = boardName_;
+        if (const auto refusal = board_ ? Refusal() : std::nullopt) {
+            ShowStatus(panel_, StatusColour::Red, *refusal);
+            PlainStop(RunResult::Unsupported, *refusal);
+        }
         if (board_ && board_->Held()) {
             if (!fast_) panel_.SetDemoResetVisible(true);
             board_->Hold(panel_);
@@ -243,6 +284,13 @@ class DownloadRun {
     // --- Stage C: file and image ---------------------------------------------------------------
 
     bool LoadImage() {
+        // Only the download and the verify work with an image; the others cover the flash from
+        // address 0 as far as asked.
+        if (scope_.operation != BoardOperation::Download &&
+            scope_.operation != BoardOperation::Verify) {
+            image_ = {{}, scope_.units, CeilDiv(scope_.units, kUnitsPerCountRegion), 0};
+            return true;
+        }
         const std::optional<std::string> file = panel_.ChooseRomFile();
         if (!file) return false;
         details_.file = *file;
@@ -340,7 +388,10 @@ class DownloadRun {
         if (result && board_->Supports(Stage::OptionRead)) {
             const std::optional<boards::OptionBlocks> blocks = board_->ReadOptionBlocks();
             result = blocks.has_value();
-            if (result) Carry(blocks->front());
+            if (result) {
+                firstBlock_ = blocks->front();
+                Carry(firstBlock_);
+            }
         }
         if (!result) BoardExit(RunResult::IdCheck, "Serial-Flash ID Check fail!!");
         Status("Serial-Flash ID Check OK!");
@@ -431,6 +482,39 @@ class DownloadRun {
         return {all.begin(), all.end()};
     }
 
+    // --- Stage H': the option pages a verify expects ------------------------------------------
+
+    // What the download would have written at the top of the page space. Only its random byte
+    // and the bytes it carried over cannot be known beforehand: they are taken as the first chip
+    // holds them, so every other byte of every chip's pages is checked.
+    void ExpectOptionPages() {
+        if (!board_->Supports(Stage::VerifyOptionPage)) return;
+        class ChipsRandomByte final : public RandomByteSource {
+          public:
+            explicit ChipsRandomByte(std::uint8_t value) : value_(value) {}
+            std::uint8_t NextByte() override { return value_; }
+
+          private:
+            std::uint8_t value_;
+        } random(OptionByteFromBlock(firstBlock_, kRandomOption).value_or(0xFF));
+        const SysOptRequest request =
+            SysOptRequestFromState(chipCode_, panel_.SelectedChipType(), rangeFlag_, carried_);
+        optionPage_ =
+            fast_ ? BuildReducedSysOptPage(request, random) : BuildSysOptPage(request, random);
+        writes_ = PagesToWrite();
+    }
+
+    // --- Stage R: read -------------------------------------------------------------------------
+
+    void ReadBack() {
+        panel_.SetProgressDisplay(true);
+        std::optional<FlashData> data = board_->ReadData(scope_.units);
+        panel_.SetProgressDisplay(false);
+        if (!data) BoardExit(RunResult::Verify, std::string(kReadUsbFail));
+        if (scope_.readBack != nullptr) *scope_.readBack = std::move(*data);
+        Status(std::string(kReadOk));
+    }
+
     // --- Stage I: data verify ------------------------------------------------------------------
 
     void VerifyData() {
@@ -460,6 +544,7 @@ class DownloadRun {
     OperatorPanel& panel_;
     const bool fast_;
     const std::optional<std::int32_t> agent_;
+    const OperationScope scope_;
     RandomByteSource& random_;
     ProgramState& state_;
     std::optional<RunOutcome> handedOver_;
@@ -471,6 +556,8 @@ class DownloadRun {
     std::uint8_t chipCode_ = 0;
     bool rangeFlag_ = false;
     CarriedOptionBytes carried_;
+    std::vector<std::uint8_t> firstBlock_;  // block 4095 of the first chip, before any erase
+    std::string lastStatus_;
     OptionPage optionPage_{};
     std::vector<OptionPageWrite> writes_;
     RunDetails details_;

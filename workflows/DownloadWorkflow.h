@@ -1,10 +1,12 @@
 #pragma once
 // The operator's main function: one whole programming cycle on whichever client board is
-// attached, or the hand-over to the MCU-ROM flow for a dongle that is not a writer dongle.
+// attached, or the hand-over to the MCU-ROM flow for a dongle that is not a writer dongle. The
+// same run does one part of the cycle on its own (workflows/BoardOperation.h).
 
 #include <cstdint>
 #include <optional>
 
+#include "workflows/BoardOperation.h"
 #include "workflows/ChipProperties.h"
 #include "workflows/OperatorPanel.h"
 #include "workflows/RunOutcome.h"
@@ -20,6 +22,10 @@ struct DownloadOptions {
     // The agent whose key the image is made with, for files the key search gets wrong; the
     // search runs when it is not given. Also handed to the MCU-ROM flow.
     std::optional<std::int32_t> agent;
+    // The whole download, or only its verify (of the image and option pages `fast` would have
+    // written), read, blank check or erase; a board without the stages for it is refused with
+    // RunResult::Unsupported before anything is switched on.
+    OperationScope scope;
 };
 
 RunOutcome RunDownload(OperatorPanel& panel, const DownloadOptions& options);

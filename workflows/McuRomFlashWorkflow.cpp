@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/Usbfunctions_old.h"
 #include "state/Mainprocess.h"
@@ -64,6 +65,17 @@ class McuRomRun {
 
   private:
     RunOutcome Flash() {
+        switch (options_.scope.operation) {
+            case BoardOperation::Download:
+            case BoardOperation::Verify:
+                break;
+            case BoardOperation::Read:
+                return Read(options_.scope.units);
+            case BoardOperation::BlankCheck:
+                return BlankCheck(options_.scope.units);
+            case BoardOperation::Erase:
+                return Erase();
+        }
         const bool expg = state_.ExpgMode == 1;
         std::string file;
         std::string label;
@@ -96,19 +108,18 @@ class McuRomRun {
         details_.chipType = size->text;
         const std::span<const std::uint8_t> image = rom.Buffer();
 
-        Blue("Flash Erasing.....(0x00)");
-        if (!McuRomErase()) return Stop(RunResult::Erase, "Flash Erased Fail!!(0x00)");
-        Blue("Flash Erase OK!(0x00)");
+        if (options_.scope.operation == BoardOperation::Download) {
+            if (RunOutcome erased = Erase(); !erased.Succeeded()) return erased;
+            Blue(expg ? "Flash Blank Checking...(0x00)" : "Flashing Blank Checking...(x00)");
+            if (!McuRomCompare(size->blocks, 1, {}))
+                return Stop(RunResult::BlankCheck, "Flash Blank Check Fail!(0x00)");
+            Blue("Flash Blank Check OK!(0x00)");
 
-        Blue(expg ? "Flash Blank Checking...(0x00)" : "Flashing Blank Checking...(x00)");
-        if (!McuRomCompare(size->blocks, 1, {}))
-            return Stop(RunResult::BlankCheck, "Flash Blank Check Fail!(0x00)");
-        Blue("Flash Blank Check OK!(0x00)");
-
-        Blue("Flashing Programming...(0x00)");
-        if (!McuRomProgram(size->blocks, image))
-            return Stop(RunResult::Program, "Flash Programming Fail!(0x00)");
-        Blue("Flash Programed OK!(0x00)");
+            Blue("Flashing Programming...(0x00)");
+            if (!McuRomProgram(size->blocks, image))
+                return Stop(RunResult::Program, "Flash Programming Fail!(0x00)");
+            Blue("Flash Programed OK!(0x00)");
+        }
 
         Blue("Flashing Verifying...(0x00)");
         if (!McuRomCompare(size->blocks, 0, image)) {
@@ -118,6 +129,30 @@ class McuRomRun {
         Blue("Flash Verify OK!(0x00)");
         panel_.SetFileLabel(label);
         return {RunResult::Success, "Flash Verify OK!(0x00)"};
+    }
+
+    RunOutcome Erase() {
+        Blue("Flash Erasing.....(0x00)");
+        if (!McuRomErase()) return Stop(RunResult::Erase, "Flash Erased Fail!!(0x00)");
+        Blue("Flash Erase OK!(0x00)");
+        return {RunResult::Success, "Flash Erase OK!(0x00)"};
+    }
+
+    RunOutcome BlankCheck(std::uint32_t blocks) {
+        Blue("Flashing Blank Checking...(x00)");
+        if (!McuRomCompare(blocks, 1, {}))
+            return Stop(RunResult::BlankCheck, "Flash Blank Check Fail!(0x00)");
+        Blue("Flash Blank Check OK!(0x00)");
+        return {RunResult::Success, "Flash Blank Check OK!(0x00)"};
+    }
+
+    RunOutcome Read(std::uint32_t blocks) {
+        Blue("Flash Reading...(0x00)");
+        std::vector<std::uint8_t> data(std::size_t{blocks} * kMcuRomBlockSize, 0);
+        if (!McuRomRead(blocks, data)) return Stop(RunResult::Verify, "Flash Read Fail!(0x00)");
+        if (options_.scope.readBack != nullptr) *options_.scope.readBack = {std::move(data)};
+        Blue("Flash Read OK!(0x00)");
+        return {RunResult::Success, "Flash Read OK!(0x00)"};
     }
 
     void Blue(std::string_view text) { ShowStatus(panel_, StatusColour::Blue, text); }

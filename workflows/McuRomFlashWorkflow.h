@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "workflows/BoardOperation.h"
 #include "workflows/OperatorPanel.h"
 #include "workflows/RunOutcome.h"
 
@@ -13,6 +14,9 @@ namespace qdm {
 struct McuRomOptions {
     // The agent whose key the image is made with; the key search runs when it is not given.
     std::optional<std::int32_t> agent;
+    // The whole flash cycle, or one part of it: verify against the file, read the flash, blank
+    // check, erase.
+    OperationScope scope;
 };
 
 // The board its runs name: a download handed over to this flow ran on it.

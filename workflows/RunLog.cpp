@@ -25,8 +25,8 @@
 namespace qdm {
 
 namespace {
-
 using Json = nlohmann::ordered_json;
+}  // namespace
 
 std::string UtcNow() {
     const auto now = std::chrono::system_clock::now();
@@ -46,6 +46,8 @@ std::string UtcNow() {
     std::snprintf(withMs, sizeof withMs, "%s.%03dZ", text, static_cast<int>(ms));
     return withMs;
 }
+
+namespace {
 
 std::string HostName() {
 #if defined(_WIN32)
@@ -142,6 +144,7 @@ std::optional<std::string> RunRecorder::ChooseRomFile() {
 RunRecord RunRecorder::Finish(const RunOutcome& outcome) {
     RunRecord record = record_;
     record.simulated = simulated_;
+    record.device = device_;
     record.details = outcome.details;
     if (record.details.file.empty() && chosen_) record.details.file = *chosen_;
     if (!record.details.file.empty()) {
@@ -167,6 +170,7 @@ std::string RunRecordJson(const RunRecord& record) {
     json["host"] = record.host;
     json["operation"] = record.operation;
     json["simulated"] = record.simulated.empty() ? Json(nullptr) : Json(record.simulated);
+    json["device"] = record.device.empty() ? Json(nullptr) : Json(record.device);
     json["file"] = d.file.empty() ? Json(nullptr) : Json(d.file);
     json["file_absolute"] = record.absoluteFile.empty() ? Json(nullptr) : Json(record.absoluteFile);
     json["sha256"] = OrNull(record.sha256, [](const std::string& s) { return s; });

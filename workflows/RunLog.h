@@ -44,6 +44,7 @@ struct RunRecord {
     std::string host;
     std::string operation;  // "download", "fast download", "mcurom", ...
     std::string simulated;  // the virtual dongle's board; empty on hardware
+    std::string device;     // the dongle's ID (its USB port); empty when none was chosen
     RunDetails details;
     std::string absoluteFile;           // details.file (as given) made absolute
     std::optional<std::string> sha256;  // of the ROM file, when it could be read
@@ -63,6 +64,8 @@ class RunRecorder final : public OperatorPanel {
     RunRecord Finish(const RunOutcome& outcome);
     // The board of the virtual dongle, when the run is simulated.
     void SetSimulated(std::string board) { simulated_ = std::move(board); }
+    // The ID of the dongle the run uses, when one was chosen.
+    void SetDevice(std::string id) { device_ = std::move(id); }
 
     void SetStatusColour(StatusColour colour) override;
     void SetStatusText(std::string_view text) override;
@@ -87,10 +90,14 @@ class RunRecorder final : public OperatorPanel {
     OperatorPanel& inner_;
     RunRecord record_;
     std::string simulated_;
+    std::string device_;
     StatusColour colour_ = StatusColour::Blue;
     std::optional<std::string> chosen_;
     std::chrono::steady_clock::time_point start_;
 };
+
+// Now, UTC, ISO 8601 with milliseconds: "2024-05-01T12:00:00.123Z".
+std::string UtcNow();
 
 // The record as one line of JSON (no line break).
 std::string RunRecordJson(const RunRecord& record);

@@ -1,5 +1,6 @@
 #include "workflows/RunOutcome.h"
 
+#include "workflows/BoardOperation.h"
 #include "workflows/RomImage.h"
 
 namespace qdm {
@@ -34,10 +35,28 @@ const char* RunResultName(RunResult result) {
             return "program";
         case RunResult::Verify:
             return "verify";
+        case RunResult::Unsupported:
+            return "unsupported";
         case RunResult::Failed:
             return "failed";
     }
     return "failed";
+}
+
+std::string_view BoardOperationName(BoardOperation operation) {
+    switch (operation) {
+        case BoardOperation::Download:
+            return "download";
+        case BoardOperation::Verify:
+            return "verify";
+        case BoardOperation::Read:
+            return "read";
+        case BoardOperation::BlankCheck:
+            return "blank-check";
+        case BoardOperation::Erase:
+            return "erase";
+    }
+    return "download";
 }
 
 void RunDetails::NoteRom(const RomImage& rom) {

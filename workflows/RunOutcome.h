@@ -26,7 +26,8 @@ enum class RunResult {
     BlankCheck,
     Program,
     Verify,
-    Failed,  // an unexpected failure inside the run
+    Unsupported,  // the board (or MCU-ROM flash) has no such operation
+    Failed,       // an unexpected failure inside the run
 };
 
 // A short lower-case name of the result ("success", "blank-check", ...) for machine-readable

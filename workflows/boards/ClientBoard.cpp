@@ -63,6 +63,10 @@ StageResult ClientBoard::VerifyOptionPage(const WrittenOptionPages& /*pages*/) {
     Unsupported(*this, "option page");
 }
 
+std::optional<FlashData> ClientBoard::ReadData(std::uint32_t /*units*/) {
+    Unsupported(*this, "read-back");
+}
+
 StageResult ClientBoard::VerifyByOneBitCount(OperatorPanel& panel, const BoardImage& image,
                                              BitCount count) {
     panel.SetStatusText("64k Verifying..");

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "state/Mainprocess.h"
+#include "workflows/BoardOperation.h"
 #include "workflows/ChipProperties.h"
 #include "workflows/OperatorPanel.h"
 
@@ -28,6 +29,7 @@ enum class Stage {
     OptionPages,  // the system option page and the parameter pages at the top of the page space
     VerifyData,
     VerifyOptionPage,
+    ReadBack,  // the programmed units read back as data (not a download stage: the read)
 };
 
 // The image as the stages take it.
@@ -115,6 +117,9 @@ class ClientBoard {
     virtual bool ProgramPage(const OptionPage& page, std::uint16_t pageIndex);
     virtual StageResult VerifyData(OperatorPanel& panel, const BoardImage& image) = 0;
     virtual StageResult VerifyOptionPage(const WrittenOptionPages& pages);
+    // The first `units` 16 KiB units of every chip, in chip order; nothing when a reply did not
+    // arrive whole.
+    virtual std::optional<FlashData> ReadData(std::uint32_t units);
 
   protected:
     using BitCount = bool (*)(std::uint32_t address, std::uint32_t count, std::uint32_t& sum);

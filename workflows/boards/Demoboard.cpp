@@ -22,6 +22,7 @@ bool Demoboard::Supports(Stage stage) const {
         case Stage::BlankCheck:
         case Stage::OptionPages:
         case Stage::VerifyOptionPage:
+        case Stage::ReadBack:
             break;
     }
     return false;

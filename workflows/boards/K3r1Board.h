@@ -1,6 +1,6 @@
 #pragma once
 // The K3.r1 writer board: one serial flash chip and a busy line. It verifies the image by one-bit
-// counts and reads back only the option block.
+// counts and reads back only the option block: it has no read of the data.
 
 #include "workflows/boards/ClientBoard.h"
 
@@ -11,7 +11,7 @@ class K3r1Board final : public ClientBoard {
     [[nodiscard]] std::uint8_t Kind() const override { return kBoardK3r1; }
     [[nodiscard]] std::string_view Name() const override { return "OTP Writer K3.r1"; }
     [[nodiscard]] std::string_view BusyText() const override { return "Writer Busy !!"; }
-    [[nodiscard]] bool Supports(Stage /*stage*/) const override { return true; }
+    [[nodiscard]] bool Supports(Stage stage) const override { return stage != Stage::ReadBack; }
 
     bool SwitchOn() override;
     void SwitchOff() override;

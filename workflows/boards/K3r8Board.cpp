@@ -81,16 +81,21 @@ bool K3r8Board::ProgramPage(const OptionPage& page, std::uint16_t pageIndex) {
     return R8ProgramPage(page, pageIndex);
 }
 
+std::optional<FlashData> K3r8Board::ReadData(std::uint32_t units) {
+    const std::size_t length = std::size_t{units} * kImageUnit;
+    FlashData chips(kChips, std::vector<std::uint8_t>(length, 0));
+    if (!R8ReadBack(chips[0], chips[1], chips[2], units, chips[3])) return std::nullopt;
+    return chips;
+}
+
 StageResult K3r8Board::VerifyData(OperatorPanel& /*panel*/, const BoardImage& image) {
     // Every programmed unit is compared, the erased flash behind the image included.
-    const std::size_t length = std::size_t{image.units} * kImageUnit;
-    OptionBlocks chips(kChips, std::vector<std::uint8_t>(length, 0));
-    if (!R8ReadBack(chips[0], chips[1], chips[2], image.units, chips[3]))
-        return {false, std::string(kDataVerifyUsbFail)};
-    const auto expected = image.bytes.first(length);
+    const std::optional<FlashData> chips = ReadData(image.units);
+    if (!chips) return {false, std::string(kDataVerifyUsbFail)};
+    const auto expected = image.bytes.first(std::size_t{image.units} * kImageUnit);
     std::uint8_t failed = 0;
     for (std::size_t chip = 0; chip < kChips; ++chip) {
-        if (!std::equal(expected.begin(), expected.end(), chips[chip].begin()))
+        if (!std::equal(expected.begin(), expected.end(), (*chips)[chip].begin()))
             failed = static_cast<std::uint8_t>(failed | (1u << chip));
     }
     if (failed != 0) return {false, FailedChipList(failed) + " Verify Fail!!"};

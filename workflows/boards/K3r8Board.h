@@ -23,6 +23,7 @@ class K3r8Board final : public ClientBoard {
     bool ProgramPage(const OptionPage& page, std::uint16_t pageIndex) override;
     StageResult VerifyData(OperatorPanel& panel, const BoardImage& image) override;
     StageResult VerifyOptionPage(const WrittenOptionPages& pages) override;
+    std::optional<FlashData> ReadData(std::uint32_t units) override;
 };
 
 // The status line's list of failed chips: "S-Flash Chip" then " 1" for the first chip and ",2"
