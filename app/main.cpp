@@ -21,7 +21,8 @@
 namespace {
 
 constexpr int kExitUsage = 2;
-constexpr int kExitFile = 5;  // as qdm-writer-cli exits for a file it cannot make
+constexpr int kExitNoDongle = 3;  // as qdm-writer-cli exits for a --device not attached
+constexpr int kExitFile = 5;      // as qdm-writer-cli exits for a file it cannot make
 constexpr int kScreenshotDelayMs = 300;
 
 std::vector<std::string> Arguments(int argc, char** argv) {
@@ -50,6 +51,8 @@ class DiagnosticScope {
 
 int Run(qdm::WriterApplication& app, const qdm::WindowCommandLine& line,
         qdm::session::Session& session) {
+    // Which of several dongles this window programs: the first one attached unless named.
+    if (!line.session.device) session.SelectFirst();
     qdm::WindowHooks hooks;
     hooks.readFirmwareText = [&session] {
         // The window says only "ErrCode:M=0x01, S=0x01"; whoever started it learns more here.
@@ -66,8 +69,11 @@ int Run(qdm::WriterApplication& app, const qdm::WindowCommandLine& line,
             return std::optional<std::filesystem::path>(file);
         };
     }
-    if (line.session.simulate) hooks.simulatedBoard = *line.session.simulate;
+    hooks.simulatedBoard = session.SimulatedBoard();
     qdm::TFrm_Main window(line.rest, std::move(hooks));
+    if (!session.DeviceId().empty())
+        window.setWindowTitle(window.windowTitle() + QStringLiteral(" - ") +
+                              QString::fromStdString(session.DeviceId()));
     window.show();
 
     if (qdm::sim::Simulation* simulation = session.Simulation()) {
@@ -111,7 +117,9 @@ int main(int argc, char** argv) {
     const auto session = qdm::session::Session::Create(line->session, why, &problem);
     if (!session) {
         std::cerr << "qdm-writer: " << why.str();
-        return problem == qdm::session::SetupProblem::File ? kExitFile : kExitUsage;
+        return problem == qdm::session::SetupProblem::File       ? kExitFile
+               : problem == qdm::session::SetupProblem::NoDevice ? kExitNoDongle
+                                                                 : kExitUsage;
     }
     qdm::WriterApplication app(argc, argv);
     try {

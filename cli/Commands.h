@@ -26,6 +26,12 @@ void AddRomCommands(CommandSet& commands);
 void AddFirmwareCommands(CommandSet& commands);
 // chips: the chip table.
 void AddChipsCommand(CommandSet& commands);
+// verify ROMFILE, read OUT, blank-check, erase --yes.
+void AddQaCommands(CommandSet& commands);
+// list [--probe]: the dongles attached and their IDs.
+void AddListCommand(CommandSet& commands);
+// gang ROMFILE: a download on every dongle at once.
+void AddGangCommand(CommandSet& commands);
 
 // detect itself: 0 only when a writer dongle with a known board answered.
 int RunDetect(Context& context);

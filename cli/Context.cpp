@@ -4,6 +4,7 @@
 
 #include "cli/ExitCodes.h"
 #include "session/Session.h"
+#include "usb/DeviceSelection.h"
 
 namespace qdm::cli {
 
@@ -13,7 +14,7 @@ Output::Output(const GlobalOptions& options, std::ostream& out, std::ostream& er
     if (quiet_) {
         human_ = &discard_;
         humanTerminal_ = false;
-    } else if (json_) {
+    } else if (json_ || options.progressLines) {
         human_ = &err_;
         humanTerminal_ = errTerminal;
     } else {
@@ -53,20 +54,49 @@ Context::Context(const GlobalOptions& options, Output& output)
 
 Context::~Context() = default;
 
-Session* Context::Dongle() {
+Session* Context::Dongle(DongleUse use) {
     if (!session_) {
         std::ostringstream why;
         session::SetupProblem problem{};
         session_ = Session::Create(options_.session, why, &problem);
         if (!session_) {
-            dongleFailure_ = problem == session::SetupProblem::File ? kExitFile : kExitUsage;
+            dongleFailure_ = problem == session::SetupProblem::File       ? kExitFile
+                             : problem == session::SetupProblem::NoDevice ? kExitNoDongle
+                                                                          : kExitUsage;
             std::string reason = why.str();
             while (!reason.empty() && reason.back() == '\n')
                 reason.pop_back();
             output_.Error(reason);
+            return nullptr;
         }
+        if (!options_.session.device && use != DongleUse::All && !TakeFirstDongle(use)) {
+            session_.reset();
+            return nullptr;
+        }
+        if (!session_->DeviceId().empty()) output_.Result()["device"] = session_->DeviceId();
     }
     return session_.get();
+}
+
+bool Context::TakeFirstDongle(DongleUse use) {
+    const std::vector<usb::DeviceLocation> dongles = session_->Dongles();
+    if (dongles.size() > 1) {
+        const std::string count =
+            std::to_string(dongles.size()) + " attached (" + usb::IdList(dongles) + ")";
+        if (use == DongleUse::Writes) {
+            output_.Error(std::to_string(dongles.size()) + " dongles are attached (" +
+                          usb::IdList(dongles) +
+                          "): name the one to write to with --device ID, or write to each with "
+                          "gang");
+            dongleFailure_ = kExitUsage;
+            return false;
+        }
+        output_.Human() << "Dongle: " << dongles.front().id << ", the first of " << count
+                        << "; --device ID names another\n";
+    }
+    // A dongle plugged in later, or coming back first after a firmware download, is not it.
+    session_->SelectFirst();
+    return true;
 }
 
 }  // namespace qdm::cli

@@ -1,9 +1,9 @@
 #pragma once
 // What a command runs with: the global options, its output, and the dongle session it may need.
 //
-// Output: human lines go to stdout, or to stderr under --json so that stdout carries only the one
-// result object, and nowhere under --quiet; errors and warnings always go to stderr. The result
-// object collects the command's facts and is written when the command ends.
+// Output: human lines go to stdout, or to stderr under --json and --progress=jsonl so that stdout
+// carries only JSON, and nowhere under --quiet; errors and warnings always go to stderr. The
+// result object collects the command's facts and is written when the command ends.
 
 #include <iosfwd>
 #include <memory>
@@ -28,6 +28,8 @@ class Output {
            bool errTerminal);
 
     std::ostream& Human() { return *human_; }
+    // Where --progress=jsonl writes its lines: standard output.
+    std::ostream& Lines() { return out_; }
     // Whether the human lines reach a terminal, so a live progress bar can be drawn there.
     bool HumanIsTerminal() const { return humanTerminal_; }
 
@@ -54,6 +56,10 @@ class Output {
     nlohmann::ordered_json result_ = nlohmann::ordered_json::object();
 };
 
+// What a command does to the dongle: a command that writes to it never guesses which of several
+// it should take; one that looks at all of them takes none.
+enum class DongleUse { Reads, Writes, All };
+
 class Context {
   public:
     Context(const GlobalOptions& options, Output& output);
@@ -65,13 +71,16 @@ class Context {
     Output& Out() { return output_; }
 
     // The session with the dongle (or the virtual one), made on first use; nullptr, with the
-    // reason reported, when it cannot be made.
-    Session* Dongle();
-    // The exit status for a session that could not be made: a file it could not create, or
-    // options it cannot take.
+    // reason reported, when it cannot be made. Without --device it takes the first dongle
+    // attached and, when there are several, names it; a command that writes refuses then.
+    Session* Dongle(DongleUse use = DongleUse::Reads);
+    // The exit status for a session that could not be made: a file it could not create, options
+    // it cannot take, a dongle that is not attached or a choice it would have to guess.
     [[nodiscard]] int DongleFailure() const { return dongleFailure_; }
 
   private:
+    bool TakeFirstDongle(DongleUse use);
+
     const GlobalOptions& options_;
     Output& output_;
     std::unique_ptr<Session> session_;

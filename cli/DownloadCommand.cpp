@@ -11,117 +11,18 @@
 #include "cli/Files.h"
 #include "cli/ImageChecks.h"
 #include "cli/Options.h"
+#include "cli/RunSupport.h"
 #include "cli/TerminalPanel.h"
-#include "protocol/HostHooks.h"
-#include "protocol/Usbfunctions.h"
 #include "session/Session.h"
 #include "state/Mainprocess.h"
 #include "workflows/DemoboardReset.h"
 #include "workflows/DownloadWorkflow.h"
 #include "workflows/McuRomFlashWorkflow.h"
-#include "workflows/RunLog.h"
 #include "workflows/boards/ClientBoard.h"
 
 namespace qdm::cli {
 
 namespace {
-
-// The pump of the board operations redraws the terminal's progress bar.
-class PumpToPanel {
-  public:
-    explicit PumpToPanel(TerminalPanel& panel) {
-        SetPumpHook([&panel] { panel.ProcessMessages(); });
-    }
-    PumpToPanel(const PumpToPanel&) = delete;
-    PumpToPanel& operator=(const PumpToPanel&) = delete;
-    ~PumpToPanel() { SetPumpHook(nullptr); }
-};
-
-std::filesystem::path RunLogPath(const GlobalOptions& options) {
-    return options.log ? std::filesystem::path(*options.log) : DefaultRunLogPath();
-}
-
-// A production line must not lose the trace of a run: a run whose log cannot be written does not
-// start.
-int CheckRunLog(Context& context) {
-    if (context.Options().noLog) return kExitSuccess;
-    const std::filesystem::path log = RunLogPath(context.Options());
-    std::string error;
-    if (CheckRunLogWritable(log, &error)) return kExitSuccess;
-    context.Out().Error("the run log " + log.string() + " cannot be written (" + error +
-                        "); name another with --log FILE or go without one with --no-log");
-    return kExitFile;
-}
-
-// Runs a workflow on the terminal with the run recorded, logs it and puts it into the result.
-template <class Workflow>
-RunOutcome RecordedRun(Context& context, Session& session, const std::string& operation,
-                       std::optional<std::string> file, int chipType, Workflow workflow) {
-    Output& output = context.Out();
-    TerminalPanel panel(output.Human(), output.HumanIsTerminal(), std::move(file), chipType);
-    RunRecorder recorder(panel, "qdm-writer-cli", operation);
-    if (const auto& board = context.Options().session.simulate) recorder.SetSimulated(*board);
-    RunOutcome outcome;
-    {
-        PumpToPanel pump(panel);
-        outcome = workflow(recorder);
-    }
-    const RunRecord record = recorder.Finish(outcome);
-    session.AfterRun(output.Human());
-
-    const std::string line = RunRecordJson(record);
-    auto& result = output.Result();
-    result["run"] = nlohmann::ordered_json::parse(line);
-    result["log"] = nullptr;
-    if (!context.Options().noLog) {
-        const std::filesystem::path log = RunLogPath(context.Options());
-        std::string error;
-        if (AppendRunLogLine(log, line, &error)) {
-            result["log"] = log.string();
-        } else {
-            // The chip is programmed all the same; only its trace is missing.
-            output.Warn("the run was not logged: " + error);
-        }
-    }
-    return outcome;
-}
-
-// Why a run found no writer dongle, which its texts do not tell: none attached (as they say),
-// one this user may not open, or a foreign one.
-int MissingDongleExit(std::string& message) {
-    const DongleAccessProblem problem = LastAccessProblem();
-    if (problem == DongleAccessProblem::NoDongle) return kExitNoDongle;
-    if (problem == DongleAccessProblem::None) {
-        message += " (the dongle, VID " + State().DetectedVID + " PID " + State().DetectedPID +
-                   ", is not a writer dongle)";
-        return kExitDongle;
-    }
-    message += " (" + AccessProblemSummary(problem) + "; " + AccessProblemAdvice(problem) + ")";
-    return kExitAccess;
-}
-
-// The exit status of a run, after the exit-code table; a failure also as the error line.
-// `firmwareProblem`: what is wrong with the dongle firmware file, when something is.
-int Reported(Output& output, const RunOutcome& outcome, const std::string& firmwareProblem = {}) {
-    int code = ExitCodeFor(outcome.result);
-    std::string message = outcome.message.empty() ? "the run failed" : outcome.message;
-    if (outcome.result == RunResult::NoDongle) code = MissingDongleExit(message);
-    if (outcome.result == RunResult::FirmwareError && !firmwareProblem.empty()) {
-        code = kExitFile;
-        message += " (" + firmwareProblem + ")";
-    }
-    // The window's texts name neither the file nor the command line's way to a chip type.
-    const std::string& file = outcome.details.file;
-    if (outcome.result == RunResult::FileError && !file.empty() &&
-        message.find(file) == std::string::npos)
-        message = file + ": " + message;
-    if (outcome.result == RunResult::ChipTypeMissing)
-        message +=
-            " The image names no chip type: give one with --chip NAME (`qdm-writer-cli "
-            "chips` lists them).";
-    if (code != kExitSuccess) output.Error(message);
-    return code;
-}
 
 struct DownloadArguments {
     std::string file;
@@ -139,7 +40,7 @@ int RunDownloadCommand(Context& context, const DownloadArguments& arguments) {
     for (const std::string& warning :
          ImageWarnings(arguments.file, arguments.chip, arguments.options))
         output.Warn(warning);
-    Session* session = context.Dongle();
+    Session* session = context.Dongle(DongleUse::Writes);
     if (session == nullptr) return context.DongleFailure();
     // A dongle whose writer firmware runs needs no file: a problem with it is a warning first.
     std::string firmwareProblem;
@@ -174,7 +75,7 @@ int RunMcuRomCommand(Context& context, const McuRomArguments& arguments) {
         return kExitUsage;
     }
     if (const int log = CheckRunLog(context); log != kExitSuccess) return log;
-    Session* session = context.Dongle();
+    Session* session = context.Dongle(DongleUse::Writes);
     if (session == nullptr) return context.DongleFailure();
     if (const int checked = CheckMcuRomDongle(*session, output); checked != kExitSuccess)
         return checked;

@@ -25,6 +25,7 @@ int ExitCodeFor(RunResult result) {
         case RunResult::BoardBusy:
             return kExitBoardBusy;
         case RunResult::NoBoard:
+        case RunResult::Unsupported:
             return kExitNoBoard;
         case RunResult::IdCheck:
             return kExitIdCheck;

@@ -17,7 +17,7 @@ enum ExitCode : int {
     kExitFile = 5,         // ROM, firmware, trace, run log or output file unusable
     kExitChipType = 6,     // no chip type for the image
     kExitBoardBusy = 7,    // the client board did not switch on
-    kExitNoBoard = 8,      // no known client board
+    kExitNoBoard = 8,      // no known client board, or one that cannot do what was asked
     kExitIdCheck = 9,      // the flash ID check failed
     kExitErase = 10,       // erase failed
     kExitBlankCheck = 11,  // not blank after erasing
@@ -42,7 +42,7 @@ inline constexpr std::array<ExitCodeRow, 15> kExitCodeTable = {{
     {kExitFile, "file", "ROM, firmware, trace, run log or output file unusable"},
     {kExitChipType, "chip-type", "no chip type for the image"},
     {kExitBoardBusy, "board-busy", "the client board is busy"},
-    {kExitNoBoard, "no-board", "no known client board (or not the demoboard)"},
+    {kExitNoBoard, "no-board", "no known client board, or one that cannot do this"},
     {kExitIdCheck, "id-check", "flash ID check failed"},
     {kExitErase, "erase", "erase failed"},
     {kExitBlankCheck, "blank-check", "not blank after erasing"},

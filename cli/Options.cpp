@@ -42,11 +42,21 @@ CommandLine::CommandLine() : app_(std::make_unique<CLI::App>("", "qdm-writer-cli
                  "no status lines or progress; only errors, on stderr");
     app.add_flag("--json", global_.json,
                  "print one JSON result object on stdout; the status lines go\nto stderr");
+    app.add_option_function<std::string>(
+           "--progress", [this](const std::string&) { global_.progressLines = true; },
+           "jsonl: one JSON line per status-line change and per progress\n"
+           "step on stdout (the status lines go to stderr); with --json\n"
+           "the result object is the last line")
+        ->type_name("jsonl")
+        ->check(CLI::IsMember({"jsonl"}));
     app.add_flag("-h,--help", global_.help, "this text; after a command, that command's help");
     app.add_flag("--version", global_.version, "the program's version");
 
+    AddListCommand(*this);
     AddDetectCommand(*this);
     AddRunCommands(*this);
+    AddGangCommand(*this);
+    AddQaCommands(*this);
     AddRomCommands(*this);
     AddFirmwareCommands(*this);
     AddChipsCommand(*this);

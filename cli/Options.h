@@ -32,6 +32,7 @@ struct GlobalOptions {
     bool noLog = false;               // no run log entry
     bool quiet = false;               // no status lines or progress, errors only
     bool json = false;                // one result object on stdout
+    bool progressLines = false;       // --progress=jsonl: status and progress as JSON lines
     bool help = false;
     bool version = false;
 };

@@ -1,0 +1,121 @@
+#include "cli/RunSupport.h"
+
+#include <optional>
+#include <utility>
+
+#include "cli/Context.h"
+#include "cli/ExitCodes.h"
+#include "cli/ProgressStream.h"
+#include "cli/TerminalPanel.h"
+#include "protocol/HostHooks.h"
+#include "protocol/Usbfunctions.h"
+#include "session/Session.h"
+#include "state/Mainprocess.h"
+#include "workflows/RunLog.h"
+
+namespace qdm::cli {
+
+namespace {
+
+// The pump of the board operations redraws the terminal's progress bar and writes the progress
+// lines.
+class PumpToPanel {
+  public:
+    explicit PumpToPanel(OperatorPanel& panel) {
+        SetPumpHook([&panel] { panel.ProcessMessages(); });
+    }
+    PumpToPanel(const PumpToPanel&) = delete;
+    PumpToPanel& operator=(const PumpToPanel&) = delete;
+    ~PumpToPanel() { SetPumpHook(nullptr); }
+};
+
+// Why a run found no writer dongle, which its texts do not tell: none attached (as they say),
+// one this user may not open, or a foreign one.
+int MissingDongleExit(std::string& message) {
+    const DongleAccessProblem problem = LastAccessProblem();
+    if (problem == DongleAccessProblem::NoDongle) return kExitNoDongle;
+    if (problem == DongleAccessProblem::None) {
+        message += " (the dongle, VID " + State().DetectedVID + " PID " + State().DetectedPID +
+                   ", is not a writer dongle)";
+        return kExitDongle;
+    }
+    message += " (" + AccessProblemSummary(problem) + "; " + AccessProblemAdvice(problem) + ")";
+    return kExitAccess;
+}
+
+}  // namespace
+
+std::filesystem::path RunLogPath(const Context& context) {
+    const auto& log = context.Options().log;
+    return log ? std::filesystem::path(*log) : DefaultRunLogPath();
+}
+
+int CheckRunLog(Context& context) {
+    if (context.Options().noLog) return kExitSuccess;
+    const std::filesystem::path log = RunLogPath(context);
+    std::string error;
+    if (CheckRunLogWritable(log, &error)) return kExitSuccess;
+    context.Out().Error("the run log " + log.string() + " cannot be written (" + error +
+                        "); name another with --log FILE or go without one with --no-log");
+    return kExitFile;
+}
+
+RunOutcome RecordedRun(Context& context, session::Session& session, const std::string& operation,
+                       std::optional<std::string> file, int chipType,
+                       const std::function<RunOutcome(OperatorPanel&)>& workflow) {
+    Output& output = context.Out();
+    TerminalPanel terminal(output.Human(), output.HumanIsTerminal(), std::move(file), chipType);
+    std::optional<ProgressStream> lines;
+    if (context.Options().progressLines)
+        lines.emplace(terminal, output.Lines(), session.DeviceId());
+    OperatorPanel& panel = lines ? static_cast<OperatorPanel&>(*lines) : terminal;
+    RunRecorder recorder(panel, "qdm-writer-cli", operation);
+    recorder.SetSimulated(session.SimulatedBoard());
+    recorder.SetDevice(session.DeviceId());
+    RunOutcome outcome;
+    {
+        PumpToPanel pump(panel);
+        outcome = workflow(recorder);
+    }
+    const RunRecord record = recorder.Finish(outcome);
+    session.AfterRun(output.Human());
+
+    const std::string line = RunRecordJson(record);
+    auto& result = output.Result();
+    result["run"] = nlohmann::ordered_json::parse(line);
+    result["log"] = nullptr;
+    if (!context.Options().noLog) {
+        const std::filesystem::path log = RunLogPath(context);
+        std::string error;
+        if (AppendRunLogLine(log, line, &error)) {
+            result["log"] = log.string();
+        } else {
+            // The chip is programmed all the same; only its trace is missing.
+            output.Warn("the run was not logged: " + error);
+        }
+    }
+    return outcome;
+}
+
+int Reported(Output& output, const RunOutcome& outcome, const std::string& firmwareProblem) {
+    int code = ExitCodeFor(outcome.result);
+    std::string message = outcome.message.empty() ? "the run failed" : outcome.message;
+    if (outcome.result == RunResult::NoDongle) code = MissingDongleExit(message);
+    if (outcome.result == RunResult::FirmwareError && !firmwareProblem.empty()) {
+        code = kExitFile;
+        message += " (" + firmwareProblem + ")";
+    }
+    // The window's texts name neither the file nor the command line's way to a chip type.
+    const std::string& file = outcome.details.file;
+    if (outcome.result == RunResult::FileError && !file.empty() &&
+        message.find(file) == std::string::npos)
+        message = file + ": " + message;
+    if (outcome.result == RunResult::ChipTypeMissing)
+        message +=
+            " The image names no chip type: give one with --chip NAME (`qdm-writer-cli "
+            "chips` lists them).";
+    if (code != kExitSuccess) output.Error(message);
+    return code;
+}
+
+}  // namespace qdm::cli

@@ -1,0 +1,41 @@
+#pragma once
+// What the commands that run a workflow on the dongle share: the run log that must be writable
+// before a run starts, the run on the terminal with its record appended to the log, and the
+// exit status and error line of how it ended.
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "workflows/OperatorPanel.h"
+#include "workflows/RunOutcome.h"
+
+namespace qdm::session {
+class Session;
+}
+
+namespace qdm::cli {
+
+class Context;
+class Output;
+
+// The run log file the options name, or the one in the data folder.
+std::filesystem::path RunLogPath(const Context& context);
+
+// kExitSuccess when the run log can be written (or is not wanted); else reported, kExitFile: a
+// production line must not lose the trace of a run, so such a run does not start.
+int CheckRunLog(Context& context);
+
+// Runs `workflow` on the terminal (and as JSON lines with --progress=jsonl) with the run
+// recorded under `operation`, logs it with the dongle's ID and puts its record into the result.
+// `file` answers the ROM file dialog, `chipType` preselects the combo box.
+RunOutcome RecordedRun(Context& context, session::Session& session, const std::string& operation,
+                       std::optional<std::string> file, int chipType,
+                       const std::function<RunOutcome(OperatorPanel&)>& workflow);
+
+// The exit status of a run, after the exit-code table; a failure also as the error line.
+// `firmwareProblem`: what is wrong with the dongle firmware file, when something is.
+int Reported(Output& output, const RunOutcome& outcome, const std::string& firmwareProblem = {});
+
+}  // namespace qdm::cli
