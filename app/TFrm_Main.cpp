@@ -323,7 +323,10 @@ void TFrm_Main::Guarded(Handler handler) {
 
 void TFrm_Main::FormCreate(const std::vector<std::string>& arguments) {
     const bool expg = FormCreateState(arguments);
-    setWindowTitle(QStringLiteral("QDM-OTP Programmer for Writer"));
+    QString title = QStringLiteral("QDM-OTP Programmer for Writer");
+    // Which of several dongles this window programs.
+    if (!hooks_.deviceId.empty()) title += QStringLiteral(" - ") + Text(hooks_.deviceId);
+    setWindowTitle(title);
     if (expg) SetElidedText(*Lab_LoadFile, Text(State().ExpgFileText));
 }
 
@@ -448,6 +451,7 @@ template <class Workflow>
 RunOutcome TFrm_Main::RecordedRun(const char* operation, Workflow workflow) {
     RunRecorder recorder(*this, "qdm-writer", operation);
     if (!hooks_.simulatedBoard.empty()) recorder.SetSimulated(hooks_.simulatedBoard);
+    recorder.SetDevice(hooks_.deviceId);
     RunOutcome outcome = workflow(recorder);
     const RunRecord record = recorder.Finish(outcome);
     // A cancelled file dialog programmed nothing: no trace of it is wanted.

@@ -44,6 +44,9 @@ struct WindowHooks {
     std::function<std::optional<std::filesystem::path>()> runLog;
     // The virtual dongle's board, noted in the run log; empty on hardware.
     std::string simulatedBoard;
+    // The ID of the dongle the window works with, in its title and the run log; empty when none
+    // was chosen.
+    std::string deviceId;
     // The key state at the status line's double-click; the system's when null. Not owned.
     KeyChord* keys = nullptr;
 };

@@ -70,10 +70,8 @@ int Run(qdm::WriterApplication& app, const qdm::WindowCommandLine& line,
         };
     }
     hooks.simulatedBoard = session.SimulatedBoard();
+    hooks.deviceId = session.DeviceId();
     qdm::TFrm_Main window(line.rest, std::move(hooks));
-    if (!session.DeviceId().empty())
-        window.setWindowTitle(window.windowTitle() + QStringLiteral(" - ") +
-                              QString::fromStdString(session.DeviceId()));
     window.show();
 
     if (qdm::sim::Simulation* simulation = session.Simulation()) {

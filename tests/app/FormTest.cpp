@@ -76,7 +76,7 @@ class FormTest : public QObject {
             QCOMPARE(label->textFormat(), Qt::PlainText);  // a file name is never markup
         }
         TFrm_Main& window = rig_->Window();
-        QCOMPARE(window.windowTitle(), QStringLiteral("QDM-OTP Programmer for Writer"));
+        QCOMPARE(window.windowTitle(), QStringLiteral("QDM-OTP Programmer for Writer - sim:1"));
         const Qt::WindowFlags flags = window.windowFlags();
         QVERIFY(flags.testFlag(Qt::WindowSystemMenuHint) &&
                 flags.testFlag(Qt::WindowMinimizeButtonHint) &&

@@ -104,6 +104,9 @@ class ShellTest : public QObject {
         QTest::newRow("no value") << QStringList{"--log"} << 2 << "--log needs a FILE";
         QTest::newRow("trace") << QStringList{"--simulate", "k3r8", "--trace", "/no/such/t.pcap"}
                                << 5 << "cannot create the trace file";
+        QTest::newRow("device not attached")
+            << QStringList{"--simulate", "k3r8,k3r1", "--device", "sim:3"} << 3
+            << "no dongle sim:3 is attached (attached: sim:1, sim:2;";
     }
     void optionsAreCheckedBeforeAnyDisplay() {
         QFETCH(QStringList, arguments);

@@ -67,6 +67,9 @@ RecordingWindow& Rig::Open(const std::vector<std::string>& arguments) {
     hooks.diagnosticImage = [this] { return Folder() / "aa.bin"; };
     hooks.runLog = [this] { return std::optional<std::filesystem::path>(RunLog()); };
     hooks.simulatedBoard = board_;
+    // As the program does: the first dongle, named.
+    session_->SelectFirst();
+    hooks.deviceId = session_->DeviceId();
     hooks.keys = &keys;
     window_ = std::make_unique<RecordingWindow>(arguments, std::move(hooks));
     window_->show();
