@@ -106,6 +106,7 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::vector<std::string>
     std::vector<std::string> line = {kSelf};
     line.insert(line.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(line.size() + 1);
     for (std::string& arg : line)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -167,6 +168,7 @@ void ChildProcess::Kill() {
 
 std::vector<int> ChildProcess::Readable(const std::vector<int>& fds, int milliseconds) {
     std::vector<pollfd> polled;
+    polled.reserve(fds.size());
     for (const int fd : fds)
         polled.push_back({fd, POLLIN, 0});
     std::vector<int> ready;

@@ -107,7 +107,10 @@ struct Station {
 };
 
 std::string Fit(std::string text, std::size_t width) {
-    if (text.size() > width) text = text.substr(0, width - 1) + "~";
+    if (text.size() > width) {
+        text.resize(width - 1);
+        text += '~';
+    }
     return text + std::string(width - text.size() + 1, ' ');
 }
 

@@ -68,7 +68,9 @@ RunOutcome RecordedRun(Context& context, session::Session& session, const std::s
     std::optional<ProgressStream> lines;
     if (context.Options().progressLines)
         lines.emplace(terminal, output.Lines(), session.DeviceId());
-    OperatorPanel& panel = lines ? static_cast<OperatorPanel&>(*lines) : terminal;
+    OperatorPanel* shown = &terminal;
+    if (lines) shown = &*lines;
+    OperatorPanel& panel = *shown;
     RunRecorder recorder(panel, "qdm-writer-cli", operation);
     recorder.SetSimulated(session.SimulatedBoard());
     recorder.SetDevice(session.DeviceId());
