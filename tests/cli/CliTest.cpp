@@ -182,6 +182,16 @@ TEST(Cli, CommandLineAnswers) {
              {"--no-log --simulate k3r8 download --chip QL020 -- " + raw, 0, "Verify OK"},
              {"--no-log --simulate k3r8 download " + raw, 6, "give one with --chip NAME"},
              {"--no-log --simulate k3r8 download missing.bin", 5, "missing.bin: The ROM file"},
+             {"--simulate k3r8,k3r1 download " + raw, 2,
+              "2 dongles are attached (sim:1, sim:2): name the one to write to with --device"},
+             {"--simulate k3r8,k3r1 --device sim:3 detect", 3,
+              "no dongle sim:3 is attached (attached: sim:1, sim:2;"},
+             {"--simulate k3r8,k3r1 --sim-fault sim:3=busy detect", 2,
+              "sim:3 is no virtual dongle; --simulate plugs sim:1 to sim:2"},
+             {"--simulate k3r8,k3r1 --sim-fault sim:2=noerase:2 detect", 2, "has chip 1 only"},
+             {"--simulate k3r1 erase", 2, "give --yes to do it"},
+             {"--no-log --simulate demoboard read out.bin", 8, "cannot read its flash back"},
+             {"--progress=bar detect", 2, "--progress"},
              {"help help", 0, "Usage: qdm-writer-cli [global options] help [COMMAND]"},
              {"help download", 0, "`qdm-writer-cli chips` lists"},
              {"--help", 0, "--simulate BOARD"},
@@ -364,7 +374,8 @@ class CliFiles : public ::testing::Test {
 
 TEST_F(CliFiles, HelpForEveryCommand) {
     for (const std::string command : {"detect", "download", "mcurom", "reset-demoboard", "rom info",
-                                      "rom pack", "firmware decode", "firmware encode", "chips"}) {
+                                      "rom pack", "firmware decode", "firmware encode", "chips",
+                                      "list", "gang", "verify", "read", "blank-check", "erase"}) {
         const CliRun asked = RunCli("help " + command);
         EXPECT_EQ(asked.status, 0) << command;
         EXPECT_TRUE(Has(asked, "Usage: qdm-writer-cli")) << command << asked.output;
@@ -863,6 +874,87 @@ TEST_F(CliFiles, TenConcurrentRunsAppendTenWholeLines) {
     EXPECT_EQ(perBoard["k3r8"], 4);
     EXPECT_EQ(perBoard["k3r1"], 3);
     EXPECT_EQ(perBoard["demoboard"], 3);
+}
+
+// Four virtual dongles programmed at once, one pulled out half-way: the others are programmed
+// with the image, the summary, the JSON object, the exit status and the run log say which failed.
+TEST_F(CliFiles, GangOfFourWithOneDonglePulledOut) {
+    const std::string rom = Sample("QL020_PB_RV24.bin");
+    const std::string log = Path("runs.jsonl");
+    const CliRun run = RunCli("--json --log " + log + " --sim-dump " + Path("dump") +
+                              " --simulate k3r8,k3r1,demoboard,k3r8 --sim-fault sim:3=unplug@20 "
+                              "gang " +
+                              rom);
+    EXPECT_EQ(run.status, 12) << run.output;
+    const std::size_t at = run.output.find("{\"program\"");
+    ASSERT_NE(at, std::string::npos) << run.output;
+    const Json result = Json::parse(run.output.substr(at, run.output.find('\n', at) - at));
+    ASSERT_EQ(result["devices"].size(), 4u) << result;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const Json& device = result["devices"][i];
+        EXPECT_EQ(device["device"], "sim:" + std::to_string(i + 1));
+        EXPECT_EQ(device["exit_code"], i == 2 ? 12 : 0) << device;
+        EXPECT_EQ(device["result"], i == 2 ? "program" : "success") << device;
+    }
+    EXPECT_EQ(result["devices"][2]["message"], "Serial Flash Page Programming error!!");
+    EXPECT_EQ(result["devices"][1]["board"], "OTP Writer K3.r1");
+    const std::regex summary(R"(\nsim:3 +Speech OTP Demoboard +program +12 .*Programming error)");
+    EXPECT_TRUE(std::regex_search(run.output, summary)) << run.output;
+    EXPECT_TRUE(Has(run, "1 of 4 downloads failed")) << run.output;
+
+    // The writer boards keep the container's image as it is.
+    const Bytes file = Read(rom);
+    const Bytes image(file.begin() + 16, file.end());
+    for (const std::string chip : {"sim-1/chip1.bin", "sim-1/chip4.bin", "sim-2/flash.bin",
+                                   "sim-4/chip1.bin", "sim-4/chip4.bin"}) {
+        const Bytes flash = Read(dir_ / "dump" / chip);
+        ASSERT_GE(flash.size(), image.size()) << chip;
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin())) << chip;
+    }
+    std::ifstream in(log);
+    std::map<std::string, std::string> logged;
+    for (std::string line; std::getline(in, line);) {
+        const Json json = Json::parse(line);
+        logged[json["device"].get<std::string>()] = json["result"].get<std::string>();
+    }
+    EXPECT_EQ(logged, (std::map<std::string, std::string>{{"sim:1", "success"},
+                                                          {"sim:2", "success"},
+                                                          {"sim:3", "program"},
+                                                          {"sim:4", "success"}}));
+}
+
+// What a line controller reads: a JSON line per status line and progress step, then the result.
+TEST_F(CliFiles, ProgressLinesFollowTheRun) {
+    const CliRun run = RunCliStdout(
+        "--no-log --progress=jsonl --json --simulate k3r8,k3r1 "
+        "--device sim:2 download " +
+        Sample("QL020_PB_RV24.bin"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::istringstream lines(run.output);
+    std::vector<Json> events;
+    for (std::string line; std::getline(lines, line);)
+        events.push_back(Json::parse(line));
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events.back()["command"], "download");
+    EXPECT_EQ(events.back()["run"]["device"], "sim:2");
+    events.pop_back();
+    int progress = 0;
+    for (const Json& event : events) {
+        EXPECT_EQ(event["device"], "sim:2") << event;
+        EXPECT_TRUE(event["time"].is_string()) << event;
+        EXPECT_TRUE(event["colour"] == "blue" || event["colour"] == "red") << event;
+        if (event["event"] == "progress") {
+            ++progress;
+            EXPECT_GE(event["value"].get<int>(), 0);
+            EXPECT_LE(event["value"].get<int>(), 100);
+        } else {
+            EXPECT_EQ(event["event"], "status") << event;
+            EXPECT_TRUE(event["value"].is_null()) << event;
+        }
+    }
+    EXPECT_GT(progress, 4);
+    EXPECT_EQ(events.back()["text"], "Serial Flash Data Verify OK !");
+    EXPECT_EQ(events.back()["board"], "OTP Writer K3.r1");
 }
 
 }  // namespace

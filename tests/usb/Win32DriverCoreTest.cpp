@@ -10,8 +10,10 @@
 
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
+#include "sim/VirtualDriver.h"
 #include "tests/support/FakeDriver.h"
 #include "tests/support/Win32CallsOverDriver.h"
+#include "usb/DeviceSelection.h"
 #include "usb/TransferRequest.h"
 #include "usb/UsbDevice.h"
 #include "usb/Win32DriverCore.h"
@@ -423,6 +425,77 @@ TEST_P(Win32Backend, NotificationFiltersForTheWindow) {
 
 INSTANTIATE_TEST_SUITE_P(PointerWidths, Win32Backend, ::testing::Values(32u, 64u),
                          [](const auto& p) { return "bits" + std::to_string(p.param); });
+
+// --- Port IDs ----------------------------------------------------------------------------------
+
+// Three virtual dongles as the system reports their places: with location paths, or (older
+// systems) the last hub's port only. Each gets its port's ID, and a selection by that ID opens
+// and talks to that dongle alone.
+class Win32PortIds : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        for (int i = 0; i < 3; ++i)
+            dongles.push_back(std::make_shared<sim::VirtualDongle>());
+        for (const auto& dongle : dongles)
+            virtualDriver->Attach(dongle);
+        calls = std::make_shared<Win32CallsOverDriver>(virtualDriver, kNativePointerBits);
+        calls->locationPaths = GetParam();
+        core = std::make_shared<Win32DriverCore>(calls);
+    }
+    void TearDown() override { SetActiveDriver(nullptr); }
+
+    std::shared_ptr<sim::VirtualDriver> virtualDriver = std::make_shared<sim::VirtualDriver>();
+    std::vector<std::shared_ptr<sim::VirtualDongle>> dongles;
+    std::shared_ptr<Win32CallsOverDriver> calls;
+    std::shared_ptr<Win32DriverCore> core;
+};
+
+TEST_P(Win32PortIds, EachDongleIsNamedByItsPortAndSelectedAlone) {
+    const std::string stem = GetParam() ? "usb:14.0-" : "usb:hub1-";
+    const std::vector<DeviceLocation> found = core->LocateInterfaces(DriverInterfaceGuid);
+    const std::vector<DeviceLocation> inner = virtualDriver->LocateInterfaces(DriverInterfaceGuid);
+    ASSERT_EQ(found.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(found[i], (DeviceLocation{inner[i].path, stem + std::to_string(i + 1)}));
+
+    SetActiveDriver(std::make_shared<SelectedDeviceDriver>(core, stem + "2"));
+    std::array<std::uint8_t, 4> version{};
+    EXPECT_TRUE(QueryHardwareVersion(version));
+    EXPECT_EQ(dongles[0]->ExchangeCount() + dongles[2]->ExchangeCount(), 0u);
+    EXPECT_EQ(dongles[1]->ExchangeCount(), 1u);
+    for (const auto& open : calls->CallsTo("CreateFileA"))
+        EXPECT_EQ(open.text, inner[1].path);
+}
+
+INSTANTIATE_TEST_SUITE_P(LocationForms, Win32PortIds, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "Paths" : "LastHubOnly"; });
+
+// What the system may report: the ID of a USB port, or none for anything else, never a guess.
+TEST(Win32PortIds, LocationTextsGiveAPortIdOrNone) {
+    const std::pair<const char*, const char*> paths[] = {
+        {"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(1)", "usb:14.0-2.1"},
+        {"PCIROOT(0)#PCI(1C04)#PCI(0000)#USBROOT(0)#USB(13)", "usb:1c.4/00.0-13"},
+        {"ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)#ACPI(RHUB)#ACPI(HS03)", ""},
+        {"PCIROOT(0)#PCI(1400)#USBROOT(0)", ""},
+        {"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(x)", ""},
+        {"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1234)", ""},
+        {"PCIROOT(0)#USBROOT(0)#USB(2)#USBROOT(0)#USB(1)", ""},
+        {"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2", ""},
+        {"#", ""},
+        {"", ""},
+    };
+    for (const auto& [text, id] : paths)
+        EXPECT_EQ(IdFromLocationPath(text), id) << text;
+    const std::pair<const char*, const char*> information[] = {
+        {"Port_#0002.Hub_#0001", "usb:hub1-2"},
+        {"Port_#0000.Hub_#0001", ""},
+        {"Port_#.Hub_#0001", ""},
+        {"Port_#00002.Hub_#0001", ""},
+        {"Hub_#0001", ""},
+    };
+    for (const auto& [text, id] : information)
+        EXPECT_EQ(IdFromLocationInformation(text), id) << text;
+}
 
 }  // namespace
 }  // namespace qdm::usb::win32
