@@ -130,6 +130,7 @@ std::vector<std::string> ChildArguments(const GlobalOptions& global, const GangA
     for (const std::string& fault : s.simFaults)
         add({"--sim-fault", fault});
     if (s.simPreloaded) add({"--sim-preloaded"});
+    if (s.simTiming) add({"--sim-timing", *s.simTiming});
     if (global.log) add({"--log", *global.log});
     if (global.noLog) add({"--no-log"});
     add({"--device", id, "--progress", "jsonl", "--json", "--quiet", "download"});
