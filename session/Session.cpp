@@ -63,10 +63,10 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
 
 bool Session::Simulate(std::ostream& err) {
     const std::vector<std::string> boards = SimulatedBoards(options_);
-    std::optional<unsigned> only =
-        options_.device ? SimulatedNumber(*options_.device) : std::nullopt;
-    // A --device that names none of them finds them all, and says so.
-    if (only && *only > boards.size()) only.reset();
+    // The one dongle --device names, or 0 for all: a --device that names none of them finds
+    // them all, and says so.
+    unsigned only = options_.device ? SimulatedNumber(*options_.device).value_or(0) : 0;
+    if (only > boards.size()) only = 0;
     const sim::TimingProfile* timing =
         sim::TimingByName(options_.simTiming.value_or(std::string(sim::ZeroTiming().name)));
     if (timing == nullptr) {
@@ -78,7 +78,7 @@ bool Session::Simulate(std::ostream& err) {
     auto driver = std::make_shared<sim::VirtualDriver>(
         timing->name != sim::ZeroTiming().name ? std::make_shared<sim::RealClock>() : nullptr);
     for (unsigned number = 1; number <= boards.size(); ++number) {
-        if (only && *only != number) continue;
+        if (only != 0 && only != number) continue;
         auto config = sim::ConfigForBoard(boards[number - 1]);
         if (!config) {
             err << "unknown board '" << boards[number - 1]

@@ -183,8 +183,7 @@ IoResult PcapTraceDriver::GetOverlappedResult(Handle handle, Overlapped& overlap
     return r;
 }
 
-EventHandle PcapTraceDriver::CreateEventObject(bool manualReset,
-                                               bool initialState) {
+EventHandle PcapTraceDriver::CreateEventObject(bool manualReset, bool initialState) {
     return inner_->CreateEventObject(manualReset, initialState);
 }
 

@@ -189,8 +189,8 @@ class SystemWin32Calls final : public Win32Calls {
     }
 
     EventHandle CreateEventA(bool manualReset, bool initialState) override {
-        return FromSystem(
-            ::CreateEventA(nullptr, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, nullptr));
+        return FromSystem(::CreateEventA(nullptr, manualReset ? TRUE : FALSE,
+                                         initialState ? TRUE : FALSE, nullptr));
     }
 
     std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) override {
