@@ -5,9 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -52,26 +50,6 @@ struct GangArguments {
     std::optional<int> chip;
     DownloadOptions options;
     unsigned deadline = 600;
-};
-
-// Ctrl-C: counted here, acted on by the loop.
-std::atomic<int> interruptCount{0};
-
-extern "C" void CountInterrupt(int /*signal*/) {
-    interruptCount.fetch_add(1);
-    // Some systems take the handler away once it ran.
-    std::signal(SIGINT, CountInterrupt);
-}
-
-class InterruptScope {
-  public:
-    InterruptScope() : previous_(std::signal(SIGINT, CountInterrupt)) { interruptCount = 0; }
-    InterruptScope(const InterruptScope&) = delete;
-    InterruptScope& operator=(const InterruptScope&) = delete;
-    ~InterruptScope() { std::signal(SIGINT, previous_); }
-
-  private:
-    void (*previous_)(int);
 };
 
 // One dongle of the gang and the child that programs it.
@@ -191,17 +169,18 @@ class Gang {
     }
 
     int Run() {
-        const InterruptScope counting;
+        // Ctrl-C is counted here, and acted on by the loop.
+        const InterruptCount interrupts;
         for (Station& station : stations_) {
             if (interrupts_ > 0) break;
             Start(station);
-            CheckInterrupts();
+            CheckInterrupts(interrupts.Count());
         }
         if (live_) Draw();
         while (std::any_of(stations_.begin(), stations_.end(),
                            [](const Station& s) { return s.state == Station::State::Running; })) {
             Watch();
-            CheckInterrupts();
+            CheckInterrupts(interrupts.Count());
             CheckDeadlines();
             if (live_ && Clock::now() - drawn_ >= std::chrono::milliseconds(kPollMs)) Draw();
         }
@@ -225,27 +204,26 @@ class Gang {
 
     // Reads what the children wrote, for at most one poll.
     void Watch() {
-        std::vector<int> fds;
-        for (const Station& station : stations_) {
-            if (station.state != Station::State::Running) continue;
-            for (const int fd : {station.child->Output(), station.child->Errors()})
-                if (fd >= 0) fds.push_back(fd);
-        }
-        for (const int fd : ChildProcess::Readable(fds, kPollMs)) {
-            for (Station& station : stations_) {
-                if (station.state != Station::State::Running) continue;
-                ChildProcess& child = *station.child;
-                if (fd == child.Output()) {
-                    child.ReadFrom(fd, station.out);
-                    TakeLines(station);
-                } else if (fd == child.Errors()) {
-                    child.ReadFrom(fd, station.errors);
-                    // Only its last words matter, for a child that ends without its result.
-                    if (station.errors.size() > 4096)
-                        station.errors.erase(0, station.errors.size() - 4096);
-                }
-                if (child.Output() < 0 && child.Errors() < 0) Ended(station);
+        std::vector<ChildProcess*> children;
+        for (const Station& station : stations_)
+            if (station.state == Station::State::Running) children.push_back(station.child.get());
+        for (const auto& [child, stream] : ChildProcess::Readable(children, kPollMs)) {
+            const auto station =
+                std::find_if(stations_.begin(), stations_.end(),
+                             [child = child](const Station& s) { return s.child.get() == child; });
+            if (station == stations_.end() || station->state != Station::State::Running) continue;
+            if (stream == ChildProcess::Stream::Output) {
+                child->ReadFrom(stream, station->out);
+                TakeLines(*station);
+            } else {
+                child->ReadFrom(stream, station->errors);
+                // Only its last words matter, for a child that ends without its result.
+                if (station->errors.size() > 4096)
+                    station->errors.erase(0, station->errors.size() - 4096);
             }
+            if (!child->IsOpen(ChildProcess::Stream::Output) &&
+                !child->IsOpen(ChildProcess::Stream::Errors))
+                Ended(*station);
         }
     }
 
@@ -353,8 +331,7 @@ class Gang {
             output_.Warn(station.id + ": the stopped run was not logged: " + error);
     }
 
-    void CheckInterrupts() {
-        const int now = interruptCount.load();
+    void CheckInterrupts(int now) {
         if (now == interrupts_) return;
         const bool first = interrupts_ == 0;
         interrupts_ = now;
@@ -490,8 +467,8 @@ int RunGang(Context& context, const GangArguments& arguments) {
     Output& output = context.Out();
     if (!ChildProcess::Supported()) {
         output.Error(
-            "gang runs each download in a process of its own, which this build cannot start "
-            "(not on Windows yet): run one `download --device ID` per dongle instead");
+            "gang runs each download in a process of its own, and this program cannot find its "
+            "own executable to start: run one `download --device ID` per dongle instead");
         return kExitInternal;
     }
     if (arguments.file.empty()) {
