@@ -1,5 +1,6 @@
 #include "protocol/CommandList.h"
 
+#include <algorithm>
 #include <string>
 
 namespace qdm {
@@ -215,6 +216,74 @@ void CommandList::AppendPageGroup(PageBoard board, std::uint32_t address,
     constexpr std::size_t kCommands = 2 + 4 + kPageSize + 2;
     bytes_.insert(bytes_.end(), kPageGroupSize - kCommands, std::uint8_t{0});
     Appended(kPageGroupSize - kCommands, 0);
+}
+
+}  // namespace qdm
+
+namespace qdm {
+
+std::size_t CommandBytesBeforeData(std::span<const std::uint8_t> list) {
+    std::size_t at = 0;
+    while (at < list.size()) {
+        const std::uint8_t opcode = list[at];
+        const std::uint8_t argument = at + 1 < list.size() ? list[at + 1] : 0;
+        std::size_t length = 2;
+        switch (opcode) {
+            case 0x00:  // fill
+                length = 1;
+                break;
+            case 0x34:  // page programs of the three boards: opcode and address, then data
+            case 0x44:
+            case 0x54:
+                return std::min(at + 4, list.size());
+            case 0x15:  // the writer's board ID read has 00; the MCU-ROM's program a count
+                if (argument != 0) return std::min(at + 2, list.size());
+                break;
+            case 0x30:  // blank checks take a block and a spare byte
+            case 0x50:
+                length = argument == 0x04 ? 4 : 2;
+                break;
+            case 0x31:  // erases take two bytes
+            case 0x51:
+                length = argument == 0xA5 ? 4 : 2;
+                break;
+            case 0x1E:  // addresses
+            case 0x32:
+            case 0x52:
+            case 0x47:
+            case 0x56:
+                length = 4;
+                break;
+            case 0x01:
+            case 0x02:
+            case 0x03:
+            case 0x0D:
+            case 0x0E:
+            case 0x10:
+            case 0x11:
+            case 0x16:
+            case 0x17:
+            case 0x1A:
+            case 0x1B:
+            case 0x1C:
+            case 0x1D:
+            case 0x21:
+            case 0x25:
+            case 0x26:
+            case 0x33:
+            case 0x35:
+            case 0x40:
+            case 0x41:
+            case 0x46:
+            case 0x53:
+            case 0x55:
+                break;
+            default:
+                return at;
+        }
+        at += length;
+    }
+    return list.size();
 }
 
 }  // namespace qdm

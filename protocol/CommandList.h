@@ -30,6 +30,12 @@ struct ListCounters {
 std::span<const std::uint8_t, kPageSize> PageAt(std::span<const std::uint8_t> image,
                                                 std::size_t offset);
 
+// How many leading bytes of a list sent to the dongle are commands alone, up to the first byte of
+// page data: a writer list's or an MCU-ROM list's. Zero fill is passed over; a byte that starts
+// no known command ends the count, so what follows it is never taken for a command. A trace or a
+// log that keeps only these bytes shows every command list but no image.
+std::size_t CommandBytesBeforeData(std::span<const std::uint8_t> list);
+
 // Which board's rows a page group uses.
 enum class PageBoard { K3r8, K3r1, Demo };
 

@@ -90,8 +90,8 @@ struct TransactionBuffers {
     std::vector<std::uint8_t> receive;
 };
 
-// The diagnostic log's line of a transaction: the list's first bytes (its first commands),
-// the lengths asked for and moved, the result and the time it took.
+// The diagnostic log's line of a transaction: the list's first commands (never page data: the
+// log goes into field reports), the lengths asked for and moved, the result and the time it took.
 std::string TransactionLine(std::span<const std::uint8_t> command, std::size_t padded,
                             std::uint32_t sent, std::size_t replyLength, std::uint32_t received,
                             std::string_view result,
@@ -99,11 +99,12 @@ std::string TransactionLine(std::span<const std::uint8_t> command, std::size_t p
     constexpr std::size_t kShownBytes = 8;
     std::string line = "transaction: list";
     char text[96];
-    for (std::size_t i = 0; i < std::min(command.size(), kShownBytes); ++i) {
+    const std::size_t shown = std::min(CommandBytesBeforeData(command), kShownBytes);
+    for (std::size_t i = 0; i < shown; ++i) {
         std::snprintf(text, sizeof text, " %02X", static_cast<unsigned>(command[i]));
         line += text;
     }
-    if (command.size() > kShownBytes) line += " ..";
+    if (command.size() > shown) line += " ..";
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
                         std::chrono::steady_clock::now() - started)
                         .count();

@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "protocol/CommandList.h"
 #include "protocol/HostHooks.h"
 #include "session/SimFaults.h"
 #include "sim/SimulationDump.h"
@@ -15,6 +16,18 @@
 #include "workflows/DongleCheck.h"
 
 namespace qdm::session {
+
+namespace {
+
+// Command lists up to their page data; short replies (versions, IDs, status and bit counts)
+// whole, longer ones (read-back data) not at all.
+std::size_t ImageFreeBulkData(std::uint8_t endpoint, std::span<const std::uint8_t> data) {
+    constexpr std::size_t kLongestStatusReply = 64;
+    if ((endpoint & 0x80) == 0) return CommandBytesBeforeData(data);
+    return data.size() <= kLongestStatusReply ? data.size() : 0;
+}
+
+}  // namespace
 
 std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ostream& err,
                                          SetupProblem* problem) {
@@ -47,6 +60,16 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
             if (problem != nullptr) *problem = SetupProblem::File;
             return nullptr;
         }
+        driver = trace;
+    }
+    if (options.reportTrace) {
+        auto trace = std::make_shared<usb::PcapTraceDriver>(driver, *options.reportTrace);
+        if (!trace->IsOpen()) {
+            err << "cannot create the report's trace file " << *options.reportTrace << "\n";
+            if (problem != nullptr) *problem = SetupProblem::File;
+            return nullptr;
+        }
+        if (!options.reportTraceWhole) trace->SetBulkDataFilter(ImageFreeBulkData);
         driver = trace;
     }
     session->driver_ = driver;

@@ -26,6 +26,10 @@ struct SessionOptions {
     bool simPreloaded = false;             // the virtual dongle's writer firmware already runs
     std::optional<std::string> simTiming;  // timing profile of the virtual dongles (zero if none)
     bool verbose = false;                  // -v, --verbose: the diagnostic log
+    // Set by a front end, not by an option: the trace a field report takes, its bulk data cut to
+    // the command bytes (no image) unless `reportTraceWhole`.
+    std::optional<std::string> reportTrace;
+    bool reportTraceWhole = false;
 };
 
 // Adds --simulate, --device, --trace, --firmware, --sim-dump, --sim-fault, --sim-preloaded,

@@ -1,5 +1,6 @@
 #include "usb/PcapTraceDriver.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 
@@ -56,6 +57,8 @@ PcapTraceDriver::~PcapTraceDriver() {
 void PcapTraceDriver::WritePacket(const Transfer& t, char type, std::int32_t status,
                                   std::uint32_t length, std::span<const std::uint8_t> data) {
     if (!out_) return;
+    if (bulkFilter_ && t.kind == kBulk && !data.empty())
+        data = data.first(std::min(bulkFilter_(t.endpoint, data), data.size()));
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
     const std::uint64_t seconds = static_cast<std::uint64_t>(micros / 1000000);

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "usb/UsbDriver.h"
 
@@ -21,6 +23,12 @@ class PcapTraceDriver final : public UsbDriver {
     ~PcapTraceDriver() override;
 
     [[nodiscard]] bool IsOpen() const { return static_cast<bool>(out_); }
+
+    // How many leading bytes of a bulk transfer's data the trace keeps (the rest is left out,
+    // as a capture with a short snap length leaves it); every byte by default.
+    using BulkDataFilter =
+        std::function<std::size_t(std::uint8_t endpoint, std::span<const std::uint8_t> data)>;
+    void SetBulkDataFilter(BulkDataFilter filter) { bulkFilter_ = std::move(filter); }
     [[nodiscard]] std::uint64_t PacketsWritten() const { return packets_; }
 
     std::vector<std::string> PresentInterfaces(const Guid& interfaceClass) override;
@@ -58,6 +66,7 @@ class PcapTraceDriver final : public UsbDriver {
                      std::span<const std::uint8_t> data);
 
     std::shared_ptr<UsbDriver> inner_;
+    BulkDataFilter bulkFilter_;
     std::ofstream out_;
     std::map<Handle, std::uint8_t> devices_;
     std::map<std::string, std::uint8_t> addresses_;
