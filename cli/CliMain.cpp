@@ -8,6 +8,7 @@
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Options.h"
+#include "cli/Report.h"
 #include "cli/TerminalPanel.h"
 #include "state/DiagnosticLog.h"
 
@@ -20,11 +21,7 @@ class DiagnosticScope {
   public:
     explicit DiagnosticScope(bool on) : on_(on) {
         if (!on_) return;
-        // Standard output first, so that where both reach one file the lines keep their order.
-        StartDiagnostics([](std::string_view line) {
-            std::cout.flush();
-            std::cerr << line << std::flush;
-        });
+        StartDiagnostics(StderrDiagnosticSink());
         WriteDiagnostic("qdm-writer-cli " QDM_VERSION ": diagnostic log");
     }
     DiagnosticScope(const DiagnosticScope&) = delete;

@@ -3,6 +3,9 @@
 // (cli/Options.h); a command returns its exit status (cli/ExitCodes.h) and puts its facts into
 // the context's result object.
 
+#include <array>
+#include <cstdint>
+
 namespace qdm::session {
 class Session;
 }
@@ -32,6 +35,8 @@ void AddQaCommands(CommandSet& commands);
 void AddListCommand(CommandSet& commands);
 // gang ROMFILE: a download on every dongle at once.
 void AddGangCommand(CommandSet& commands);
+// doctor [--load-firmware]: what stands in the way of a working dongle, and what to do.
+void AddDoctorCommand(CommandSet& commands);
 
 // detect itself: 0 only when a writer dongle with a known board answered.
 int RunDetect(Context& context);
@@ -43,6 +48,9 @@ int FindDongle(Output& output);
 // What detect does up to the identity of the writer firmware, for the commands that need the
 // writer firmware running. kExitSuccess when it is.
 int BringUpWriterDongle(Session& session, Output& output);
+
+// Whether a hardware version is the one the writer firmware is made for: 05 01 xx 00.
+bool IsWriterHardware(const std::array<std::uint8_t, 4>& version);
 
 // Whether the dongle can be an MCU-ROM dongle: kExitDongle, reported, for a writer dongle (one
 // that answers as such, at the latest once given the writer firmware).

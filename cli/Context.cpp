@@ -34,17 +34,23 @@ void Output::Warn(std::string_view text) {
     result_["warnings"].push_back(std::string(text));
 }
 
-int Output::Finish(std::string_view command, int code) {
-    if (!json_) return code;
+nlohmann::ordered_json Output::ResultObject(std::string_view command, int code) const {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
     object["program"] = "qdm-writer-cli";
     object["version"] = QDM_VERSION;
     object["command"] = std::string(command);
     object["exit_code"] = code;
     object["result"] = std::string(ExitCodeName(code));
-    for (auto& [key, value] : result_.items())
+    for (const auto& [key, value] : result_.items())
         object[key] = value;
-    out_ << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
+    return object;
+}
+
+int Output::Finish(std::string_view command, int code) {
+    if (!json_) return code;
+    out_ << ResultObject(command, code)
+                .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+         << "\n";
     out_.flush();
     return code;
 }

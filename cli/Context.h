@@ -40,6 +40,8 @@ class Output {
     void Warn(std::string_view text);
 
     nlohmann::ordered_json& Result() { return result_; }
+    // The object --json prints: the program, the command and its exit status, then the result.
+    [[nodiscard]] nlohmann::ordered_json ResultObject(std::string_view command, int code) const;
 
     // Ends the command: with --json writes the result object with the command and its exit
     // status as one line to stdout. Returns `code`.

@@ -1,5 +1,7 @@
+#include <CLI/CLI.hpp>
 #include <array>
 #include <cstdio>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -8,6 +10,7 @@
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Options.h"
+#include "cli/Report.h"
 #include "protocol/Usbfunctions.h"
 #include "session/Session.h"
 #include "state/Mainprocess.h"
@@ -24,12 +27,11 @@ int Failed(Output& output, int code, const std::string& line, const std::string&
     output.Error(reason);
     return code;
 }
-// The hardware version the writer firmware is made for.
+}  // namespace
+
 bool IsWriterHardware(const std::array<std::uint8_t, 4>& version) {
     return version[0] == 5 && version[1] == 1 && version[3] == 0;
 }
-
-}  // namespace
 
 int FindDongle(Output& output) {
     std::ostream& out = output.Human();
@@ -156,14 +158,17 @@ int RunDetect(Context& context) {
 }
 
 void AddDetectCommand(CommandSet& commands) {
-    commands.Add(
-        {"detect", "", "", "find the dongle, load its firmware when needed, name the\nclient board",
+    auto report = std::make_shared<ReportOptions>();
+    CLI::App& app = commands.Add(
+        {"detect", "", "[--report FILE.tar.gz]",
+         "find the dongle, load its firmware when needed, name the\nclient board",
          "Finds the dongle and names its USB identifiers and hardware version, downloads "
          "the\nwriter firmware when it is not running yet, confirms the writer firmware "
          "and names the\nclient board. Exits 0 only when a writer dongle with a known "
          "client board answered.\n",
          ""},
-        &RunDetect);
+        [report](Context& context) { return WithReport(context, *report, "detect", &RunDetect); });
+    AddReportOptions(app, *report);
 }
 
 }  // namespace qdm::cli

@@ -11,6 +11,7 @@
 #include "cli/Files.h"
 #include "cli/ImageChecks.h"
 #include "cli/Options.h"
+#include "cli/Report.h"
 #include "cli/RunSupport.h"
 #include "cli/TerminalPanel.h"
 #include "session/Session.h"
@@ -28,6 +29,7 @@ struct DownloadArguments {
     std::string file;
     std::optional<int> chip;
     DownloadOptions options;
+    ReportOptions report;
 };
 
 int RunDownloadCommand(Context& context, const DownloadArguments& arguments) {
@@ -131,7 +133,13 @@ void AddRunCommands(CommandSet& commands) {
          "answer as a writer dongle gets the MCU-ROM flow instead. Each status line is printed as\n"
          "it changes; a progress bar runs during the long stages when the output is a terminal.\n",
          kRunLogNote},
-        [download](Context& context) { return RunDownloadCommand(context, *download); });
+        [download](Context& context) {
+            return WithReport(
+                context, download->report, "download",
+                [download](Context& inner) { return RunDownloadCommand(inner, *download); },
+                download->file.empty() ? std::nullopt
+                                       : std::optional<std::filesystem::path>(download->file));
+        });
     app.add_option("ROMFILE", download->file);
     AddChipOption(app, download->chip,
                   "chip type (AUTO, QL040, QL020, QM005, QM010, QM010C, QM020, QM040,\n"
@@ -143,6 +151,7 @@ void AddRunCommands(CommandSet& commands) {
     AddAgentOption(app, download->options.agent,
                    "take this agent's key (a name or 0-9) instead of searching for it, for\n"
                    "files the one-byte key test gets wrong (see `rom info`)");
+    AddReportOptions(app, download->report);
 
     auto mcurom = std::make_shared<McuRomArguments>();
     CLI::App& flash = commands.Add(

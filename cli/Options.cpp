@@ -60,6 +60,7 @@ CommandLine::CommandLine() : app_(std::make_unique<CLI::App>("", "qdm-writer-cli
     AddRomCommands(*this);
     AddFirmwareCommands(*this);
     AddChipsCommand(*this);
+    AddDoctorCommand(*this);
     CLI::App& help = Add({"help", "[COMMAND]", "[COMMAND]", "this text, or the help of one command",
                           "Without COMMAND, the usage of the program; with it, that command's "
                           "help, the same as\n`qdm-writer-cli COMMAND --help`.\n",
@@ -92,6 +93,7 @@ const CommandLine::Entry* CommandLine::Find(const std::string& name) const {
 }
 
 bool CommandLine::Parse(const std::vector<std::string>& args, std::string& error) {
+    global_.arguments = args;
     // CLI11 takes the arguments last first.
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     const auto reached = [this] {

@@ -35,6 +35,7 @@ struct GlobalOptions {
     bool progressLines = false;       // --progress=jsonl: status and progress as JSON lines
     bool help = false;
     bool version = false;
+    std::vector<std::string> arguments;  // the whole command line after the program's name
 };
 
 class Context;

@@ -133,6 +133,12 @@ std::vector<Location> VendorDevices(libusb_device** list, ssize_t count, std::ui
 
 }  // namespace
 
+std::string LibusbVersionText() {
+    const libusb_version* v = libusb_get_version();
+    return "libusb " + std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
+           std::to_string(v->micro) + (v->nano != 0 ? "." + std::to_string(v->nano) : "");
+}
+
 std::string LibusbDevicePath(std::uint8_t bus, std::span<const std::uint8_t> ports) {
     std::string path = "usb:" + std::to_string(bus) + "-";
     if (ports.empty()) return path + "0";

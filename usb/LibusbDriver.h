@@ -35,6 +35,9 @@ class LibusbContext;
 // "usb:1-2.1"; a device with no port numbers, a root hub, gets "usb:BUS-0").
 std::string LibusbDevicePath(std::uint8_t bus, std::span<const std::uint8_t> ports);
 
+// "libusb 1.0.26.11724": the version of the libusb the program runs with.
+std::string LibusbVersionText();
+
 class LibusbDriver final : public UsbDriver {
   public:
     // At or above the version from which the endpoints keep their direct mode.

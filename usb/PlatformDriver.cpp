@@ -21,4 +21,14 @@ std::shared_ptr<UsbDriver> CreatePlatformDriver() {
 #endif
 }
 
+std::string PlatformDriverName() {
+#if defined(_WIN32)
+    return "the vendor's USB driver";
+#elif defined(QDM_HAVE_LIBUSB)
+    return LibusbVersionText();
+#else
+    return {};
+#endif
+}
+
 }  // namespace qdm::usb

@@ -180,6 +180,9 @@ void SetActiveDriver(std::shared_ptr<UsbDriver> driver);
 
 // The platform's real driver backend (a driver that finds no device where none is built).
 std::shared_ptr<UsbDriver> CreatePlatformDriver();
+// What that backend is, with its version where it has one: "libusb 1.0.26.11724"; empty for
+// a build without USB access.
+std::string PlatformDriverName();
 
 // RAII for an event of a driver.
 class Event {

@@ -254,6 +254,65 @@ std::string Sample(const char* name) {
     return std::string(QDM_SAMPLES_DIR) + "/" + name;
 }
 
+// A field report of a simulated download: an archive that tar and a JSON parser read, with the
+// run's trace and log in it, and no byte of the image unless it was asked for.
+TEST(Cli, ReportOfADownloadHoldsTheRunButNoImageUnlessAskedFor) {
+    const auto folder = std::filesystem::temp_directory_path() /
+                        ("qdm-cli-report-" + std::to_string(std::random_device{}()));
+    const auto raw = [](const std::filesystem::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    const std::string image = raw(Sample("QL020_PB_RV24.bin")).substr(16);
+    for (const bool withRom : {false, true}) {
+        const auto unpacked = folder / (withRom ? "with-rom" : "plain");
+        std::filesystem::create_directories(unpacked);
+        const auto archive = folder / (withRom ? "with-rom.tar.gz" : "plain.tar.gz");
+        const CliRun run =
+            RunCli("--no-log --simulate k3r8 download " + Sample("QL020_PB_RV24.bin") +
+                   " --report " + archive.string() + (withRom ? " --report-include-rom" : ""));
+        ASSERT_EQ(run.status, 0) << run.output;
+        EXPECT_TRUE(Has(run, "Report written to " + archive.string())) << run.output;
+        ASSERT_EQ(
+            std::system(("tar -xzf " + archive.string() + " -C " + unpacked.string()).c_str()), 0);
+        const auto member = unpacked / "qdm-report";
+        const auto result = nlohmann::json::parse(raw(member / "result.json"));
+        EXPECT_EQ(result["command"], "download");
+        EXPECT_EQ(result["exit_code"], 0);
+        EXPECT_EQ(nlohmann::json::parse(raw(member / "run.jsonl"))["result"], "success");
+        const auto doctor = nlohmann::json::parse(raw(member / "doctor.json"));
+        ASSERT_TRUE(doctor.is_array() && !doctor.empty());
+        EXPECT_NE(raw(member / "command.txt").find("download"), std::string::npos);
+        const std::string log = raw(member / "diagnostic.log");
+        EXPECT_NE(log.find("transaction: list"), std::string::npos);
+        const std::string trace = raw(member / "trace.pcap");
+        ASSERT_GT(trace.size(), 24u);
+        EXPECT_EQ(trace.substr(0, 4), std::string("\xD4\xC3\xB2\xA1", 4));
+        // The start of every page, where the image is not all one byte.
+        int pages = 0;
+        int inTrace = 0;
+        for (std::size_t at = 0; at + 32 <= image.size(); at += 256) {
+            const std::string window = image.substr(at, 32);
+            if (window.find_first_not_of(window[0]) == std::string::npos) continue;
+            ++pages;
+            inTrace += trace.find(window) != std::string::npos ? 1 : 0;
+        }
+        ASSERT_GT(pages, 100);
+        // The log shows a programming list up to its first page's address.
+        EXPECT_TRUE(
+            std::regex_search(log, std::regex(R"(list 31 55 34( [0-9A-F]{2}){3} \.\. \()")));
+        EXPECT_FALSE(std::regex_search(log, std::regex(R"(list 31 55 34( [0-9A-F]{2}){4})")));
+        if (withRom) {
+            EXPECT_EQ(inTrace, pages);
+            EXPECT_EQ(raw(member / "rom" / "QL020_PB_RV24.bin").substr(16), image);
+        } else {
+            EXPECT_EQ(inTrace, 0);
+            EXPECT_FALSE(std::filesystem::exists(member / "rom"));
+        }
+    }
+    std::filesystem::remove_all(folder);
+}
+
 TEST(Cli, DownloadSampleAndDumpTheVirtualFlash) {
     const auto dump = std::filesystem::temp_directory_path() / "qdm-cli-dump";
     std::filesystem::remove_all(dump);

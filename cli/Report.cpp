@@ -1,0 +1,331 @@
+#include "cli/Report.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+#include "cli/Context.h"
+#include "cli/Doctor.h"
+#include "cli/ExitCodes.h"
+#include "cli/Files.h"
+#include "cli/ReportArchive.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace qdm::cli {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Far above what one run's logs and trace come to; a trace with the image bytes of a 2 MiB
+// download stays well below it.
+constexpr std::size_t kLargestTrace = std::size_t{1} << 30;
+constexpr std::size_t kLargestRom = std::size_t{64} << 20;
+constexpr const char* kFolder = "qdm-report/";
+
+std::string RandomSuffix() {
+    static std::mt19937_64 generator{std::random_device{}()};
+    char text[20];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(generator()));
+    return text;
+}
+
+// A folder of the run's own in the system's temporary folder, made exclusively (so nobody else
+// prepared it) and removed with everything in it at the end.
+class WorkFolder {
+  public:
+    bool Create(std::string& error) {
+        std::error_code ec;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(ec);
+        if (ec) {
+            error = "no temporary folder: " + ec.message();
+            return false;
+        }
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            const std::filesystem::path folder = base / ("qdm-report-" + RandomSuffix());
+            if (std::filesystem::create_directory(folder, ec)) {
+                std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
+                                             std::filesystem::perm_options::replace, ec);
+                path_ = folder;
+                return true;
+            }
+        }
+        error = "cannot make a folder in " + base.string() + (ec ? ": " + ec.message() : "");
+        return false;
+    }
+    WorkFolder() = default;
+    WorkFolder(const WorkFolder&) = delete;
+    WorkFolder& operator=(const WorkFolder&) = delete;
+    ~WorkFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    [[nodiscard]] const std::filesystem::path& Path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// The diagnostic log into a text for the report, and on to standard error as well under -v.
+class DiagnosticCapture {
+  public:
+    DiagnosticCapture(std::string& log, bool verbose) : verbose_(verbose) {
+        DiagnosticSink echo = verbose ? StderrDiagnosticSink() : DiagnosticSink{};
+        StartDiagnostics([&log, echo](std::string_view line) {
+            log.append(line);
+            if (echo) echo(line);
+        });
+        WriteDiagnostic("qdm-writer-cli " QDM_VERSION ": diagnostic log for a report");
+    }
+    DiagnosticCapture(const DiagnosticCapture&) = delete;
+    DiagnosticCapture& operator=(const DiagnosticCapture&) = delete;
+    ~DiagnosticCapture() {
+        if (verbose_) {
+            StartDiagnostics(StderrDiagnosticSink());
+        } else {
+            StopDiagnostics();
+        }
+    }
+
+  private:
+    bool verbose_;
+};
+
+std::vector<std::uint8_t> Bytes(std::string_view text) {
+    return {text.begin(), text.end()};
+}
+
+// The command line as a shell would take it back.
+std::string Quoted(const std::vector<std::string>& arguments) {
+    std::string line = "qdm-writer-cli";
+    for (const std::string& argument : arguments) {
+        line += ' ';
+        const bool plain = !argument.empty() &&
+                           argument.find_first_not_of(
+                               "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                               "-_./:=,+@%") == std::string::npos;
+        if (plain) {
+            line += argument;
+            continue;
+        }
+        line += '\'';
+        for (const char c : argument)
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += '\'';
+    }
+    return line;
+}
+
+std::string UtcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(a, b, ec)) return true;
+    return std::filesystem::absolute(a, ec).lexically_normal() ==
+           std::filesystem::absolute(b, ec).lexically_normal();
+}
+
+// An input, or a file the run itself writes, that the report would replace.
+std::optional<std::string> ClashOf(const std::filesystem::path& report, const Context& context,
+                                   const std::optional<std::filesystem::path>& romFile) {
+    const auto& options = context.Options();
+    std::vector<std::pair<std::string, std::filesystem::path>> files;
+    if (romFile) files.emplace_back("the ROM file", *romFile);
+    if (options.session.firmware)
+        files.emplace_back("the firmware file", *options.session.firmware);
+    if (options.session.trace) files.emplace_back("the trace file", *options.session.trace);
+    if (options.log) files.emplace_back("the run log", *options.log);
+    for (const auto& [role, file] : files)
+        if (SameFile(report, file)) return role;
+    return std::nullopt;
+}
+
+}  // namespace
+
+DiagnosticSink StderrDiagnosticSink() {
+    // Standard output first, so that where both reach one file the lines keep their order.
+    return [](std::string_view line) {
+        std::cout.flush();
+        std::cerr << line << std::flush;
+    };
+}
+
+void AddReportOptions(CLI::App& app, ReportOptions& options) {
+    app.add_option("--report", options.file,
+                   "write a field report: one archive with the command line, the\nresult, the "
+                   "verbose diagnostic log, the USB trace, doctor's\nfindings and the run-log "
+                   "line (see the README)")
+        ->type_name("FILE.tar.gz");
+    app.add_flag("--report-include-rom", options.includeRom,
+                 "put the ROM file and the image bytes of the trace into the\nreport too "
+                 "(left out by default)");
+}
+
+bool WriteFileSafely(const std::filesystem::path& file, std::span<const std::uint8_t> bytes,
+                     std::string& error) {
+    std::error_code ec;
+    const auto status = std::filesystem::symlink_status(file, ec);
+    if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+        !std::filesystem::is_symlink(status)) {
+        error = file.string() + " exists and is not a regular file";
+        return false;
+    }
+    std::filesystem::path temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        temporary = file;
+        temporary += "." + RandomSuffix() + ".part";
+#if defined(_WIN32)
+        fd = _wopen(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                    _S_IREAD | _S_IWRITE);
+#else
+        // Exclusive creation never follows a link, not even one left dangling.
+        fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+#endif
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        error = "cannot create a file beside " + file.string() + ": " + ErrnoName(errno);
+        return false;
+    }
+    std::size_t written = 0;
+    int failure = 0;
+    while (written < bytes.size()) {
+        constexpr std::size_t kChunk = 1 << 20;
+        const auto chunk = static_cast<unsigned>(std::min(bytes.size() - written, kChunk));
+#if defined(_WIN32)
+        const int n = _write(fd, bytes.data() + written, chunk);
+#else
+        const ssize_t n = write(fd, bytes.data() + written, chunk);
+#endif
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            failure = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+#if defined(_WIN32)
+    if (failure == 0 && _commit(fd) != 0) failure = errno;
+    if (_close(fd) != 0 && failure == 0) failure = errno;
+#else
+    if (failure == 0 && fsync(fd) != 0) failure = errno;
+    if (close(fd) != 0 && failure == 0) failure = errno;
+#endif
+    if (failure == 0) std::filesystem::rename(temporary, file, ec);
+    if (failure != 0 || ec) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+        error = "cannot write " + file.string() + ": " +
+                (failure != 0 ? ErrnoName(failure) : ec.message());
+        return false;
+    }
+    return true;
+}
+
+int WithReport(Context& context, const ReportOptions& report, std::string_view command,
+               const std::function<int(Context&)>& run,
+               const std::optional<std::filesystem::path>& romFile) {
+    if (!report.file) return run(context);
+    Output& output = context.Out();
+    const std::filesystem::path target = *report.file;
+    if (const auto clash = ClashOf(target, context, romFile)) {
+        output.Error("--report " + target.string() + " would replace " + *clash);
+        return kExitUsage;
+    }
+    WorkFolder work;
+    if (std::string error; !work.Create(error)) {
+        output.Error("cannot prepare the report: " + error);
+        return kExitFile;
+    }
+    GlobalOptions options = context.Options();
+    const std::filesystem::path trace = work.Path() / "trace.pcap";
+    options.session.reportTrace = trace.string();
+    options.session.reportTraceWhole = report.includeRom;
+
+    std::string log;
+    int code = kExitInternal;
+    Json findings;
+    Json result;
+    {
+        const DiagnosticCapture capture(log, options.session.verbose);
+        // The session, and with it the trace, ends with this context.
+        Context inner(options, output);
+        code = run(inner);
+        result = output.ResultObject(command, code);
+        if (command == "doctor" && output.Result().contains("checks")) {
+            findings = output.Result()["checks"];
+        } else {
+            // What stands in the way now, after the run; no firmware is loaded for it.
+            findings = FindingsJson(RunDoctorChecks(inner, {}));
+        }
+    }
+
+    std::vector<ArchiveMember> members;
+    const std::string folder = kFolder;
+    members.push_back(
+        {folder + "command.txt", Bytes(Quoted(options.arguments) +
+                                       "\nversion " QDM_VERSION "\nwritten " + UtcNow() + "\n")});
+    members.push_back({folder + "result.json", Bytes(result.dump(2) + "\n")});
+    members.push_back({folder + "diagnostic.log", Bytes(log)});
+    std::vector<std::uint8_t> traceBytes;
+    if (std::string error; ReadInputFile(trace, kLargestTrace, traceBytes, error)) {
+        members.push_back({folder + "trace.pcap", std::move(traceBytes)});
+    } else {
+        output.Warn("the report holds no USB trace: " + error);
+    }
+    std::ostringstream doctorText;
+    PrintFindings(doctorText, findings);
+    members.push_back({folder + "doctor.txt", Bytes(doctorText.str())});
+    members.push_back({folder + "doctor.json", Bytes(findings.dump(2) + "\n")});
+    if (output.Result().contains("run"))
+        members.push_back({folder + "run.jsonl", Bytes(output.Result()["run"].dump() + "\n")});
+    if (report.includeRom && romFile) {
+        std::vector<std::uint8_t> rom;
+        std::string name = romFile->filename().string();
+        if (name.empty() || name.size() > 80) name = "image.bin";
+        if (std::string error; ReadInputFile(*romFile, kLargestRom, rom, error)) {
+            members.push_back({folder + "rom/" + name, std::move(rom)});
+        } else {
+            output.Warn("the report holds no ROM file: " + error);
+        }
+    }
+
+    std::string error;
+    auto tar = TarArchive(members, std::time(nullptr), error);
+    std::optional<std::vector<std::uint8_t>> gzip;
+    if (tar) gzip = Gzip(*tar, error);
+    if (!gzip || !WriteFileSafely(target, *gzip, error)) {
+        output.Error("the report was not written: " + error);
+        output.Result()["report"] = nullptr;
+        return code == kExitSuccess ? kExitFile : code;
+    }
+    output.Result()["report"] = target.string();
+    output.Human() << "Report written to " << target.string() << "\n";
+    return code;
+}
+
+}  // namespace qdm::cli
