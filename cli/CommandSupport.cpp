@@ -3,7 +3,9 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "cli/Context.h"
 #include "cli/Files.h"
+#include "session/Session.h"
 
 namespace qdm::cli {
 
@@ -23,6 +25,15 @@ std::string HexBytes(std::span<const std::uint8_t> bytes) {
         text += two;
     }
     return text;
+}
+
+std::string BareHex(const std::string& value) {
+    return value.rfind("0x", 0) == 0 ? value.substr(2) : value;
+}
+
+std::vector<usb::DeviceLocation> DonglesToAsk(const Context& context, session::Session& session) {
+    if (context.Options().session.device) return {usb::DeviceLocation{{}, session.DeviceId()}};
+    return session.Dongles();
 }
 
 void AddAgentOption(CLI::App& app, std::optional<std::int32_t>& agent,

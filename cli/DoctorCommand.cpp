@@ -15,15 +15,18 @@
 #include "cli/Context.h"
 #include "cli/Doctor.h"
 #include "cli/ExitCodes.h"
+#include "cli/Files.h"
 #include "cli/Options.h"
 #include "cli/Report.h"
+#include "cli/RunSupport.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
 #include "session/Session.h"
 #include "state/Mainprocess.h"
+#include "usb/DeviceSelection.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"
-#include "usb/UsbDevice.h"
+#include "workflows/DongleProbe.h"
 #include "workflows/RunLog.h"
 #include "workflows/boards/ClientBoard.h"
 
@@ -35,7 +38,7 @@ using Json = nlohmann::ordered_json;
 using Status = DoctorFinding::Status;
 
 constexpr const char* kUdevRuleName = "60-qdm-writer.rules";
-constexpr std::uintmax_t kLargestRuleFile = 64 * 1024;
+constexpr std::size_t kLargestRuleFile = std::size_t{64} * 1024;
 
 std::vector<std::filesystem::path>& UdevFolderOverride() {
     static std::vector<std::filesystem::path> folders;
@@ -69,12 +72,6 @@ DoctorFinding Problem(std::string check, std::string subject, std::string text, 
     f.advice = std::move(advice);
     f.exitCode = exitCode;
     return f;
-}
-
-std::string Hex4(std::uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(value));
-    return text;
 }
 
 std::string UdevAdvice() {
@@ -131,10 +128,7 @@ DoctorFinding CheckFirmwareFile(const session::SessionOptions& options) {
         return withDetails(
             Problem("firmware", "Firmware file",
                     std::string(kFirmwareFileName) + " was not found; it was looked for as" + list,
-                    "It comes with the dongle: copy it to one of these places (your own data "
-                    "folder for yourself, a package data folder for every user of the machine), "
-                    "or name it with --firmware FILE.",
-                    kExitFile),
+                    kMissingFirmwareAdvice, kExitFile),
             false);
     }
     std::vector<std::uint8_t> text;
@@ -183,13 +177,10 @@ std::optional<DoctorFinding> CheckUdevRule(bool simulated) {
                       : Problem("udev", "udev rule", text, UdevAdvice(), kExitAccess);
     } else {
         std::vector<std::uint8_t> bytes;
-        std::error_code ec;
-        const std::uintmax_t size = std::filesystem::file_size(*found, ec);
+        std::string error;
         std::string content;
-        if (!ec && size <= kLargestRuleFile) {
-            bytes.resize(size);
-            if (ReadFileInto(*found, bytes) == size) content.assign(bytes.begin(), bytes.end());
-        }
+        if (ReadInputFile(*found, kLargestRuleFile, bytes, error))
+            content.assign(bytes.begin(), bytes.end());
         if (Contains(content, "04b4") && Contains(content, "1004")) {
             f = Ok("udev", "udev rule", "installed as " + found->string());
         } else {
@@ -207,10 +198,9 @@ std::optional<DoctorFinding> CheckUdevRule(bool simulated) {
 #endif
 }
 
-DoctorFinding CheckRunLog(const GlobalOptions& options) {
-    if (options.noLog) return Note("run-log", "Run log", "none kept (--no-log)");
-    const std::filesystem::path log =
-        options.log ? std::filesystem::path(*options.log) : DefaultRunLogPath();
+DoctorFinding RunLogFinding(const Context& context) {
+    if (context.Options().noLog) return Note("run-log", "Run log", "none kept (--no-log)");
+    const std::filesystem::path log = RunLogPath(context);
     if (log.empty()) {
         return Problem("run-log", "Run log", "no data folder: the environment names no home",
                        "Set HOME (XDG_DATA_HOME), name a file with --log FILE or go without one "
@@ -241,151 +231,134 @@ DoctorFinding CheckDumpFolder() {
     return f;
 }
 
-DongleAccessProblem AccessProblemOf(std::uint32_t openError) {
-    switch (openError) {
-        case usb::error::AccessDenied:
-            return DongleAccessProblem::PermissionDenied;
-        case usb::error::Busy:
-        case usb::error::SharingViolation:
-            return DongleAccessProblem::Busy;
-        case usb::error::FileNotFound:
-            return DongleAccessProblem::NoDongle;
-        default:
-            return DongleAccessProblem::OpenFailed;
-    }
-}
-
-// A device by its USB port where the backend names it so ("usb:1-2"), else by its place in the
-// enumeration.
-std::string DeviceName(const std::string& path, std::uint8_t index) {
-    return path.rfind("usb:", 0) == 0 ? path : "#" + std::to_string(index);
-}
-
-// What device `index` of the driver's class is and whether this user may open it. True for a
-// writer dongle that opened.
-bool CheckDevice(std::uint8_t index, bool udevRuleInstalled, std::vector<DoctorFinding>& findings) {
-    usb::UsbDevice device(0, usb::DriverInterfaceGuid, false);
-    const bool opened = device.Open(index);
-    const std::string name = DeviceName(device.DevicePath, index);
-    const std::string subject = "USB device " + name;
+// What this user may do with the device: open it, or why not.
+DoctorFinding AccessFinding(const std::string& id, const DongleProbe& probe,
+                            bool udevRuleInstalled) {
+    const std::string subject = "USB device " + id;
     DoctorFinding f;
-    bool writer = false;
-    if (!opened) {
-        const DongleAccessProblem problem = AccessProblemOf(device.OpenError);
-        std::string advice = AccessProblemAdvice(problem);
-        if (problem == DongleAccessProblem::PermissionDenied && udevRuleInstalled) {
+    if (probe.access != DongleAccessProblem::None) {
+        std::string advice = AccessProblemAdvice(probe.access);
+        if (probe.access == DongleAccessProblem::PermissionDenied && udevRuleInstalled) {
             advice +=
                 " The rule gives the device to the user logged in at the machine itself; "
                 "over a remote login or from a service, add a rule with GROUP=\"plugdev\" "
                 "and MODE=\"0660\" and put the user into that group.";
         }
-        f = Problem("usb", subject, AccessProblemSummary(problem), advice,
-                    problem == DongleAccessProblem::NoDongle ? kExitNoDongle : kExitAccess);
-        f.details["access"] = AccessProblemSummary(problem);
+        f = Problem("usb", subject, AccessProblemSummary(probe.access), advice,
+                    probe.access == DongleAccessProblem::NoDongle ? kExitNoDongle : kExitAccess);
+        f.details["access"] = AccessProblemSummary(probe.access);
     } else {
-        const std::string ids = Hex4(device.VendorId) + ":" + Hex4(device.ProductId);
-        writer = "0x" + Hex4(device.VendorId) == ExpectedVID &&
-                 "0x" + Hex4(device.ProductId) == ExpectedPID;
-        f = writer ? Ok("usb", subject, ids + ", a writer dongle; this user may open it")
-                   : Note("usb", subject,
-                          ids +
-                              ": not a writer dongle (another device of the "
-                              "same chip maker); left alone");
-        f.details["vid"] = "0x" + Hex4(device.VendorId);
-        f.details["pid"] = "0x" + Hex4(device.ProductId);
+        const std::string ids = BareHex(probe.vid) + ":" + BareHex(probe.pid);
+        f = probe.writerIds ? Ok("usb", subject, ids + ", a writer dongle; this user may open it")
+                            : Note("usb", subject,
+                                   ids +
+                                       ": not a writer dongle (another device of the "
+                                       "same chip maker); left alone");
+        f.details["vid"] = probe.vid;
+        f.details["pid"] = probe.pid;
         f.details["access"] = nullptr;
     }
-    f.details["path"] = name;
-    findings.push_back(std::move(f));
-    try {
-        device.Release();
-    } catch (const usb::UsbCloseError&) {
-        // Nothing to tell: the check is over.
-    }
-    return writer;
+    f.details["id"] = id;
+    return f;
 }
 
-// What the first dongle tells about itself: the exchanges detect starts with, no firmware
-// download unless asked for. Device 0 only: the operations reach no other.
-DoctorFinding ProbeFirstDongle(Context& context, const DoctorOptions& options,
-                               const std::string& name) {
-    Session& session = *context.Dongle();
-    const std::string subject = "Dongle " + name;
-    DoctorFinding f = Ok("dongle", subject, "");
-    std::array<std::uint8_t, 4> version{};
-    const bool versionAnswered = QueryHardwareVersion(version);
-    bool writer = QueryDongleIdentity();
-    std::string firmware = writer ? "writer" : versionAnswered ? "boot" : "unknown";
-    std::string loaded;
-    if (!writer && versionAnswered && IsWriterHardware(version) && options.loadFirmware) {
+// What a writer dongle tells about itself (`loaded`: its writer firmware was loaded just now).
+DoctorFinding DongleFinding(const std::string& id, const DongleProbe& probe, bool loaded) {
+    const std::string subject = "Dongle " + id;
+    const std::string version =
+        "hardware version " + (probe.hardwareVersion ? HexBytes(*probe.hardwareVersion) : "-");
+    DoctorFinding f;
+    switch (probe.firmware) {
+        case DongleFirmware::Writer:
+            if (probe.board == boards::kNoBoardName) {
+                f = Problem("dongle", subject,
+                            version + ", writer firmware running, no known client board",
+                            "Seat the client board firmly in the dongle's connector, then run "
+                            "doctor again.",
+                            kExitNoBoard);
+            } else {
+                f = Ok("dongle", subject,
+                       version + ", writer firmware running" + (loaded ? " (loaded now)" : "") +
+                           ", client board " + probe.board);
+            }
+            break;
+        case DongleFirmware::Boot:
+            f = IsWriterHardware(*probe.hardwareVersion)
+                    ? Note("dongle", subject,
+                           version +
+                               ", boot firmware: the writer firmware is not loaded yet (download "
+                               "and detect load it, so does doctor --load-firmware); the client "
+                               "board is known once it runs")
+                    : Problem("dongle", subject,
+                              version + ", which is not the writer dongle's 05 01 xx 00",
+                              "This dongle cannot take the writer firmware; use a writer dongle.",
+                              kExitDongle);
+            break;
+        case DongleFirmware::McuRom:
+            f = Note("dongle", subject,
+                     version + ", MCU-ROM firmware running (mcurom programs it)");
+            break;
+        case DongleFirmware::Unknown:
+            f = Problem("dongle", subject, version + ", no answer to the dongle's requests",
+                        "Unplug the dongle, wait a moment and plug it in again.", kExitDongle);
+            break;
+    }
+    f.details["id"] = id;
+    f.details["hardware_version"] =
+        probe.hardwareVersion ? Json(HexBytes(*probe.hardwareVersion)) : Json(nullptr);
+    f.details["firmware"] = std::string(DongleFirmwareName(probe.firmware));
+    f.details["board"] = probe.boardKind ? Json(probe.board) : Json(nullptr);
+    return f;
+}
+
+// The selected dongle asked as list --probe asks it; a writer dongle under its boot firmware gets
+// the writer firmware only with --load-firmware.
+void CheckSelectedDongle(Context& context, const DoctorOptions& options, const std::string& id,
+                         bool udevRuleInstalled, std::vector<DoctorFinding>& findings) {
+    DongleProbe probe = ProbeDongle();
+    findings.push_back(AccessFinding(id, probe, udevRuleInstalled));
+    if (probe.access != DongleAccessProblem::None || !probe.writerIds) return;
+    bool loaded = false;
+    if (options.loadFirmware && probe.firmware == DongleFirmware::Boot &&
+        IsWriterHardware(*probe.hardwareVersion)) {
         GlobalOptions plain = context.Options();
         plain.json = false;
         plain.quiet = false;
         std::ostringstream lines;
         Output scratch(plain, lines, lines, false, false);
-        if (BringUpWriterDongle(session, scratch) == kExitSuccess) {
-            writer = true;
-            firmware = "writer";
-            loaded = " (loaded now)";
-        } else {
+        if (BringUpWriterDongle(*context.Dongle(DongleUse::All), scratch) != kExitSuccess) {
             std::string why = lines.str();
             while (!why.empty() && why.back() == '\n')
                 why.pop_back();
-            f = Problem("dongle", subject, "the writer firmware download failed:\n" + why,
-                        "Run detect -v for the details; replug the dongle and try again.",
-                        kExitDongle);
+            findings.push_back(Problem("dongle", "Dongle " + id,
+                                       "the writer firmware download failed:\n" + why,
+                                       "Run detect -v for the details; replug the dongle and "
+                                       "try again.",
+                                       kExitDongle));
+            return;
         }
+        loaded = true;
+        probe = ProbeDongle();
     }
-    f.details["hardware_version"] = versionAnswered ? Json(HexBytes(version)) : Json(nullptr);
-    f.details["firmware"] = firmware;
-    f.details["board"] = nullptr;
-    std::string text = "hardware version " + (versionAnswered ? HexBytes(version) : "-");
-    if (versionAnswered && !IsWriterHardware(version) && !writer) {
-        f = Problem("dongle", subject, text + ", which is not the writer dongle's 05 01 xx 00",
-                    "This dongle cannot take the writer firmware; use a writer dongle.",
-                    kExitDongle);
-        return f;
-    }
-    if (f.status == Status::Problem) return f;
-    if (!writer) {
-        f.status = Status::Note;
-        f.text = firmware == "boot"
-                     ? text +
-                           ", boot firmware: the writer firmware is not loaded yet (download "
-                           "and detect load it, so does doctor --load-firmware); the client "
-                           "board is known once it runs"
-                     : text +
-                           ", no answer as a writer dongle: an MCU-ROM dongle (mcurom "
-                           "programs it), or a dongle that hangs (unplug and replug it)";
-        return f;
-    }
-    text += ", writer firmware running" + loaded;
-    State().ClientBoardKind = DetectClientBoard();
-    const auto board = boards::MakeClientBoard(State().ClientBoardKind);
-    if (!board) {
-        f.status = Status::Problem;
-        f.text = text + ", no known client board";
-        f.advice =
-            "Seat the client board firmly in the dongle's connector, then run doctor "
-            "again.";
-        f.exitCode = kExitNoBoard;
-        return f;
-    }
-    f.details["board"] = std::string(board->Name());
-    f.text = text + ", client board " + std::string(board->Name());
-    return f;
+    findings.push_back(DongleFinding(id, probe, loaded));
 }
 
 void CheckDongles(Context& context, const DoctorOptions& options, bool udevRuleInstalled,
                   std::vector<DoctorFinding>& findings) {
-    if (context.Dongle() == nullptr) {
-        findings.push_back(Problem("usb", "USB devices", "the dongle session cannot be set up",
-                                   "See the error above.", context.DongleFailure()));
+    Session* session = context.Dongle(DongleUse::All);
+    if (session == nullptr) {
+        const Json& result = context.Out().Result();
+        const auto why = result.find("message");
+        findings.push_back(
+            Problem("usb", "USB devices",
+                    "the dongle session cannot be set up" + (why != result.end() && why->is_string()
+                                                                 ? ": " + why->get<std::string>()
+                                                                 : std::string()),
+                    "Correct the command line as the error line says.", context.DongleFailure()));
         return;
     }
-    usb::UsbDevice counter(0, usb::DriverInterfaceGuid, false);
-    const std::uint8_t count = counter.DeviceCount();
-    if (count == 0) {
+    const std::vector<usb::DeviceLocation> dongles = DonglesToAsk(context, *session);
+    if (dongles.empty()) {
         findings.push_back(Problem("usb", "USB devices",
                                    AccessProblemSummary(DongleAccessProblem::NoDongle),
                                    AccessProblemAdvice(DongleAccessProblem::NoDongle) +
@@ -393,33 +366,25 @@ void CheckDongles(Context& context, const DoctorOptions& options, bool udevRuleI
                                    kExitNoDongle));
         return;
     }
-    std::vector<std::uint8_t> writers;
-    for (std::uint8_t index = 0; index < count; ++index)
-        if (CheckDevice(index, udevRuleInstalled, findings)) writers.push_back(index);
-    if (writers.empty()) {
-        const bool refused = std::any_of(findings.begin(), findings.end(), [](const auto& f) {
-            return f.check == "usb" && f.status == Status::Problem;
-        });
-        if (!refused) {
-            findings.push_back(
-                Problem("usb", "USB devices", "no writer dongle (04B4:1004) among them",
-                        AccessProblemAdvice(DongleAccessProblem::NoDongle), kExitNoDongle));
+    for (const usb::DeviceLocation& dongle : dongles) {
+        if (dongle.id.empty() || !session->Select(dongle.id)) {
+            findings.push_back(Note("usb", "USB device ?",
+                                    "no port ID: the system does not tell where it is plugged "
+                                    "in, so it cannot be asked alone"));
+            continue;
         }
-        return;
+        CheckSelectedDongle(context, options, dongle.id, udevRuleInstalled, findings);
     }
-    if (writers.front() == 0) {
-        const std::vector<std::string> paths =
-            usb::ActiveDriver().PresentInterfaces(usb::DriverInterfaceGuid);
-        findings.push_back(
-            ProbeFirstDongle(context, options, DeviceName(paths.empty() ? "" : paths[0], 0)));
-        if (writers.size() > 1)
-            findings.push_back(Note("dongle", "Dongles",
-                                    "only the first dongle is asked further; detach the others "
-                                    "to ask them"));
-    } else {
-        findings.push_back(Note("dongle", "Dongles",
-                                "the first device is no writer dongle, so none is asked further; "
-                                "detach it to ask the writer dongle"));
+    const bool writer = std::any_of(findings.begin(), findings.end(), [](const auto& f) {
+        return f.check == "usb" && f.status == Status::Ok;
+    });
+    const bool refused = std::any_of(findings.begin(), findings.end(), [](const auto& f) {
+        return f.check == "usb" && f.status == Status::Problem;
+    });
+    if (!writer && !refused) {
+        findings.push_back(Problem("usb", "USB devices", "no writer dongle (04B4:1004) among them",
+                                   AccessProblemAdvice(DongleAccessProblem::NoDongle),
+                                   kExitNoDongle));
     }
 }
 
@@ -456,7 +421,7 @@ std::vector<DoctorFinding> RunDoctorChecks(Context& context, const DoctorOptions
         udevRuleInstalled = udev->status == Status::Ok;
         findings.push_back(std::move(*udev));
     }
-    findings.push_back(CheckRunLog(global));
+    findings.push_back(RunLogFinding(context));
     findings.push_back(CheckDumpFolder());
     CheckDongles(context, options, udevRuleInstalled, findings);
     return findings;
@@ -508,9 +473,10 @@ Json FindingsJson(const std::vector<DoctorFinding>& findings) {
 }
 
 int FindingsExitCode(const std::vector<DoctorFinding>& findings) {
-    for (const DoctorFinding& f : findings)
-        if (f.status == Status::Problem) return f.exitCode == 0 ? kExitInternal : f.exitCode;
-    return kExitSuccess;
+    const auto problem = std::find_if(findings.begin(), findings.end(),
+                                      [](const auto& f) { return f.status == Status::Problem; });
+    if (problem == findings.end()) return kExitSuccess;
+    return problem->exitCode == 0 ? kExitInternal : problem->exitCode;
 }
 
 void AddDoctorCommand(CommandSet& commands) {
@@ -523,10 +489,11 @@ void AddDoctorCommand(CommandSet& commands) {
          "versions; the dongle firmware file (where it was looked for, which was found, whether\n"
          "it is valid); the udev rule; this user's access to every attached device of the\n"
          "dongle's maker (a device that another program or a kernel driver holds is named);\n"
-         "whether the run log and the dump folder can be written; and what the dongle tells\n"
-         "about itself: hardware version, firmware, client board. Nothing is downloaded unless\n"
-         "--load-firmware is given. Exits 0 only when nothing is a problem, else with the first\n"
-         "problem's status (3 without a dongle).\n",
+         "whether the run log and the dump folder can be written; and what each dongle, by its\n"
+         "ID, tells about itself as list --probe asks it (--device: that one alone): hardware\n"
+         "version, firmware, client board. Nothing is downloaded unless --load-firmware is\n"
+         "given. Exits 0 only when nothing is a problem, else with the first problem's status\n"
+         "(3 without a dongle).\n",
          ""},
         [options, report](Context& context) {
             return WithReport(context, *report, "doctor",

@@ -22,11 +22,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// "0x04B4" as "04B4".
-std::string Hex4(const std::string& value) {
-    return value.rfind("0x", 0) == 0 ? value.substr(2) : value;
-}
-
 std::string Column(const std::string& text, std::size_t width) {
     return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
@@ -66,7 +61,7 @@ std::string Line(const std::string& id, const Json& entry, bool probe) {
     };
     std::string line = Column(id, 12);
     if (entry["access"].is_string()) return line + entry["access"].get<std::string>();
-    line += Column(Hex4(text("vid")) + ":" + Hex4(text("pid")), 11);
+    line += Column(BareHex(text("vid")) + ":" + BareHex(text("pid")), 11);
     if (!probe) return line;
     line += Column(text("hardware_version"), 13) + Column(text("firmware"), 9);
     if (entry["board"].is_string()) return line + text("board");
@@ -78,11 +73,7 @@ int RunList(Context& context, bool probe) {
     Output& output = context.Out();
     Session* session = context.Dongle(DongleUse::All);
     if (session == nullptr) return context.DongleFailure();
-    // With --device, that dongle alone.
-    const std::vector<usb::DeviceLocation> dongles =
-        context.Options().session.device
-            ? std::vector<usb::DeviceLocation>{usb::DeviceLocation{{}, session->DeviceId()}}
-            : session->Dongles();
+    const std::vector<usb::DeviceLocation> dongles = DonglesToAsk(context, *session);
     Json& list = output.Result()["dongles"];
     list = Json::array();
     if (dongles.empty()) {

@@ -16,6 +16,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/Files.h"
 #include "cli/ReportArchive.h"
+#include "workflows/RunLog.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -126,19 +127,6 @@ std::string Quoted(const std::vector<std::string>& arguments) {
         line += '\'';
     }
     return line;
-}
-
-std::string UtcNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
 }
 
 bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {

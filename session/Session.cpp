@@ -221,10 +221,7 @@ bool Session::LoadFirmwareText(std::string& where, std::string* problem) {
                " was not found; it was looked for as\n";
     for (const std::filesystem::path& place : FirmwareSearchPaths())
         *problem += "  " + place.string() + "\n";
-    *problem +=
-        "It comes with the dongle: copy it to one of these places (your own data folder for "
-        "yourself, a package data folder for every user of the machine), or name it with "
-        "--firmware FILE.";
+    *problem += kMissingFirmwareAdvice;
     return false;
 }
 

@@ -23,6 +23,12 @@ inline constexpr std::uint16_t kCpuControlRegister = 0xE600;
 // folders.
 std::vector<std::filesystem::path> FirmwareSearchPaths();
 
+// Where a firmware file found nowhere belongs, for whoever says so.
+inline constexpr const char* kMissingFirmwareAdvice =
+    "It comes with the dongle: copy it to one of these places (your own data folder for "
+    "yourself, a package data folder for every user of the machine), or name it with "
+    "--firmware FILE.";
+
 // The first of FirmwareSearchPaths that exists; the one in the executable's folder when none
 // does, so a failure names the first place looked at. Each place looked at goes to the
 // diagnostic log.

@@ -16,6 +16,7 @@
 #include "cli/Options.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
+#include "sim/Simulation.h"
 #include "sim/StandInFirmware.h"
 #include "state/Mainprocess.h"
 #include "tests/kernel/KernelUsbEmulator.h"
@@ -101,13 +102,22 @@ INSTANTIATE_TEST_SUITE_P(
     FirstContact, DoctorOverEmulatedKernel,
     ::testing::Values(
         DoctorCase{"AllOk",
-                   [](sim::KernelUsbEmulator&) {},
+                   [](sim::KernelUsbEmulator& e) {
+                       e.Attach(std::make_shared<sim::VirtualDongle>(*sim::ConfigForBoard("k3r1")),
+                                3);
+                       sim::DongleConfig other;
+                       other.productId = 0x8613;
+                       e.Attach(std::make_shared<sim::VirtualDongle>(other), 4);
+                   },
                    true,
                    kExitSuccess,
                    {"OK       udev rule: installed as", "OK       Firmware file:",
                     "usb:1-2: 04B4:1004, a writer dongle; this user may open it",
-                    "hardware version 05 01 00 00, writer firmware running (loaded now), client "
-                    "board OTP Writer K3.r8"}},
+                    "Dongle usb:1-2: hardware version 05 01 00 00, writer firmware running "
+                    "(loaded now), client board OTP Writer K3.r8",
+                    "Dongle usb:1-3: hardware version 05 01 00 00, writer firmware running "
+                    "(loaded now), client board OTP Writer K3.r1",
+                    "NOTE     USB device usb:1-4: 04B4:8613: not a writer dongle"}},
         DoctorCase{"AccessRefused",
                    [](sim::KernelUsbEmulator& e) { e.RefuseOpen(0, true); },
                    true,
