@@ -45,12 +45,6 @@ std::vector<std::filesystem::path>& UdevFolderOverride() {
     return folders;
 }
 
-// The folders udev reads its rules from, the administrator's first.
-std::vector<std::filesystem::path> UdevRuleFolders() {
-    if (!UdevFolderOverride().empty()) return UdevFolderOverride();
-    return {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"};
-}
-
 DoctorFinding Ok(std::string check, std::string subject, std::string text) {
     DoctorFinding f;
     f.check = std::move(check);
@@ -72,10 +66,6 @@ DoctorFinding Problem(std::string check, std::string subject, std::string text, 
     f.advice = std::move(advice);
     f.exitCode = exitCode;
     return f;
-}
-
-std::string UdevAdvice() {
-    return AccessProblemAdvice(DongleAccessProblem::PermissionDenied);
 }
 
 DoctorFinding CheckProgram(const GlobalOptions& options) {
@@ -152,11 +142,20 @@ DoctorFinding CheckFirmwareFile(const session::SessionOptions& options) {
     return withDetails(Ok("firmware", "Firmware file", found->string() + ", valid"), true);
 }
 
+#if defined(__linux__)
+// The folders udev reads its rules from, the administrator's first.
+std::vector<std::filesystem::path> UdevRuleFolders() {
+    if (!UdevFolderOverride().empty()) return UdevFolderOverride();
+    return {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"};
+}
+
 bool Contains(std::string text, const std::string& word) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text.find(word) != std::string::npos;
 }
+
+#endif
 
 // Only where udev gives the devices their permissions.
 std::optional<DoctorFinding> CheckUdevRule(bool simulated) {
@@ -173,8 +172,10 @@ std::optional<DoctorFinding> CheckUdevRule(bool simulated) {
     if (!found) {
         const std::string text = "the rule " + std::string(kUdevRuleName) +
                                  " is not installed; it was looked for as" + list;
-        f = simulated ? Note("udev", "udev rule", text + "\n(the virtual dongle needs none)")
-                      : Problem("udev", "udev rule", text, UdevAdvice(), kExitAccess);
+        f = simulated
+                ? Note("udev", "udev rule", text + "\n(the virtual dongle needs none)")
+                : Problem("udev", "udev rule", text,
+                          AccessProblemAdvice(DongleAccessProblem::PermissionDenied), kExitAccess);
     } else {
         std::vector<std::uint8_t> bytes;
         std::string error;
@@ -186,7 +187,7 @@ std::optional<DoctorFinding> CheckUdevRule(bool simulated) {
         } else {
             f = Problem("udev", "udev rule",
                         found->string() + " does not name the dongle (04b4:1004) or cannot be read",
-                        UdevAdvice(), kExitAccess);
+                        AccessProblemAdvice(DongleAccessProblem::PermissionDenied), kExitAccess);
             if (simulated) f.status = Status::Note;
         }
     }
