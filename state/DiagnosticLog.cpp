@@ -1,5 +1,7 @@
 #include "state/DiagnosticLog.h"
 
+#include "state/SafeFile.h"
+
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -8,28 +10,14 @@
 #include <mutex>
 #include <system_error>
 
-#if !defined(_WIN32)
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 namespace qdm {
 
 namespace {
 
-struct FileCloser {
-    // The unique_ptr is the owner; the check knows only gsl::owner.
-    void operator()(std::FILE* file) const {
-        std::fclose(file);  // NOLINT(cppcoreguidelines-owning-memory)
-    }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 struct Log {
     std::mutex mutex;
     DiagnosticSink sink;
-    File file;
+    OutputFile file;
     std::filesystem::path path;
     std::chrono::steady_clock::time_point start;
 };
@@ -49,49 +37,8 @@ void StartLocked(Log& log, DiagnosticSink sink) {
 void StopLocked(Log& log) {
     detail::diagnosticsOn.store(false, std::memory_order_relaxed);
     log.sink = nullptr;
-    log.file.reset();
+    log.file.Close();
     log.path.clear();
-}
-
-// The file opened for writing from its start, or null with `error`. Never through a link, never
-// anything but a regular file: the path lies in a folder other users may share.
-File OpenLogFile(const std::filesystem::path& file, std::string& error) {
-#if defined(_WIN32)
-    std::error_code ec;
-    const auto status = std::filesystem::symlink_status(file, ec);
-    if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-        error = file.string() + " is not a regular file";
-        return nullptr;
-    }
-    File opened(_wfopen(file.c_str(), L"wb"));
-    if (!opened) error = "cannot create " + file.string() + ": " + ErrnoName(errno);
-    return opened;
-#else
-    // Non-blocking, so a FIFO planted there cannot hold the program up before it is refused.
-    const int fd =
-        ::open(file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = "cannot create " + file.string() + ": " + ErrnoName(errno);
-        return nullptr;
-    }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        ::close(fd);
-        error = file.string() + " is not a regular file";
-        return nullptr;
-    }
-    if (::ftruncate(fd, 0) != 0) {
-        error = "cannot empty " + file.string() + ": " + ErrnoName(errno);
-        ::close(fd);
-        return nullptr;
-    }
-    File opened(::fdopen(fd, "w"));
-    if (!opened) {
-        error = "cannot write " + file.string() + ": " + ErrnoName(errno);
-        ::close(fd);
-    }
-    return opened;
-#endif
 }
 
 }  // namespace
@@ -129,18 +76,24 @@ bool StartDiagnosticsFile(const std::filesystem::path& file, std::string& error)
         error = "cannot create " + file.parent_path().string() + ": " + ec.message();
         return false;
     }
-    File opened = OpenLogFile(file, error);
-    if (!opened) return false;
+    // Never through a link, never anything but a regular file: the path lies in a folder other
+    // users may share, and a FIFO planted there must not hold the program up.
+    OutputFile opened;
+    if (const FileOutcome outcome = opened.Open(file, OutputMode::Truncate, 0600); !outcome) {
+        error = outcome.problem == FileProblem::NotRegular
+                    ? file.string() + " is not a regular file"
+                    : "cannot create " + file.string() + ": " + outcome.Reason();
+        return false;
+    }
     Log& log = TheLog();
     const std::lock_guard lock(log.mutex);
     StopLocked(log);
     log.file = std::move(opened);
     log.path = file;
-    std::FILE* out = log.file.get();
-    // Flushed line by line: the log is read most after a run that went wrong, crashes included.
+    OutputFile* out = &log.file;
+    // Written line by line: the log is read most after a run that went wrong, crashes included.
     StartLocked(log, [out](std::string_view line) {
-        std::fwrite(line.data(), 1, line.size(), out);
-        std::fflush(out);
+        (void)out->Write({reinterpret_cast<const std::uint8_t*>(line.data()), line.size()});
     });
     return true;
 }

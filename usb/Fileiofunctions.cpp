@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+#include "state/SafeFile.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -15,13 +17,14 @@
 namespace qdm {
 
 std::int64_t FileSizeOf(const std::filesystem::path& fileName) {
-    std::ifstream file(fileName, std::ios::binary | std::ios::ate);
-    if (!file) return -1;
-    const std::streamoff size = file.tellg();
-    return size < 0 ? -1 : static_cast<std::int64_t>(size);
+    std::uint64_t size = 0;
+    if (!RegularFileSize(fileName, size)) return -1;
+    return static_cast<std::int64_t>(size);
 }
 
 std::size_t ReadFileInto(const std::filesystem::path& fileName, std::span<std::uint8_t> buffer) {
+    // Opening a FIFO or a device for reading could block for ever.
+    if (FileSizeOf(fileName) < 0) return 0;
     std::ifstream file(fileName, std::ios::binary);
     if (!file) return 0;
     file.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
@@ -29,12 +32,7 @@ std::size_t ReadFileInto(const std::filesystem::path& fileName, std::span<std::u
 }
 
 bool WriteFileFrom(std::span<const std::uint8_t> buffer, const std::filesystem::path& fileName) {
-    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-    if (!file) return false;
-    file.write(reinterpret_cast<const char*>(buffer.data()),
-               static_cast<std::streamsize>(buffer.size()));
-    file.close();
-    return static_cast<bool>(file);
+    return static_cast<bool>(ReplaceFile(fileName, buffer));
 }
 
 std::filesystem::path ExecutableDirectory() {

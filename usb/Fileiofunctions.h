@@ -12,16 +12,17 @@
 
 namespace qdm {
 
-// Size of the file in bytes, or -1 when it cannot be opened for reading.
+// Size of the file in bytes, or -1 when it cannot be opened for reading or is no regular file.
 std::int64_t FileSizeOf(const std::filesystem::path& fileName);
 
 // Reads up to `buffer.size()` bytes from the start of the file into `buffer` and returns the
-// number of bytes actually read (0 when the file cannot be opened). A count below the one asked
-// for is a failure for every caller.
+// number of bytes actually read (0 when the file cannot be opened or is no regular file). A count
+// below the one asked for is a failure for every caller.
 std::size_t ReadFileInto(const std::filesystem::path& fileName, std::span<std::uint8_t> buffer);
 
-// Creates or truncates the file and writes `buffer`. Returns whether every byte was written;
-// the dump files ignore the result.
+// Gives the file the contents `buffer`: written beside it under a unique name, then renamed over
+// it (ReplaceFile), so a link there is replaced, never written through. Returns whether that
+// worked.
 bool WriteFileFrom(std::span<const std::uint8_t> buffer, const std::filesystem::path& fileName);
 
 // Directory of the running executable (with no trailing separator); the current directory when

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "state/DiagnosticLog.h"
+#include "state/SafeFile.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/UsbDevice.h"
 
@@ -15,6 +16,8 @@ namespace qdm {
 
 namespace {
 constexpr std::uint8_t kEndRecordType = 0x01;
+constexpr std::uint8_t kExtendedSegmentType = 0x02;
+constexpr std::uint8_t kExtendedLinearType = 0x04;
 
 bool Reject(std::string* why, std::string reason) {
     if (why != nullptr) *why = std::move(reason);
@@ -85,18 +88,9 @@ bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_
         if (why != nullptr) *why = std::move(reason);
         return false;
     };
-    std::error_code ec;
-    const auto status = std::filesystem::status(file, ec);
-    if (ec) return refuse(CauseOf(ec));
-    // A folder "opens" with a size of 2^63 - 1, a FIFO would block the read for ever.
-    if (!std::filesystem::is_regular_file(status)) return refuse("not a regular file");
-    errno = 0;
-    const std::int64_t size = FileSizeOf(file);
-    if (size < 0) return refuse("cannot open it (" + ErrnoName(errno) + ")");
-    if (size > kMaxFirmwareFileLength)
-        return refuse("larger than " + std::to_string(kMaxFirmwareFileLength) + " bytes");
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    if (ReadFileInto(file, bytes) != bytes.size()) return refuse("cannot read it whole");
+    std::vector<std::uint8_t> bytes;
+    if (const FileOutcome read = ReadRegularFile(file, kMaxFirmwareFileLength, bytes); !read)
+        return refuse(read.Reason());
     ExchangeNibbles(bytes);
     text = std::move(bytes);
     Diagnose([&] {
@@ -106,13 +100,28 @@ bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_
 }
 
 bool ValidateFirmwareText(std::span<const std::uint8_t> text, std::string* why) {
+    constexpr std::uint32_t kAddressSpace = 0x10000;
     std::size_t position = 0;
     std::size_t number = 0;
+    std::size_t dataRecords = 0;
     while (position < text.size()) {
         const std::string_view line = NextTextLine(text, position);
         HexRecord record;
         if (!CheckRecord(line, ++number, record, why)) return false;
-        if (record.type == kEndRecordType) return true;
+        const auto at = [number](const char* what) {
+            return "line " + std::to_string(number) + ": " + what;
+        };
+        if (record.type == kEndRecordType)
+            return dataRecords > 0 || Reject(why, "no data record before the end record");
+        if (record.type == kExtendedSegmentType || record.type == kExtendedLinearType)
+            return Reject(why,
+                          at("an extended address record, which 16-bit addresses cannot take"));
+        if (!record.data || record.count == 0) continue;
+        const std::uint32_t end = std::uint32_t{record.address} + record.count;
+        if (end > kAddressSpace) return Reject(why, at("runs past address 0xFFFF"));
+        if (end > kCpuControlRegister)
+            return Reject(why, at("reaches the CPU control register 0xE600"));
+        ++dataRecords;
     }
     return Reject(why, "no end record");
 }
@@ -187,7 +196,7 @@ bool DownloadFirmware(std::span<const std::uint8_t> text, usb::WindowHandle wind
         while (ok && position < text.size()) {
             HexRecord record;
             DecodeRecord(NextTextLine(text, position), data, record);
-            // Extended and start address records mean nothing to this loader.
+            // Start address records mean nothing to this loader; extended ones were refused.
             if (record.type == kEndRecordType) {
                 ok = request(record.address, {});
                 break;

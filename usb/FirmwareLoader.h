@@ -34,8 +34,10 @@ inline constexpr const char* kMissingFirmwareAdvice =
 // diagnostic log.
 std::filesystem::path FirmwareFilePath();
 
-// Far above any firmware the dongle's memory can hold as Intel HEX text.
-inline constexpr std::int64_t kMaxFirmwareFileLength = 1 << 20;
+// The longest text that still fits the dongle: every byte below the CPU control register in a
+// record of its own (":01AAAA00DDCC" and CR LF, 15 characters), then the end record (13). Any
+// firmware for its memory is far shorter: 862 KiB.
+inline constexpr std::int64_t kMaxFirmwareFileLength = std::int64_t{kCpuControlRegister} * 15 + 13;
 
 // Reads the firmware file whole and exchanges the nibbles back. False (and `text` empty) when
 // the file is no regular file, is larger than kMaxFirmwareFileLength, or cannot be opened or
@@ -44,8 +46,11 @@ bool ReadFirmwareText(const std::filesystem::path& file, std::vector<std::uint8_
                       std::string* why = nullptr);
 
 // Checks every line up to the end record: ':' first, hexadecimal digits only, at most 512
-// characters, exactly the length its byte count gives, a correct checksum; and that an end
-// record exists. `why` (when given) receives the reason for a rejection.
+// characters, exactly the length its byte count gives, a correct checksum; no data record that
+// reaches the CPU control register (it would start the firmware half-loaded) or runs past 0xFFFF
+// (it would wrap onto the reset vector); no extended address record (types 02 and 04: the
+// dongle's addresses have 16 bits, and dropping one would load its records elsewhere); at least
+// one data record, and an end record. `why` (when given) receives the reason for a rejection.
 bool ValidateFirmwareText(std::span<const std::uint8_t> text, std::string* why = nullptr);
 
 // Loads the firmware text into device 0 (its notifications go to `window`). Nothing is sent

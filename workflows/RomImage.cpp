@@ -5,8 +5,9 @@
 #include <system_error>
 
 #include "state/Mainprocess.h"
-#include "usb/Fileiofunctions.h"
+#include "state/SafeFile.h"
 #include "workflows/Mcurom_codec.h"
+#include "workflows/Sha256.h"
 
 namespace qdm {
 
@@ -175,28 +176,25 @@ RomOutcome<RomImage> RomImage::FromBuffer(std::vector<std::uint8_t> buffer, std:
 
 RomOutcome<RomImage> LoadRomFile(const std::filesystem::path& file, HeaderUse use,
                                  ForcedAgent forcedAgent) {
-    const bool nameFlag = State().FileNameRuleEnabled == 1 && FileNameFlag(file);
-    // A directory cannot be read, and opening a pipe or a device could block the window.
-    std::error_code ec;
-    const std::filesystem::file_status status = std::filesystem::status(file, ec);
-    if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-        return Error(RomErrorCode::CannotOpen, "The ROM file is not a regular file.");
-    const std::int64_t size = FileSizeOf(file);
-    if (size < 0) return Error(RomErrorCode::CannotOpen, "The ROM file cannot be opened.");
-    const auto fileLength = static_cast<std::uint64_t>(size);
-    if (fileLength > kMaxRomFileLength) {
-        return Error(RomErrorCode::FileTooLarge, "The ROM file of " + std::to_string(fileLength) +
-                                                     " bytes is larger than any image (" +
-                                                     Bytes(kMaxRomFileLength) + ").");
+    // Opened without blocking and read whole once: a pipe or a device cannot hold the window up,
+    // and what is hashed and programmed is what was read, whatever the path names later.
+    std::vector<std::uint8_t> buffer;
+    const FileOutcome read = ReadRegularFile(file, kMaxRomFileLength, buffer, kImageSlack);
+    switch (read.problem) {
+        case FileProblem::None:
+            break;
+        case FileProblem::NotRegular:
+            return Error(RomErrorCode::CannotOpen, "The ROM file is not a regular file.");
+        case FileProblem::TooLarge:
+            return Error(RomErrorCode::FileTooLarge, "The ROM file of " + Bytes(read.size) +
+                                                         " is larger than any image (" +
+                                                         Bytes(kMaxRomFileLength) + ").");
+        case FileProblem::CannotRead:
+            return Error(RomErrorCode::ShortRead, "The ROM file cannot be read whole.");
+        default:
+            return Error(RomErrorCode::CannotOpen, "The ROM file cannot be opened.");
     }
-    const auto length = static_cast<std::size_t>(fileLength);
-    std::vector<std::uint8_t> buffer(length + kImageSlack, kErasedByte);
-    const std::size_t read = ReadFileInto(file, std::span(buffer).first(length));
-    if (read < length) {
-        return Error(RomErrorCode::ShortRead,
-                     "Only " + Bytes(read) + " of the ROM file's " + Bytes(length) + " were read.");
-    }
-    return RomImage::FromBuffer(std::move(buffer), length, nameFlag, use, forcedAgent);
+    return LoadRomBytes(std::move(buffer), file, use, forcedAgent);
 }
 
 RomOutcome<RomImage> LoadRomBytes(std::vector<std::uint8_t> fileBytes,
@@ -209,8 +207,12 @@ RomOutcome<RomImage> LoadRomBytes(std::vector<std::uint8_t> fileBytes,
                                                      Bytes(kMaxRomFileLength) + ").");
     }
     const std::size_t length = fileBytes.size();
+    // The preparation changes the bytes in place; the digest names the file as it was read.
+    std::string sha256 = Sha256Hex(fileBytes);
     fileBytes.resize(length + kImageSlack, kErasedByte);
-    return RomImage::FromBuffer(std::move(fileBytes), length, nameFlag, use, forcedAgent);
+    auto image = RomImage::FromBuffer(std::move(fileBytes), length, nameFlag, use, forcedAgent);
+    if (image) image.value().fileSha256_ = std::move(sha256);
+    return image;
 }
 
 void PatchDemoboardFileName(std::span<std::uint8_t> plain) {

@@ -141,6 +141,8 @@ class RomImage {
     bool KeyPassed() const { return keyPassed_; }
     // True once the demoboard's plain image replaced the chained one.
     bool IsPlain() const { return plain_; }
+    // SHA-256 (lower-case hex) of the file's bytes as they were read, before any preparation.
+    const std::string& FileSha256() const { return fileSha256_; }
 
     std::span<std::uint8_t> Buffer() { return buffer_; }
     std::span<const std::uint8_t> Buffer() const { return buffer_; }
@@ -179,12 +181,15 @@ class RomImage {
     bool agentForced_ = false;
     bool keyPassed_ = false;
     bool plain_ = false;
+    std::string fileSha256_;
 };
 
-// The download workflows' file loading: name flag (when State().FileNameRuleEnabled is 1), file
-// length, buffer of length + kImageSlack erased bytes, the header bytes `use` names, then
-// PrepareRomImage. Changes State().AgentIndex and State().ImageChecksum like PrepareRomImage;
-// a file that cannot be opened or read whole, or that PrepareRomImage refuses, is an error.
+// The download workflows' file loading: name flag (when State().FileNameRuleEnabled is 1), the
+// file read whole once (a regular file of at most kMaxRomFileLength bytes, opened without
+// blocking) into a buffer with kImageSlack erased bytes behind it, its digest, the header bytes
+// `use` names, then PrepareRomImage. Changes State().AgentIndex and State().ImageChecksum like
+// PrepareRomImage; a file that is no regular file, cannot be opened or read whole, or that
+// PrepareRomImage refuses, is an error.
 RomOutcome<RomImage> LoadRomFile(const std::filesystem::path& file,
                                  HeaderUse use = HeaderUse::ChipCodeAndByte12,
                                  ForcedAgent forcedAgent = std::nullopt);

@@ -9,16 +9,13 @@
 #include <system_error>
 
 #include "state/Mainprocess.h"
+#include "state/SafeFile.h"
 #include "usb/Fileiofunctions.h"
 #include "workflows/Mcurom_codec.h"
-#include "workflows/Sha256.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -147,8 +144,8 @@ RunRecord RunRecorder::Finish(const RunOutcome& outcome) {
     record.device = device_;
     record.details = outcome.details;
     if (record.details.file.empty() && chosen_) record.details.file = *chosen_;
+    record.sha256 = record.details.sha256;
     if (!record.details.file.empty()) {
-        record.sha256 = FileSha256Hex(record.details.file);
         std::error_code ec;
         record.absoluteFile =
             std::filesystem::absolute(record.details.file, ec).lexically_normal().string();
@@ -213,123 +210,37 @@ bool Fail(std::string* error, std::string reason) {
     return false;
 }
 
-#if defined(_WIN32)
-
-class FileHandle {
-  public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    HANDLE get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
-
-// Append-only access makes every write land at the end, whoever else writes.
-HANDLE OpenForAppending(const std::filesystem::path& file) {
-    return CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 bool CanAppend(const std::filesystem::path& file, std::string* error) {
-    const FileHandle handle(OpenForAppending(file));
-    if (handle.get() == INVALID_HANDLE_VALUE)
-        return Fail(error, "cannot open " + file.string() + " for appending");
+    OutputFile log;
+    if (const FileOutcome opened = log.Open(file, OutputMode::Append); !opened)
+        return Fail(error, file.string() + ": " + opened.Reason());
     return true;
 }
 
 bool AppendLocked(const std::filesystem::path& file, std::string text, std::string* error) {
-    FileHandle handle(OpenForAppending(file));
-    if (handle.get() == INVALID_HANDLE_VALUE)
-        return Fail(error, "cannot open " + file.string() + " for appending");
-    OVERLAPPED whole{};
-    if (!LockFileEx(handle.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole))
-        return Fail(error, "cannot lock " + file.string());
-    LARGE_INTEGER size{};
-    if (GetFileSizeEx(handle.get(), &size) && size.QuadPart > 0) {
-        OVERLAPPED at{};
-        const auto last = static_cast<std::uint64_t>(size.QuadPart - 1);
-        at.Offset = static_cast<DWORD>(last);
-        at.OffsetHigh = static_cast<DWORD>(last >> 32);
-        char byte = '\n';
-        DWORD got = 0;
-        if (ReadFile(handle.get(), &byte, 1, &got, &at) && got == 1 && byte != '\n')
-            text.insert(text.begin(), '\n');
+    // Appending puts each write at the end atomically; the lock keeps the repair of an unfinished
+    // last line and a write that the system splits from meeting another run's line. The file is
+    // never reached through a link, and a FIFO or device in its place is refused at once.
+    OutputFile log;
+    if (const FileOutcome opened = log.Open(file, OutputMode::Append); !opened)
+        return Fail(error, file.string() + ": " + opened.Reason());
+    if (!log.Lock()) return Fail(error, file.string() + ": cannot lock it");
+    const std::uint64_t before = log.Size();
+    std::array<std::uint8_t, 1> last{'\n'};
+    if (before > 0 && log.ReadAt(before - 1, last) && last[0] != '\n')
+        text.insert(text.begin(), '\n');
+    FileOutcome written =
+        log.Write({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    if (written) written = log.Sync();
+    if (!written) {
+        // A full disk must not leave a part of the line behind for every later reader to trip
+        // over: the file goes back to what it was.
+        const bool undone = static_cast<bool>(log.Truncate(before));
+        return Fail(error, file.string() + ": " + written.Reason() +
+                               (undone ? "; the log is as it was" : ""));
     }
-    DWORD written = 0;
-    const bool ok =
-        WriteFile(handle.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-        written == text.size() && FlushFileBuffers(handle.get());
-    UnlockFileEx(handle.get(), 0, MAXDWORD, MAXDWORD, &whole);
-    return ok ? true : Fail(error, "cannot write to " + file.string());
+    return true;  // closing the file releases the lock
 }
-
-#else
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-std::string Errno(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
-
-int OpenForAppending(const std::filesystem::path& file) {
-    return ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-}
-
-bool CanAppend(const std::filesystem::path& file, std::string* error) {
-    const FileDescriptor fd(OpenForAppending(file));
-    if (fd.get() < 0) return Fail(error, Errno("cannot open " + file.string()));
-    return true;
-}
-
-bool AppendLocked(const std::filesystem::path& file, std::string text, std::string* error) {
-    // O_APPEND puts each write at the end atomically; the lock keeps the repair of an unfinished
-    // last line and a write that the kernel splits from meeting another run's line.
-    FileDescriptor fd(OpenForAppending(file));
-    if (fd.get() < 0) return Fail(error, Errno("cannot open " + file.string()));
-    int locked = -1;
-    do {
-        locked = ::flock(fd.get(), LOCK_EX);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0) return Fail(error, Errno("cannot lock " + file.string()));
-    struct stat status {};
-    if (::fstat(fd.get(), &status) == 0 && status.st_size > 0) {
-        // The descriptor is write-only; read the last byte through a second one.
-        FileDescriptor reader(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-        char last = '\n';
-        if (reader.get() >= 0 && ::pread(reader.get(), &last, 1, status.st_size - 1) == 1 &&
-            last != '\n')
-            text.insert(text.begin(), '\n');
-    }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return Fail(error, Errno("cannot write to " + file.string()));
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd.get()) != 0) return Fail(error, Errno("cannot flush " + file.string()));
-    return true;  // closing the descriptor releases the lock
-}
-
-#endif
 
 }  // namespace
 

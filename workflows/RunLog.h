@@ -47,7 +47,7 @@ struct RunRecord {
     std::string device;     // the dongle's ID (its USB port); empty when none was chosen
     RunDetails details;
     std::string absoluteFile;           // details.file (as given) made absolute
-    std::optional<std::string> sha256;  // of the ROM file, when it could be read
+    std::optional<std::string> sha256;  // of the ROM file's bytes the run loaded and programmed
     std::vector<RunStep> steps;
     RunResult result = RunResult::Failed;
     std::string message;
@@ -60,7 +60,8 @@ class RunRecorder final : public OperatorPanel {
   public:
     RunRecorder(OperatorPanel& inner, std::string program, std::string operation);
 
-    // The record of the run that just ended with `outcome`; hashes the ROM file it names.
+    // The record of the run that just ended with `outcome`. The digest is the one of the bytes the
+    // run loaded: the path is never read again, it may name something else by now.
     RunRecord Finish(const RunOutcome& outcome);
     // The board of the virtual dongle, when the run is simulated.
     void SetSimulated(std::string board) { simulated_ = std::move(board); }

@@ -66,6 +66,7 @@ void RunDetails::NoteRom(const RomImage& rom) {
     agentForced = rom.AgentForced();
     keyPassed = rom.KeyPassed();
     checksum = rom.Checksum();
+    sha256 = rom.FileSha256();
 }
 
 }  // namespace qdm

@@ -47,8 +47,9 @@ struct RunDetails {
     bool agentForced = false;  // named by the caller instead of found by the key search
     bool keyPassed = false;    // the agent's key passes the first-byte test
     std::optional<std::uint32_t> checksum;
+    std::optional<std::string> sha256;  // of the file's bytes as the run read them
 
-    // Takes the facts of the image the run loaded: kind, length, agent and checksum.
+    // Takes the facts of the image the run loaded: kind, length, agent, checksum and digest.
     void NoteRom(const RomImage& rom);
 };
 

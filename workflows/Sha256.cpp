@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdio>
-#include <fstream>
-#include <vector>
 
 namespace qdm {
 
@@ -20,8 +18,6 @@ constexpr std::array<std::uint32_t, 64> kRound = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
-
-constexpr std::size_t kPieceSize = 64 * 1024;
 
 std::string Hex(std::span<const std::uint8_t> digest) {
     std::string text;
@@ -113,20 +109,6 @@ std::array<std::uint8_t, 32> Sha256::Finish() {
 std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
     Sha256 hash;
     hash.Update(bytes);
-    return Hex(hash.Finish());
-}
-
-std::optional<std::string> FileSha256Hex(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    Sha256 hash;
-    std::vector<char> piece(kPieceSize);
-    while (in) {
-        in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
-        const auto got = static_cast<std::size_t>(in.gcount());
-        hash.Update(std::span(reinterpret_cast<const std::uint8_t*>(piece.data()), got));
-    }
-    if (in.bad() || !in.eof()) return std::nullopt;
     return Hex(hash.Finish());
 }
 

@@ -5,8 +5,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
-#include <optional>
 #include <span>
 #include <string>
 
@@ -30,9 +28,5 @@ class Sha256 {
 
 // Lower-case hexadecimal digest of `bytes`.
 std::string Sha256Hex(std::span<const std::uint8_t> bytes);
-
-// Lower-case hexadecimal digest of a file's contents, read in pieces; nothing when the file
-// cannot be opened or read to its end.
-std::optional<std::string> FileSha256Hex(const std::filesystem::path& file);
 
 }  // namespace qdm

@@ -81,6 +81,15 @@ TEST(HexText, ValidationRejectsEveryMalformedLineBeforeTheEndRecord) {
         ":03100000AABBCCBC\r\n",                 // no end record
         ":03100000AABBCCBC\n:00000001FF\n",      // LF only: one long line
         ":04100000AABBCCBC\r\n:00000001FF\r\n",  // count larger than the data
+        // Outside the dongle's RAM: the CPU register would start a half-loaded firmware, a
+        // record past 0xFFFF would wrap onto the reset vector.
+        ":01E600000019\r\n:00000001FF\r\n",
+        ":03100000AABBCCBC\r\n:02E5FF00010217\r\n:00000001FF\r\n",
+        ":02FFFF000102FD\r\n:00000001FF\r\n",
+        ":00000001FF\r\n",  // no firmware at all
+        // Extended addresses would move the records after them elsewhere.
+        ":020000021000EC\r\n:03100000AABBCCBC\r\n:00000001FF\r\n",
+        ":020000040001F9\r\n:03100000AABBCCBC\r\n:00000001FF\r\n",
     };
     for (const std::string& text : bad) {
         std::string why;
