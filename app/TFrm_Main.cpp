@@ -24,6 +24,7 @@
 #include "protocol/Usbfunctions.h"
 #include "state/DiagnosticLog.h"
 #include "state/Mainprocess.h"
+#include "state/SafeFile.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"
 #include "workflows/DemoboardReset.h"
@@ -37,8 +38,6 @@ namespace {
 constexpr int kSysPollingMs = 1000;
 constexpr int kMsgPollingMs = 300;
 constexpr int kEffectMs = 1;
-// A firmware text is a few hundred KiB at most; anything far larger is not one.
-constexpr std::int64_t kMaxDiagnosticText = 8 << 20;
 
 const QColor kBlue(0, 0, 255);
 const QColor kRed(255, 0, 0);
@@ -170,8 +169,9 @@ void TFrm_Main::FillDefaultHooks() {
 #if defined(_WIN32)
             return std::filesystem::path("d:\\aa.bin");
 #else
-            // No drive D: here; the image goes where the read-back dumps go.
-            return DumpDirectory() / "aa.bin";
+            // No drive D: here; the image goes where the read-back dumps go, if anywhere.
+            const std::filesystem::path folder = DumpDirectory();
+            return folder.empty() ? folder : folder / "aa.bin";
 #endif
         };
     }
@@ -511,10 +511,9 @@ void TFrm_Main::Btn_1Click() {
     if (!chosen) return;
     try {
         const std::filesystem::path file(QFile::encodeName(*chosen).toStdString());
-        const std::int64_t size = FileSizeOf(file);
-        if (size < 0 || size > kMaxDiagnosticText) return;
-        std::vector<std::uint8_t> text(static_cast<std::size_t>(size));
-        ReadFileInto(file, text);
+        // A FIFO or a device chosen in the dialog must not hold the window up.
+        std::vector<std::uint8_t> text;
+        if (!ReadRegularFile(file, kMaxFirmwareFileLength, text)) return;
         // Plain Intel HEX: no nibble exchange.
         std::vector<std::uint8_t> image(kDiagnosticImageSize, 0);
         const std::span<std::uint8_t, kDiagnosticImageSize> view(image.data(), image.size());
@@ -522,7 +521,8 @@ void TFrm_Main::Btn_1Click() {
         bool decoded = true;
         while (position < text.size() && decoded)
             decoded = DecodeRecordToImage(NextTextLine(text, position), view);
-        WriteFileFrom(image, hooks_.diagnosticImage());
+        if (const std::filesystem::path target = hooks_.diagnosticImage(); !target.empty())
+            WriteFileFrom(image, target);
         SetStatusText(DownloadFirmware(text, State().MainWindowHandle)
                           ? "Firmware Download OK.."
                           : "Firmware Download Fail..");

@@ -3,6 +3,7 @@
 
 #include <QtCore/QTimer>
 #include <algorithm>
+#include <cctype>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -14,6 +15,7 @@
 #include "app/VirtualDonglePanel.h"
 #include "app/WindowOptions.h"
 #include "app/WriterApplication.h"
+#include "session/ProcessFiles.h"
 #include "session/Session.h"
 #include "state/DiagnosticLog.h"
 #include "workflows/RunLog.h"
@@ -48,6 +50,29 @@ class DiagnosticScope {
     DiagnosticScope& operator=(const DiagnosticScope&) = delete;
     ~DiagnosticScope() { qdm::StopDiagnostics(); }
 };
+
+// What the window reads and writes before its first click: the session's files, the EXPG file and
+// the run log.
+qdm::session::ProcessFiles ProcessFilesOf(const qdm::WindowCommandLine& line) {
+    qdm::session::ProcessFiles files;
+    files.AddSession(line.session);
+    const auto& rest = line.rest;
+    const auto expg = [](const std::string& word) {
+        return word.size() == 4 && std::equal(word.begin(), word.end(), "EXPG", [](char a, char b) {
+                   return std::toupper(static_cast<unsigned char>(a)) == b;
+               });
+    };
+    if (rest.size() >= 2 && expg(rest[0])) {
+        std::string joined;
+        for (std::size_t i = 1; i < rest.size(); ++i)
+            joined += (i > 1 ? " " : "") + rest[i];
+        files.inputs.push_back({"the EXPG file", joined});
+    }
+    if (!line.noLog)
+        files.outputs.push_back({"the run log", line.log ? std::filesystem::path(*line.log)
+                                                         : qdm::DefaultRunLogPath()});
+    return files;
+}
 
 int Run(qdm::WriterApplication& app, const qdm::WindowCommandLine& line,
         qdm::session::Session& session) {
@@ -86,8 +111,12 @@ int Run(qdm::WriterApplication& app, const qdm::WindowCommandLine& line,
             app.exit(saved ? 0 : 1);
         });
     }
-    const int status = QApplication::exec();
-    session.AfterRun(std::cout);
+    int status = QApplication::exec();
+    std::string dumpError;
+    if (!session.AfterRun(std::cout, dumpError)) {
+        std::cerr << "qdm-writer: " << dumpError << "\n";
+        if (status == 0) status = kExitFile;
+    }
     return status;
 }
 
@@ -110,6 +139,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     const DiagnosticScope diagnostics(line->session.verbose);
+    if (const auto clash = qdm::session::OutputOverAnInput(ProcessFilesOf(*line))) {
+        std::cerr << "qdm-writer: " << *clash << "\n";
+        return kExitFile;
+    }
     std::ostringstream why;
     qdm::session::SetupProblem problem{};
     const auto session = qdm::session::Session::Create(line->session, why, &problem);

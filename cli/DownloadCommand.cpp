@@ -19,6 +19,7 @@
 #include "workflows/DemoboardReset.h"
 #include "workflows/DownloadWorkflow.h"
 #include "workflows/McuRomFlashWorkflow.h"
+#include "workflows/RomImage.h"
 #include "workflows/boards/ClientBoard.h"
 
 namespace qdm::cli {
@@ -38,9 +39,12 @@ int RunDownloadCommand(Context& context, const DownloadArguments& arguments) {
         output.Error("download needs a ROM file");
         return kExitUsage;
     }
+    std::vector<std::uint8_t> bytes;
+    if (const int files = CheckRunFiles(context, arguments.file, bytes); files != kExitSuccess)
+        return files;
     if (const int log = CheckRunLog(context); log != kExitSuccess) return log;
     for (const std::string& warning :
-         ImageWarnings(arguments.file, arguments.chip, arguments.options))
+         ImageWarnings(arguments.file, std::move(bytes), arguments.chip, arguments.options))
         output.Warn(warning);
     Session* session = context.Dongle(DongleUse::Writes);
     if (session == nullptr) return context.DongleFailure();
@@ -48,11 +52,12 @@ int RunDownloadCommand(Context& context, const DownloadArguments& arguments) {
     std::string firmwareProblem;
     if (!session->PrepareForRun(firmwareProblem)) output.Warn(firmwareProblem);
     const DownloadOptions& options = arguments.options;
+    std::string dumpError;
     const RunOutcome outcome =
         RecordedRun(context, *session, options.fast ? "fast download" : "download", arguments.file,
-                    arguments.chip.value_or(0),
+                    arguments.chip.value_or(0), dumpError,
                     [&options](OperatorPanel& panel) { return RunDownload(panel, options); });
-    const int code = Reported(output, outcome, firmwareProblem);
+    const int code = AfterDump(output, dumpError, Reported(output, outcome, firmwareProblem));
     // The window's texts blame the MCU-ROM flow; the reason is the missing writer firmware.
     if (options.fast && code != kExitSuccess && outcome.details.board == kMcuRomBoard) {
         output.Warn(std::string("the dongle's writer firmware is not running, and --fast does "
@@ -76,6 +81,9 @@ int RunMcuRomCommand(Context& context, const McuRomArguments& arguments) {
         output.Error("mcurom needs exactly one ROM file");
         return kExitUsage;
     }
+    std::vector<std::uint8_t> bytes;
+    if (const int files = CheckRunFiles(context, arguments.file, bytes); files != kExitSuccess)
+        return files;
     if (const int log = CheckRunLog(context); log != kExitSuccess) return log;
     Session* session = context.Dongle(DongleUse::Writes);
     if (session == nullptr) return context.DongleFailure();
@@ -85,10 +93,11 @@ int RunMcuRomCommand(Context& context, const McuRomArguments& arguments) {
     State().ExpgMode = 1;
     State().ExpgFileText = arguments.file + " ";
     const McuRomOptions& options = arguments.options;
-    return Reported(output, RecordedRun(context, *session, "mcurom", std::nullopt, 0,
-                                        [&options](OperatorPanel& panel) {
-                                            return McuRomFlashWorkflow(panel, options);
-                                        }));
+    std::string dumpError;
+    const RunOutcome outcome = RecordedRun(
+        context, *session, "mcurom", std::nullopt, 0, dumpError,
+        [&options](OperatorPanel& panel) { return McuRomFlashWorkflow(panel, options); });
+    return AfterDump(output, dumpError, Reported(output, outcome));
 }
 
 int RunResetDemoboard(Context& context) {
@@ -100,21 +109,22 @@ int RunResetDemoboard(Context& context) {
 
     TerminalPanel panel(output.Human(), output.HumanIsTerminal(), std::nullopt, 0);
     Btn_DBRstClick(panel);
-    session->AfterRun(output.Human());
+    std::string dumpError;
+    session->AfterRun(output.Human(), dumpError);
     auto& result = output.Result();
     result["status"] = panel.LastStatus();
     const auto board = boards::MakeClientBoard(State().ClientBoardKind);
     if (!board) {
         output.Error("no known client board");
-        return kExitNoBoard;
+        return AfterDump(output, dumpError, kExitNoBoard);
     }
     if (!board->Held()) {
         // The window's button leaves a writer board alone without a word; a script asked for a
         // reset that did not happen.
         output.Error("the client board is a writer board, not the demoboard; nothing was done");
-        return kExitNoBoard;
+        return AfterDump(output, dumpError, kExitNoBoard);
     }
-    return kExitSuccess;
+    return AfterDump(output, dumpError, kExitSuccess);
 }
 
 constexpr const char* kRunLogNote =

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <system_error>
 
+#include "session/ProcessFiles.h"
 #include "state/Mainprocess.h"
-#include "usb/Fileiofunctions.h"
+#include "state/SafeFile.h"
 
 namespace qdm::cli {
 
@@ -43,62 +42,24 @@ std::string AgentNameList() {
 
 bool ReadInputFile(const std::filesystem::path& file, std::size_t maxBytes,
                    std::vector<std::uint8_t>& bytes, std::string& error) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(file, ec);
-    if (ec || !std::filesystem::exists(status)) {
-        error = "cannot open " + file.string();
-        return false;
-    }
-    if (!std::filesystem::is_regular_file(status)) {
-        error = file.string() + " is not a regular file";
-        return false;
-    }
-    const std::int64_t size = FileSizeOf(file);
-    if (size < 0) {
-        error = "cannot open " + file.string();
-        return false;
-    }
-    if (static_cast<std::uint64_t>(size) > maxBytes) {
-        error = file.string() + " is larger than " + std::to_string(maxBytes) + " bytes";
-        return false;
-    }
-    bytes.assign(static_cast<std::size_t>(size), 0);
-    if (ReadFileInto(file, bytes) != bytes.size()) {
-        error = "cannot read " + file.string() + " whole";
-        return false;
-    }
-    return true;
+    const FileOutcome read = ReadRegularFile(file, maxBytes, bytes);
+    if (!read) error = file.string() + ": " + read.Reason();
+    return static_cast<bool>(read);
 }
 
 bool WriteOutputFile(const std::filesystem::path& file, std::span<const std::uint8_t> bytes,
                      std::string& error) {
-    std::filesystem::path temporary = file;
-    temporary += ".part";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            error = "cannot create " + temporary.string();
-            return false;
-        }
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            error = "cannot write " + temporary.string();
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, file, ec);
-    if (ec) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        error = "cannot replace " + file.string() + ": " + ec.message();
-        return false;
-    }
-    return true;
+    const FileOutcome written = ReplaceFile(file, bytes);
+    if (!written) error = file.string() + ": " + written.Reason();
+    return static_cast<bool>(written);
+}
+
+std::optional<std::string> OutputOverInput(const std::filesystem::path& input,
+                                           const std::filesystem::path& output) {
+    session::ProcessFiles files;
+    files.inputs.push_back({"the input", input});
+    files.outputs.push_back({"the output", output});
+    return session::OutputOverAnInput(files);
 }
 
 }  // namespace qdm::cli

@@ -1,6 +1,6 @@
 #pragma once
 // Names and files of the command line: chip types and agents by name, whole input files with a
-// size bound, and output files that appear only once written whole.
+// size bound, output files that appear only once written whole, and never over their input.
 
 #include <cstddef>
 #include <cstdint>
@@ -21,13 +21,19 @@ std::optional<std::int32_t> AgentIndexByName(const std::string& name);
 // The agents' names, for messages.
 std::string AgentNameList();
 
-// Reads a regular file of at most `maxBytes` whole. False, with `error`, otherwise.
+// Reads a regular file of at most `maxBytes` whole, without ever blocking on a FIFO or device.
+// False, with `error` naming the file and why, otherwise.
 bool ReadInputFile(const std::filesystem::path& file, std::size_t maxBytes,
                    std::vector<std::uint8_t>& bytes, std::string& error);
 
-// Writes `bytes` to a new file beside `file` and renames it over `file`, so a failed write
-// leaves no half file and an existing one untouched. False, with `error`, on failure.
+// Writes `bytes` to a new file of a unique name beside `file`, made exclusively, and renames it
+// over `file`, so a failed write leaves no half file and an existing one untouched, and a link at
+// `file` is replaced, never written through. False, with `error`, on failure.
 bool WriteOutputFile(const std::filesystem::path& file, std::span<const std::uint8_t> bytes,
                      std::string& error);
+
+// Why `output` may not be written: it is `input`, also through a link or a second name.
+std::optional<std::string> OutputOverInput(const std::filesystem::path& input,
+                                           const std::filesystem::path& output);
 
 }  // namespace qdm::cli

@@ -16,8 +16,8 @@ namespace qdm::cli {
 
 namespace {
 
-// The EZ-USB's memory is 16 KiB at most; even generous HEX text of it stays far below this.
-constexpr std::size_t kMaxFirmwareFile = std::size_t{4} * 1024 * 1024;
+// What the firmware download takes, as the file stores it.
+constexpr auto kMaxFirmwareFile = static_cast<std::size_t>(kMaxFirmwareFileLength);
 
 struct HexSummary {
     std::size_t records = 0;
@@ -57,10 +57,18 @@ std::vector<std::uint8_t> WithCrLf(std::span<const std::uint8_t> text, bool& cha
 // The input and the output file.
 using Arguments = std::array<std::string, 2>;
 
-bool TwoFiles(Output& output, const Arguments& arguments, const char* command) {
-    if (!arguments[0].empty() && !arguments[1].empty()) return true;
-    output.Error(std::string(command) + " needs an input and an output file");
-    return false;
+// The exit status for the two files: usage when one is missing, a file error when the output
+// is the input.
+int TwoFiles(Output& output, const Arguments& arguments, const char* command) {
+    if (arguments[0].empty() || arguments[1].empty()) {
+        output.Error(std::string(command) + " needs an input and an output file");
+        return kExitUsage;
+    }
+    if (const auto clash = OutputOverInput(arguments[0], arguments[1])) {
+        output.Error(*clash);
+        return kExitFile;
+    }
+    return kExitSuccess;
 }
 
 int Finish(Context& context, const Arguments& arguments, std::span<const std::uint8_t> text,
@@ -85,7 +93,8 @@ int Finish(Context& context, const Arguments& arguments, std::span<const std::ui
 
 int RunFirmwareDecode(Context& context, const Arguments& arguments) {
     Output& output = context.Out();
-    if (!TwoFiles(output, arguments, "firmware decode")) return kExitUsage;
+    if (const int files = TwoFiles(output, arguments, "firmware decode"); files != kExitSuccess)
+        return files;
     std::vector<std::uint8_t> text;
     std::string error;
     if (!ReadInputFile(arguments[0], kMaxFirmwareFile, text, error)) {
@@ -103,7 +112,8 @@ int RunFirmwareDecode(Context& context, const Arguments& arguments) {
 
 int RunFirmwareEncode(Context& context, const Arguments& arguments) {
     Output& output = context.Out();
-    if (!TwoFiles(output, arguments, "firmware encode")) return kExitUsage;
+    if (const int files = TwoFiles(output, arguments, "firmware encode"); files != kExitSuccess)
+        return files;
     std::vector<std::uint8_t> plain;
     std::string error;
     if (!ReadInputFile(arguments[0], kMaxFirmwareFile, plain, error)) {

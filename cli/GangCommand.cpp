@@ -483,9 +483,13 @@ int RunGang(Context& context, const GangArguments& arguments) {
         output.Error("--deadline needs a number of seconds above 0");
         return kExitUsage;
     }
+    // Every child reads the ROM file and appends to the run log: both are checked once here.
+    std::vector<std::uint8_t> bytes;
+    if (const int files = CheckRunFiles(context, arguments.file, bytes); files != kExitSuccess)
+        return files;
     if (const int log = CheckRunLog(context); log != kExitSuccess) return log;
     for (const std::string& warning :
-         ImageWarnings(arguments.file, arguments.chip, arguments.options))
+         ImageWarnings(arguments.file, std::move(bytes), arguments.chip, arguments.options))
         output.Warn(warning);
     Session* session = context.Dongle(DongleUse::All);
     if (session == nullptr) return context.DongleFailure();

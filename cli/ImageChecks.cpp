@@ -9,11 +9,8 @@
 
 namespace qdm::cli {
 
-std::vector<std::string> ImageWarnings(const std::string& file, std::optional<int> chip,
-                                       const DownloadOptions& options) {
-    std::vector<std::uint8_t> bytes;
-    std::string error;
-    if (!ReadInputFile(file, kMaxRomFileLength, bytes, error)) return {};
+std::vector<std::string> ImageWarnings(const std::string& file, std::vector<std::uint8_t> bytes,
+                                       std::optional<int> chip, const DownloadOptions& options) {
     const auto inspected = InspectRom(std::move(bytes), State().SavedAgentIndex, options.agent);
     if (!inspected) return {};
     const RomInfo& info = inspected.value();

@@ -134,11 +134,12 @@ int RunQaCommand(Context& context, const QaArguments& arguments) {
     options.scope.readBack = &data;
     std::optional<std::string> romFile;
     if (operation == BoardOperation::Verify) romFile = arguments.file;
+    std::string dumpError;
     const RunOutcome outcome =
         RecordedRun(context, *session, options.fast ? "fast " + name : name, romFile,
-                    arguments.chip.value_or(0),
+                    arguments.chip.value_or(0), dumpError,
                     [&options](OperatorPanel& panel) { return RunDownload(panel, options); });
-    const int code = Reported(output, outcome, firmwareProblem);
+    const int code = AfterDump(output, dumpError, Reported(output, outcome, firmwareProblem));
     if (code != kExitSuccess || operation != BoardOperation::Read) return code;
     return WriteRead(output, arguments.file, data);
 }

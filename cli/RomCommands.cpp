@@ -186,6 +186,10 @@ int RunRomPack(Context& context, const PackArguments& arguments) {
         output.Error(misuse);
         return kExitUsage;
     }
+    if (const auto clash = OutputOverInput(files[0], files[1])) {
+        output.Error(*clash);
+        return kExitFile;
+    }
 
     std::vector<std::uint8_t> plain;
     std::string error;
@@ -282,8 +286,8 @@ void AddRomCommands(CommandSet& commands) {
          "(--container), an RV20 raw file in the raw-file form (--raw), or, with neither, an RV20\n"
          "raw file in the chained form, which is refused for images of 32, 64, 128 or 256 KiB:\n"
          "loading would read those as the raw-file form.\n",
-         "OUT is replaced only once it is written whole. A warning says when the one-byte key\n"
-         "test would not find the agent again.\n"},
+         "OUT is replaced only once it is written whole, and never when it is PLAIN (also through\n"
+         "a link). A warning says when the one-byte key test would not find the agent again.\n"},
         [pack](Context& context) { return RunRomPack(context, *pack); });
     make.add_option("PLAIN", pack->plain);
     make.add_option("OUT", pack->out);

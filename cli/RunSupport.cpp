@@ -5,12 +5,14 @@
 
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
+#include "cli/Files.h"
 #include "cli/ProgressStream.h"
 #include "cli/TerminalPanel.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
 #include "session/Session.h"
 #include "state/Mainprocess.h"
+#include "workflows/RomImage.h"
 #include "workflows/RunLog.h"
 
 namespace qdm::cli {
@@ -60,8 +62,38 @@ int CheckRunLog(Context& context) {
     return kExitFile;
 }
 
+int CheckRunFiles(Context& context, session::ProcessFiles files) {
+    const GlobalOptions& options = context.Options();
+    files.AddSession(options.session);
+    if (!options.noLog) files.outputs.push_back({"the run log", RunLogPath(context)});
+    if (const auto clash = session::OutputOverAnInput(files)) {
+        context.Out().Error(*clash);
+        return kExitFile;
+    }
+    return kExitSuccess;
+}
+
+int CheckRunFiles(Context& context, const std::string& rom, std::vector<std::uint8_t>& bytes) {
+    session::ProcessFiles files;
+    files.inputs.push_back({"the ROM file", rom});
+    if (const int checked = CheckRunFiles(context, std::move(files)); checked != kExitSuccess)
+        return checked;
+    std::string error;
+    if (ReadInputFile(rom, kMaxRomFileLength, bytes, error)) return kExitSuccess;
+    context.Out().Error(error);
+    return kExitFile;
+}
+
+int AfterDump(Output& output, const std::string& dumpError, int code) {
+    if (dumpError.empty()) return code;
+    output.Warn(dumpError);
+    if (code != kExitSuccess) return code;
+    output.Result()["message"] = dumpError;
+    return kExitFile;
+}
+
 RunOutcome RecordedRun(Context& context, session::Session& session, const std::string& operation,
-                       std::optional<std::string> file, int chipType,
+                       std::optional<std::string> file, int chipType, std::string& dumpError,
                        const std::function<RunOutcome(OperatorPanel&)>& workflow) {
     Output& output = context.Out();
     TerminalPanel terminal(output.Human(), output.HumanIsTerminal(), std::move(file), chipType);
@@ -80,7 +112,7 @@ RunOutcome RecordedRun(Context& context, session::Session& session, const std::s
         outcome = workflow(recorder);
     }
     const RunRecord record = recorder.Finish(outcome);
-    session.AfterRun(output.Human());
+    session.AfterRun(output.Human(), dumpError);
 
     const std::string line = RunRecordJson(record);
     auto& result = output.Result();

@@ -7,7 +7,9 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "session/ProcessFiles.h"
 #include "workflows/OperatorPanel.h"
 #include "workflows/RunOutcome.h"
 
@@ -27,11 +29,26 @@ std::filesystem::path RunLogPath(const Context& context);
 // production line must not lose the trace of a run, so such a run does not start.
 int CheckRunLog(Context& context);
 
+// Before anything is opened for writing: no output of the run (trace, run log, --sim-dump files,
+// the command's own `files.outputs`) may be an input (the firmware file, `files.inputs`) or
+// another output. kExitSuccess, or reported and kExitFile.
+int CheckRunFiles(Context& context, session::ProcessFiles files);
+
+// CheckRunFiles with the ROM file among the inputs, which is then read whole into `bytes` at
+// once: one a run cannot read (a FIFO, a device, a folder, too large) is said before the dongle
+// is touched.
+int CheckRunFiles(Context& context, const std::string& rom, std::vector<std::uint8_t>& bytes);
+
+// A --sim-dump that could not be written: on stderr and among the warnings; a run that succeeded
+// otherwise ends with a file error. `code` otherwise.
+int AfterDump(Output& output, const std::string& dumpError, int code);
+
 // Runs `workflow` on the terminal (and as JSON lines with --progress=jsonl) with the run
 // recorded under `operation`, logs it with the dongle's ID and puts its record into the result.
-// `file` answers the ROM file dialog, `chipType` preselects the combo box.
+// `file` answers the ROM file dialog, `chipType` preselects the combo box. `dumpError` says why
+// the virtual dongles could not be written where --sim-dump names (for AfterDump).
 RunOutcome RecordedRun(Context& context, session::Session& session, const std::string& operation,
-                       std::optional<std::string> file, int chipType,
+                       std::optional<std::string> file, int chipType, std::string& dumpError,
                        const std::function<RunOutcome(OperatorPanel&)>& workflow);
 
 // The exit status of a run, after the exit-code table; a failure also as the error line.

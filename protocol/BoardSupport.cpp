@@ -1,11 +1,9 @@
 #include "protocol/BoardSupport.h"
 
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <system_error>
 
-#include "usb/Fileiofunctions.h"
+#include "state/SafeFile.h"
 
 namespace qdm::board {
 
@@ -24,34 +22,23 @@ bool HoldsUnits(std::size_t size, std::uint32_t units) {
 }
 
 namespace {
-// Gives `file` exactly the contents `bytes`, as WriteFileFrom does, but writes an existing file
-// over and then cuts it to length instead of truncating it first: truncating a file whose last
-// contents are still on their way to the disk makes file systems such as ext4 flush them at
-// once, and every run replaces the same dump files, which cost a K3.r8 download more wall time
-// than its whole USB traffic would.
+// Gives `file` exactly the contents `bytes`, but writes an existing file over and then cuts it to
+// length instead of replacing or truncating it: either makes file systems such as ext4 flush the
+// file's last contents at once, and every run writes the same dump files, which cost a K3.r8
+// download more wall time than its whole USB traffic would. Never through a link, never into a
+// FIFO, a device or a file with a second name.
 void ReplaceContents(std::span<const std::uint8_t> bytes, const std::filesystem::path& file) {
-    // Opening for reading and writing fails where there is no file yet; that one is created.
-    std::fstream out(file, std::ios::in | std::ios::out | std::ios::binary);
-    if (!out.is_open()) {
-        WriteFileFrom(bytes, file);
-        return;
-    }
-    out.seekg(0, std::ios::end);
-    const std::streamoff before = out.tellg();
-    out.seekp(0);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (before > static_cast<std::streamoff>(bytes.size())) {
-        std::error_code ignored;
-        std::filesystem::resize_file(file, bytes.size(), ignored);
-    }
+    OutputFile out;
+    if (!out.Open(file, OutputMode::Overwrite)) return;
+    const std::uint64_t before = out.Size();
+    if (out.WriteAt(0, bytes) && before > bytes.size()) (void)out.Truncate(bytes.size());
 }
 }  // namespace
 
 void WriteDumpFile(std::span<const std::uint8_t> bytes, std::string_view name) {
     if (State().DumpFilesEnabled == 0) return;
-    ReplaceContents(bytes, DumpDirectory() / std::string(name));
+    const std::filesystem::path folder = DumpDirectory();
+    if (!folder.empty()) ReplaceContents(bytes, folder / std::string(name));
 }
 
 bool ProgramImageBatches(PageBoard board, std::span<const std::uint8_t> image, std::uint32_t units,

@@ -64,13 +64,16 @@ void SetSleepHook(SleepHook hook) {
 
 std::filesystem::path DumpDirectory() {
     if (!Dumps().empty()) return Dumps();
-    const std::filesystem::path beside = ExecutableDirectory();
-    if (IsWritableDirectory(beside)) return beside;
+    return DefaultDumpDirectory(ExecutableDirectory());
+}
+
+std::filesystem::path DefaultDumpDirectory(const std::filesystem::path& programFolder) {
+    if (!IsInstalledProgramFolder(programFolder) && IsWritableDirectory(programFolder))
+        return programFolder;
     const std::filesystem::path user = UserDataDirectory();
-    if (user.empty()) return beside;
     std::error_code ec;
-    std::filesystem::create_directories(user, ec);
-    return user;
+    if (!user.empty()) std::filesystem::create_directories(user, ec);
+    return ec ? std::filesystem::path() : user;
 }
 
 void SetDumpDirectory(std::filesystem::path directory) {

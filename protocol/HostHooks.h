@@ -33,10 +33,14 @@ void SetPumpWhileBusy(bool on);
 void SleepFor(std::chrono::milliseconds duration);
 void SetSleepHook(SleepHook hook);
 
-// Folder of the read-back dump files unless set: the executable's folder when files can be made
-// there, else the user's data folder (created when missing), as an installed program's folder
-// belongs to the system.
+// Folder of the read-back dump files unless set: DefaultDumpDirectory of the executable's folder.
+// Empty: no dump files.
 std::filesystem::path DumpDirectory();
 void SetDumpDirectory(std::filesystem::path directory);
+
+// The program's folder when files can be made there and it is no installed program's (whose
+// folder belongs to the system, also to a program run as root), else the user's data folder
+// (created when missing); empty when there is none.
+std::filesystem::path DefaultDumpDirectory(const std::filesystem::path& programFolder);
 
 }  // namespace qdm

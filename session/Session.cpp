@@ -1,9 +1,11 @@
 #include "session/Session.h"
 
 #include <ostream>
+#include <system_error>
 
 #include "protocol/CommandList.h"
 #include "protocol/HostHooks.h"
+#include "session/ProcessFiles.h"
 #include "session/SimFaults.h"
 #include "sim/SimulationDump.h"
 #include "sim/StandInFirmware.h"
@@ -32,14 +34,48 @@ std::size_t ImageFreeBulkData(std::uint8_t endpoint, std::span<const std::uint8_
 std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ostream& err,
                                          SetupProblem* problem) {
     if (problem != nullptr) *problem = SetupProblem::Options;
+    const auto fileProblem = [&](const std::string& why) -> std::unique_ptr<Session> {
+        err << why << "\n";
+        if (problem != nullptr) *problem = SetupProblem::File;
+        return nullptr;
+    };
+    ProcessFiles files;
+    files.AddSession(options);
+    if (auto clash = OutputOverAnInput(files)) return fileProblem(*clash);
+    if (options.firmware) {
+        // A file named for the purpose that cannot serve it is an error before anything starts.
+        std::vector<std::uint8_t> text;
+        std::string why;
+        if (!ReadFirmwareText(*options.firmware, text, &why))
+            return fileProblem("cannot read the dongle firmware file " + *options.firmware +
+                               " (--firmware): " + why);
+    }
+    if (options.simulate && options.simDump) {
+        for (const unsigned number : SimulatedNumbers(options)) {
+            const std::filesystem::path folder = SimDumpFolder(options, number);
+            std::error_code ec;
+            std::filesystem::create_directories(folder, ec);
+            if (ec)
+                return fileProblem("cannot create " + folder.string() +
+                                   " (--sim-dump): " + ec.message());
+        }
+    }
     auto session = std::make_unique<Session>(Key{});
     session->options_ = options;
+    session->dumpFilesEnabled_ = State().DumpFilesEnabled;
     std::shared_ptr<usb::UsbDriver> driver;
     if (options.simulate) {
         if (!session->Simulate(err)) return nullptr;
         // A profile that takes time runs on the real clock; the zero profile on a virtual one,
         // where a reply that never comes costs no real time.
         const bool realTime = options.simTiming && *options.simTiming != sim::ZeroTiming().name;
+        // A simulated run's read-back dumps would take the place of real hardware's: they go
+        // only where --sim-dump says, each dongle's into its own folder (Select switches).
+        if (options.simDump && !session->simulated_.empty()) {
+            SetDumpDirectory(SimDumpFolder(options, session->simulated_.front().number));
+        } else {
+            State().DumpFilesEnabled = 0;
+        }
         SetWindows7Condition(false);
         driver = session->simulation_->driver;
         if (!realTime) {
@@ -55,11 +91,9 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
     }
     if (options.trace) {
         auto trace = std::make_shared<usb::PcapTraceDriver>(driver, *options.trace);
-        if (!trace->IsOpen()) {
-            err << "cannot create the trace file " << *options.trace << "\n";
-            if (problem != nullptr) *problem = SetupProblem::File;
-            return nullptr;
-        }
+        if (!trace->IsOpen())
+            return fileProblem("cannot create the trace file " + *options.trace + ": " +
+                               trace->Opened().Reason());
         driver = trace;
     }
     if (options.reportTrace) {
@@ -86,10 +120,6 @@ std::unique_ptr<Session> Session::Create(const SessionOptions& options, std::ost
 
 bool Session::Simulate(std::ostream& err) {
     const std::vector<std::string> boards = SimulatedBoards(options_);
-    // The one dongle --device names, or 0 for all: a --device that names none of them finds
-    // them all, and says so.
-    unsigned only = options_.device ? SimulatedNumber(*options_.device).value_or(0) : 0;
-    if (only > boards.size()) only = 0;
     const sim::TimingProfile* timing =
         sim::TimingByName(options_.simTiming.value_or(std::string(sim::ZeroTiming().name)));
     if (timing == nullptr) {
@@ -100,8 +130,7 @@ bool Session::Simulate(std::ostream& err) {
     // Every virtual dongle keeps the driver's one clock.
     auto driver = std::make_shared<sim::VirtualDriver>(
         timing->name != sim::ZeroTiming().name ? std::make_shared<sim::RealClock>() : nullptr);
-    for (unsigned number = 1; number <= boards.size(); ++number) {
-        if (only != 0 && only != number) continue;
+    for (const unsigned number : SimulatedNumbers(options_)) {
         auto config = sim::ConfigForBoard(boards[number - 1]);
         if (!config) {
             err << "unknown board '" << boards[number - 1]
@@ -152,7 +181,10 @@ bool Session::Select(const std::string& id) {
     usb::SetActiveDriver(selected);
     if (simulation_)
         for (const SimulatedDongle& dongle : simulated_)
-            if ("sim:" + std::to_string(dongle.number) == id) simulation_->dongle = dongle.dongle;
+            if ("sim:" + std::to_string(dongle.number) == id) {
+                simulation_->dongle = dongle.dongle;
+                if (options_.simDump) SetDumpDirectory(SimDumpFolder(options_, dongle.number));
+            }
     return true;
 }
 
@@ -171,22 +203,30 @@ bool Session::PrepareForRun(std::string& problem) {
     return false;
 }
 
-void Session::AfterRun(std::ostream& out) {
-    if (!options_.simDump) return;
-    // Several virtual dongles, or one of several in a process of its own, each get a folder.
-    const bool several = SimulatedBoards(options_).size() > 1;
+bool Session::AfterRun(std::ostream& out, std::string& error) {
+    if (!options_.simDump) return true;
+    // Several virtual dongles, or one of several in a process of its own, each get a folder; the
+    // first that cannot be written is the error, the others are still written.
+    bool written = true;
     for (const SimulatedDongle& dongle : simulated_) {
-        std::filesystem::path folder(*options_.simDump);
-        if (several) folder /= "sim-" + std::to_string(dongle.number);
-        if (sim::WriteDongleDump(*dongle.dongle, folder)) {
+        const std::filesystem::path folder = SimDumpFolder(options_, dongle.number);
+        std::string why;
+        if (sim::WriteDongleDump(*dongle.dongle, folder, &why)) {
             out << "Virtual dongle written to " << folder.string() << "\n";
-        } else {
-            out << "Cannot write the virtual dongle into " << folder.string() << "\n";
+        } else if (written) {
+            error = "cannot write the virtual dongle into " + folder.string() +
+                    " (--sim-dump): " + why;
+            written = false;
         }
     }
+    return written;
 }
 
 Session::~Session() {
+    if (simulation_) {
+        SetDumpDirectory({});
+        State().DumpFilesEnabled = dumpFilesEnabled_;
+    }
     SetWindows7Condition(std::nullopt);
     usb::SetActiveDriver(nullptr);
     SetSleepHook(nullptr);

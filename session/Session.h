@@ -24,8 +24,9 @@ class Session {
   public:
     // Sets the process up for `options`; null (with the reason written to `err` and its kind to
     // `problem`) when that cannot be done: an unknown board name, a fault it cannot inject, a
-    // trace file that cannot be created or a --device that is not attached. One session at a
-    // time: it owns the process's driver and sleep hook.
+    // --firmware file that cannot be read, a trace file or --sim-dump folder that cannot be
+    // created, a trace or --sim-dump file that is the firmware file, or a --device that is not
+    // attached. One session at a time: it owns the process's driver, sleep hook and dump folder.
     //
     // Several boards in --simulate plug several virtual dongles, sim:1, sim:2, ..., each with its
     // own faults. With --device sim:N only dongle N is made: a process that may touch no other
@@ -65,8 +66,8 @@ class Session {
     // download would take: a run then fails there, unless the writer firmware already runs.
     bool PrepareForRun(std::string& problem);
     // After a run (the command line) or at the end (the window) on the virtual dongle: its flash
-    // written to the --sim-dump folder.
-    void AfterRun(std::ostream& out);
+    // written to the --sim-dump folder, said on `out`. False, with `error`, when that failed.
+    bool AfterRun(std::ostream& out, std::string& error);
 
   private:
     // Only Create makes sessions; make_unique needs a public constructor, the key keeps it so.
@@ -88,6 +89,7 @@ class Session {
     std::vector<SimulatedDongle> simulated_;
     std::shared_ptr<usb::UsbDriver> driver_;  // every dongle; the active driver selects from it
     std::string deviceId_;
+    std::uint8_t dumpFilesEnabled_ = 1;  // the program's switch, given back at the end
 };
 
 }  // namespace qdm::session

@@ -90,6 +90,22 @@ std::optional<unsigned> SimulatedNumber(std::string_view id) {
     return number;
 }
 
+std::vector<unsigned> SimulatedNumbers(const SessionOptions& options) {
+    const auto count = static_cast<unsigned>(SimulatedBoards(options).size());
+    const unsigned only = options.device ? SimulatedNumber(*options.device).value_or(0) : 0;
+    if (only != 0 && only <= count) return {only};
+    std::vector<unsigned> numbers;
+    for (unsigned number = 1; number <= count; ++number)
+        numbers.push_back(number);
+    return numbers;
+}
+
+std::filesystem::path SimDumpFolder(const SessionOptions& options, unsigned number) {
+    std::filesystem::path folder(options.simDump.value_or(std::string()));
+    if (SimulatedBoards(options).size() > 1) folder /= "sim-" + std::to_string(number);
+    return folder;
+}
+
 namespace {
 
 // "sim:N=FAULT": N and FAULT; a fault without an ID: 0 and itself.

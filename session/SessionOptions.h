@@ -5,6 +5,7 @@
 // lines.
 
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +46,14 @@ std::optional<std::string> CheckSessionOptions(const SessionOptions& options);
 
 // The boards --simulate names, in the order of their virtual dongles' IDs sim:1, sim:2, ...
 std::vector<std::string> SimulatedBoards(const SessionOptions& options);
+
+// The virtual dongles a session makes: every one --simulate names, or with --device sim:N only
+// N. A --device that names none of them finds them all, and says so.
+std::vector<unsigned> SimulatedNumbers(const SessionOptions& options);
+
+// Where --sim-dump puts virtual dongle N's files: the folder itself, or its sim-N subfolder when
+// --simulate names several dongles (also in a process that makes only one of them).
+std::filesystem::path SimDumpFolder(const SessionOptions& options, unsigned number);
 
 // The number N of the ID "sim:N"; nothing for any other text.
 std::optional<unsigned> SimulatedNumber(std::string_view id);

@@ -1,8 +1,10 @@
 #include "sim/SimulationDump.h"
 
+#include <array>
 #include <cstdio>
-#include <fstream>
+#include <sstream>
 #include <string>
+#include <system_error>
 
 #include "sim/Demoboard.h"
 #include "sim/K3r1Board.h"
@@ -42,18 +44,18 @@ const char* FaultName(FaultKind kind) {
     return "";
 }
 
-bool WriteExchanges(const VirtualDongle& dongle, const std::filesystem::path& file) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+std::string Exchanges(const VirtualDongle& dongle) {
+    std::ostringstream out;
     for (const ExchangeRecord& r : dongle.ExchangeLog()) {
         out << '#' << r.index << ' ' << FirmwareStateName(r.state) << " list[" << r.command.size()
             << "] " << Hex(r.command, 16) << " | reply[" << r.reply.size() << "] "
             << Hex(r.reply, 32) << (r.delivered ? "" : " (withheld)") << FaultName(r.fault) << '\n';
     }
-    return static_cast<bool>(out);
+    return out.str();
 }
 
-bool WriteControls(const VirtualDongle& dongle, const std::filesystem::path& file) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+std::string Controls(const VirtualDongle& dongle) {
+    std::ostringstream out;
     char setup[64];
     for (const ControlRecord& r : dongle.ControlLog()) {
         std::snprintf(setup, sizeof setup, "%02X %02X %04X %04X %04X",
@@ -64,28 +66,53 @@ bool WriteControls(const VirtualDongle& dongle, const std::filesystem::path& fil
         out << setup << " | " << Hex(r.data, 32)
             << (r.status == ControlStatus::Ok ? "" : " (failed)") << '\n';
     }
-    return static_cast<bool>(out);
+    return out.str();
+}
+
+std::span<const std::uint8_t> Bytes(const std::string& text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
 }  // namespace
 
-bool WriteDongleDump(VirtualDongle& dongle, const std::filesystem::path& folder) {
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-    bool ok = WriteFileFrom(dongle.Ram(), folder / "ram.bin");
-    if (dongle.Config().kind == DongleKind::McuRom) {
-        ok &= WriteFileFrom(dongle.McuRomFlash().Contents(), folder / "mcurom.bin");
-    } else if (K3r8Board* r8 = dongle.K3r8()) {
-        for (std::size_t c = 0; c < K3r8Board::kChipCount; ++c)
-            ok &= WriteFileFrom(r8->Chip(c).Contents(),
-                                folder / ("chip" + std::to_string(c + 1) + ".bin"));
-    } else if (K3r1Board* r1 = dongle.K3r1()) {
-        ok &= WriteFileFrom(r1->Chip().Contents(), folder / "flash.bin");
-    } else if (Demoboard* demo = dongle.Demo()) {
-        ok &= WriteFileFrom(demo->Chip().Contents(), folder / "flash.bin");
+std::vector<std::string> DongleDumpFileNames() {
+    return {"ram.bin",   "mcurom.bin", "chip1.bin",     "chip2.bin",   "chip3.bin",
+            "chip4.bin", "flash.bin",  "exchanges.txt", "controls.txt"};
+}
+
+bool WriteDongleDump(VirtualDongle& dongle, const std::filesystem::path& folder,
+                     std::string* error) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+        if (error != nullptr) *error = "cannot create " + folder.string() + ": " + ec.message();
+        return false;
     }
-    ok &= WriteExchanges(dongle, folder / "exchanges.txt");
-    ok &= WriteControls(dongle, folder / "controls.txt");
+    bool ok = true;
+    const auto write = [&](const char* name, std::span<const std::uint8_t> bytes) {
+        if (!ok) return;
+        const std::filesystem::path file = folder / name;
+        std::string why;
+        if (!WriteFileFrom(bytes, file, &why)) {
+            ok = false;
+            if (error != nullptr) *error = file.string() + ": " + why;
+        }
+    };
+    write("ram.bin", dongle.Ram());
+    if (dongle.Config().kind == DongleKind::McuRom) {
+        write("mcurom.bin", dongle.McuRomFlash().Contents());
+    } else if (K3r8Board* r8 = dongle.K3r8()) {
+        constexpr std::array<const char*, K3r8Board::kChipCount> kChips = {
+            "chip1.bin", "chip2.bin", "chip3.bin", "chip4.bin"};
+        for (std::size_t c = 0; c < K3r8Board::kChipCount; ++c)
+            write(kChips[c], r8->Chip(c).Contents());
+    } else if (K3r1Board* r1 = dongle.K3r1()) {
+        write("flash.bin", r1->Chip().Contents());
+    } else if (Demoboard* demo = dongle.Demo()) {
+        write("flash.bin", demo->Chip().Contents());
+    }
+    write("exchanges.txt", Bytes(Exchanges(dongle)));
+    write("controls.txt", Bytes(Controls(dongle)));
     return ok;
 }
 

@@ -4,12 +4,20 @@
 // mcurom.bin (MCU-ROM dongle); exchanges.txt and controls.txt, one line per list or request.
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "sim/VirtualDongle.h"
 
 namespace qdm::sim {
 
-// Creates the folder when needed. True when every file was written.
-bool WriteDongleDump(VirtualDongle& dongle, const std::filesystem::path& folder);
+// Creates the folder when needed. Each file is written beside its place under a unique name and
+// renamed over it, so a link put there is replaced, never written through. True when every file
+// was written; otherwise `error` (when given) names the first that was not, and why.
+bool WriteDongleDump(VirtualDongle& dongle, const std::filesystem::path& folder,
+                     std::string* error = nullptr);
+
+// The names WriteDongleDump may write in its folder, for any dongle.
+std::vector<std::string> DongleDumpFileNames();
 
 }  // namespace qdm::sim

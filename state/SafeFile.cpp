@@ -75,6 +75,8 @@ std::string FileOutcome::Reason() const {
             return "it has a second name (a hard link)";
         case FileProblem::CannotRead:
             return with("cannot read it");
+        case FileProblem::CannotCreate:
+            return with("cannot create it");
         case FileProblem::CannotWrite:
             return with("cannot write it");
     }
@@ -184,9 +186,9 @@ FileOutcome ReplaceFile(const std::filesystem::path& file, std::span<const std::
         made = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         if (made == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
-            return Failed(FileProblem::CannotWrite, LastError());
+            return Failed(FileProblem::CannotCreate, LastError());
     }
-    if (made == INVALID_HANDLE_VALUE) return Failed(FileProblem::CannotWrite, ERROR_FILE_EXISTS);
+    if (made == INVALID_HANDLE_VALUE) return Failed(FileProblem::CannotCreate, ERROR_FILE_EXISTS);
     Handle h(made);
     FileOutcome written = WriteAll(h.get(), bytes, nullptr);
     CloseHandle(h.release());
@@ -399,9 +401,9 @@ FileOutcome ReplaceFile(const std::filesystem::path& file, std::span<const std::
     for (int attempt = 0; attempt < kCreateAttempts && fd < 0; ++attempt) {
         temporary = TemporaryBeside(file);
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | kOpenFlags, 0666);
-        if (fd < 0 && errno != EEXIST) return Failed(FileProblem::CannotWrite, errno);
+        if (fd < 0 && errno != EEXIST) return Failed(FileProblem::CannotCreate, errno);
     }
-    if (fd < 0) return Failed(FileProblem::CannotWrite, EEXIST);
+    if (fd < 0) return Failed(FileProblem::CannotCreate, EEXIST);
     FileOutcome written = WriteAll(fd, bytes, nullptr);
     if (::close(fd) != 0 && written) written = Failed(FileProblem::CannotWrite, errno);
     if (written && ::rename(temporary.c_str(), file.c_str()) != 0)
@@ -447,7 +449,9 @@ FileOutcome OutputFile::Open(const std::filesystem::path& file, OutputMode mode,
     const int flags = O_CREAT | O_NOFOLLOW | kOpenFlags |
                       (mode == OutputMode::Append ? O_RDWR | O_APPEND : O_WRONLY);
     Descriptor fd(::open(file.c_str(), flags, static_cast<mode_t>(permissions)));
-    // A link at the last name gives ELOOP; a FIFO without a reader ENXIO.
+    // A link at the last name gives ELOOP; a FIFO without a reader or a device without its
+    // hardware ENXIO.
+    if (fd.get() < 0 && errno == ENXIO) return Failed(FileProblem::NotRegular);
     if (fd.get() < 0) return Failed(FileProblem::CannotOpen, errno);
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0) return Failed(FileProblem::CannotOpen, errno);

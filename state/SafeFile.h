@@ -21,6 +21,7 @@ enum class FileProblem : std::uint8_t {
     TooLarge,    // more bytes than the caller takes
     SecondName,  // a hard link: writing would change the file under its other name too
     CannotRead,
+    CannotCreate,
     CannotWrite,  // also a full disk
 };
 

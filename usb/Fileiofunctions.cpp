@@ -31,8 +31,11 @@ std::size_t ReadFileInto(const std::filesystem::path& fileName, std::span<std::u
     return static_cast<std::size_t>(file.gcount());
 }
 
-bool WriteFileFrom(std::span<const std::uint8_t> buffer, const std::filesystem::path& fileName) {
-    return static_cast<bool>(ReplaceFile(fileName, buffer));
+bool WriteFileFrom(std::span<const std::uint8_t> buffer, const std::filesystem::path& fileName,
+                   std::string* why) {
+    const FileOutcome written = ReplaceFile(fileName, buffer);
+    if (!written && why != nullptr) *why = written.Reason();
+    return static_cast<bool>(written);
 }
 
 std::filesystem::path ExecutableDirectory() {
@@ -87,6 +90,11 @@ std::vector<std::filesystem::path> PackageDataDirectories() {
 #endif
 #endif
     return folders;
+}
+
+bool IsInstalledProgramFolder(const std::filesystem::path& folder) {
+    std::error_code ec;
+    return std::filesystem::is_directory(folder.parent_path() / "share" / kProgramFolder, ec);
 }
 
 bool IsWritableDirectory(const std::filesystem::path& directory) {

@@ -22,8 +22,9 @@ std::size_t ReadFileInto(const std::filesystem::path& fileName, std::span<std::u
 
 // Gives the file the contents `buffer`: written beside it under a unique name, then renamed over
 // it (ReplaceFile), so a link there is replaced, never written through. Returns whether that
-// worked.
-bool WriteFileFrom(std::span<const std::uint8_t> buffer, const std::filesystem::path& fileName);
+// worked; `why` (when given) then receives the reason.
+bool WriteFileFrom(std::span<const std::uint8_t> buffer, const std::filesystem::path& fileName,
+                   std::string* why = nullptr);
 
 // Directory of the running executable (with no trailing separator); the current directory when
 // the host cannot tell.
@@ -39,6 +40,10 @@ std::filesystem::path UserDataDirectory();
 // install prefix the programs were built for. None on Windows, where data sits beside the
 // program.
 std::vector<std::filesystem::path> PackageDataDirectories();
+
+// Whether `folder` holds an installed program: the package's data folder share/qdm-writer lies
+// beside it (the package puts a file there; a build folder has none).
+bool IsInstalledProgramFolder(const std::filesystem::path& folder);
 
 // Whether new files can be made in `directory` (an existing folder).
 bool IsWritableDirectory(const std::filesystem::path& directory);

@@ -16,8 +16,10 @@ constexpr std::uint8_t kControl = 2;
 constexpr std::uint8_t kBulk = 3;
 constexpr std::int32_t kInProgress = -115;  // -EINPROGRESS, as usbmon shows submissions
 
+constexpr std::size_t kFlushSize = 64 * 1024;
+
 template <std::size_t N>
-void Put(std::array<std::uint8_t, N>& b, std::size_t at, std::uint64_t v, std::size_t bytes) {
+void Store(std::array<std::uint8_t, N>& b, std::size_t at, std::uint64_t v, std::size_t bytes) {
     for (std::size_t i = 0; i < bytes; ++i)
         b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
@@ -40,23 +42,37 @@ std::int32_t LinuxStatus(const IoResult& r) {
 
 PcapTraceDriver::PcapTraceDriver(std::shared_ptr<UsbDriver> inner,
                                  const std::filesystem::path& file)
-    : inner_(std::move(inner)), out_(file, std::ios::binary | std::ios::trunc) {
+    : inner_(std::move(inner)) {
+    opened_ = out_.Open(file, OutputMode::Truncate);
+    if (!opened_) return;
+    unwritten_.reserve(kFlushSize * 2);
     std::array<std::uint8_t, 24> header{};
-    Put(header, 0, 0xA1B2C3D4, 4);
-    Put(header, 4, 2, 2);
-    Put(header, 6, 4, 2);
-    Put(header, 16, kSnapLength, 4);
-    Put(header, 20, kLinkTypeUsbLinuxMmapped, 4);
-    out_.write(reinterpret_cast<const char*>(header.data()), header.size());
+    Store(header, 0, 0xA1B2C3D4, 4);
+    Store(header, 4, 2, 2);
+    Store(header, 6, 4, 2);
+    Store(header, 16, kSnapLength, 4);
+    Store(header, 20, kLinkTypeUsbLinuxMmapped, 4);
+    Put(header);
 }
 
 PcapTraceDriver::~PcapTraceDriver() {
-    out_.flush();
+    Flush();
+}
+
+void PcapTraceDriver::Put(std::span<const std::uint8_t> bytes) {
+    unwritten_.insert(unwritten_.end(), bytes.begin(), bytes.end());
+    if (unwritten_.size() >= kFlushSize) Flush();
+}
+
+void PcapTraceDriver::Flush() {
+    // A trace that cannot be written any more stops; the transfers go on all the same.
+    if (out_.IsOpen() && !unwritten_.empty() && !out_.Write(unwritten_)) out_.Close();
+    unwritten_.clear();
 }
 
 void PcapTraceDriver::WritePacket(const Transfer& t, char type, std::int32_t status,
                                   std::uint32_t length, std::span<const std::uint8_t> data) {
-    if (!out_) return;
+    if (!out_.IsOpen()) return;
     if (bulkFilter_ && t.kind == kBulk && !data.empty())
         data = data.first(std::min(bulkFilter_(t.endpoint, data), data.size()));
     const auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -65,31 +81,30 @@ void PcapTraceDriver::WritePacket(const Transfer& t, char type, std::int32_t sta
     const std::uint32_t usec = static_cast<std::uint32_t>(micros % 1000000);
 
     std::array<std::uint8_t, kUsbmonHeaderSize> h{};
-    Put(h, 0, t.id, 8);
+    Store(h, 0, t.id, 8);
     h[8] = static_cast<std::uint8_t>(type);
     h[9] = t.kind;
     h[10] = t.endpoint;
     h[11] = t.device;
-    Put(h, 12, 1, 2);  // bus 1
+    Store(h, 12, 1, 2);  // bus 1
     const bool withSetup = type == 'S' && t.setup.size() == 8;
     h[14] = withSetup ? 0 : '-';
     h[15] = data.empty() ? (type == 'S' ? '<' : '>') : 0;
-    Put(h, 16, seconds, 8);
-    Put(h, 24, usec, 4);
-    Put(h, 28, static_cast<std::uint32_t>(status), 4);
-    Put(h, 32, length, 4);
-    Put(h, 36, data.size(), 4);
+    Store(h, 16, seconds, 8);
+    Store(h, 24, usec, 4);
+    Store(h, 28, static_cast<std::uint32_t>(status), 4);
+    Store(h, 32, length, 4);
+    Store(h, 36, data.size(), 4);
     if (withSetup) std::copy(t.setup.begin(), t.setup.end(), h.begin() + 40);
 
     std::array<std::uint8_t, 16> record{};
-    Put(record, 0, seconds, 4);
-    Put(record, 4, usec, 4);
-    Put(record, 8, kUsbmonHeaderSize + data.size(), 4);
-    Put(record, 12, kUsbmonHeaderSize + data.size(), 4);
-    out_.write(reinterpret_cast<const char*>(record.data()), record.size());
-    out_.write(reinterpret_cast<const char*>(h.data()), h.size());
-    out_.write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
+    Store(record, 0, seconds, 4);
+    Store(record, 4, usec, 4);
+    Store(record, 8, kUsbmonHeaderSize + data.size(), 4);
+    Store(record, 12, kUsbmonHeaderSize + data.size(), 4);
+    Put(record);
+    Put(h);
+    Put(data);
     ++packets_;
 }
 

@@ -4,25 +4,28 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "state/SafeFile.h"
 #include "usb/UsbDriver.h"
 
 namespace qdm::usb {
 
 class PcapTraceDriver final : public UsbDriver {
   public:
-    // Writes to `file` (created or replaced); IsOpen() tells whether that worked.
+    // Writes to `file`, created or emptied; never through a link, and never into a FIFO or a
+    // device, which are refused at once. IsOpen() tells whether that worked, Opened() why not.
     PcapTraceDriver(std::shared_ptr<UsbDriver> inner, const std::filesystem::path& file);
     ~PcapTraceDriver() override;
 
-    [[nodiscard]] bool IsOpen() const { return static_cast<bool>(out_); }
+    [[nodiscard]] bool IsOpen() const { return out_.IsOpen(); }
+    [[nodiscard]] const FileOutcome& Opened() const { return opened_; }
 
     // How many leading bytes of a bulk transfer's data the trace keeps (the rest is left out,
     // as a capture with a short snap length leaves it); every byte by default.
@@ -64,10 +67,14 @@ class PcapTraceDriver final : public UsbDriver {
     void Completed(const Transfer& t, const IoResult& result);
     void WritePacket(const Transfer& t, char type, std::int32_t status, std::uint32_t length,
                      std::span<const std::uint8_t> data);
+    void Put(std::span<const std::uint8_t> bytes);
+    void Flush();
 
     std::shared_ptr<UsbDriver> inner_;
     BulkDataFilter bulkFilter_;
-    std::ofstream out_;
+    OutputFile out_;
+    FileOutcome opened_;
+    std::vector<std::uint8_t> unwritten_;  // written in large pieces, not per packet
     std::map<Handle, std::uint8_t> devices_;
     std::map<std::string, std::uint8_t> addresses_;
     std::map<const Overlapped*, Transfer> pending_;

@@ -1,6 +1,9 @@
 // The start-up check and the presence state machine: what the status line says and which
 // buttons work as the dongle comes and goes.
 
+#include <filesystem>
+#include <fstream>
+
 #include "state/Mainprocess.h"
 #include "tests/app/WindowRig.h"
 
@@ -65,7 +68,13 @@ class PresenceTest : public QObject {
     }
 
     void missingFirmwareFileShowsTheErrorCode() {
-        Rig rig("k3r8", {}, "/nonexistent/DWTB.TBH");
+        // The program refuses a --firmware file it cannot read before the window opens; this one
+        // goes away between the two.
+        const std::filesystem::path file =
+            std::filesystem::temp_directory_path() / "qdm-presence-DWTB.TBH";
+        std::ofstream(file) << "x";
+        Rig rig("k3r8", {}, file.string());
+        std::filesystem::remove(file);
         rig.Open();
         // No presence check; the colour stays the form's blue; the rest of FormShow goes on.
         QCOMPARE(rig.Shown(), Lines{"blue: ErrCode:M=0x01, S=0x01"});

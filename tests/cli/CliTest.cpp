@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -181,7 +182,7 @@ TEST(Cli, CommandLineAnswers) {
              {"--sim-timing typical detect", 2, "--sim-timing need --simulate"},
              {"--no-log --simulate k3r8 download --chip QL020 -- " + raw, 0, "Verify OK"},
              {"--no-log --simulate k3r8 download " + raw, 6, "give one with --chip NAME"},
-             {"--no-log --simulate k3r8 download missing.bin", 5, "missing.bin: The ROM file"},
+             {"--no-log --simulate k3r8 download missing.bin", 5, "missing.bin: cannot open it"},
              {"--simulate k3r8,k3r1 download " + raw, 2,
               "2 dongles are attached (sim:1, sim:2): name the one to write to with --device"},
              {"--simulate k3r8,k3r1 --device sim:3 detect", 3,
@@ -358,7 +359,7 @@ TEST(Cli, ExitStatusNamesTheFailingStage) {
         {"--simulate k3r8 --sim-fault unplug@20" + container, 12,
          "Serial Flash Page Programming error!!"},
         {"--simulate k3r8 download --chip QX999 x.bin", 2, "unknown chip type"},
-        {"--simulate k3r8 download " + Sample("missing.bin"), 5, "[red]"},
+        {"--simulate k3r8 download " + Sample("missing.bin"), 5, "missing.bin: cannot open it"},
         {"--simulate mcurom mcurom " + Sample("QM010_Brask_RV20.bin"), 0, "Flash Verify OK!(0x00)"},
         {"--simulate k3r8 --sim-fault frobnicate detect", 2, "no such fault; FAULT is one of"},
         {"--simulate mcurom --sim-fault busy detect", 2, "it affects k3r8, k3r1, demoboard"},
@@ -720,6 +721,69 @@ TEST_F(CliFiles, NamedAgentProgramsWhatTheSearchWouldGetWrong) {
     EXPECT_EQ(mcu.status, 0) << mcu.output;
     EXPECT_EQ(RunCli("--simulate k3r8 download " + rom + " --agent").status, 2);
     EXPECT_EQ(RunCli("--simulate k3r8 download " + rom + " --agent Nobody").status, 2);
+}
+
+// Whatever a path names, the tool refuses it at once (a FIFO or a device never holds it up), never
+// writes through a link, and never writes an output over an input, also reached through a link.
+TEST_F(CliFiles, HostilePathsAreRefusedAtOnceAndNeverWrittenThrough) {
+    const std::string rom = Write("rom.bin", Read(Sample("QL020_PB_RV24.bin")));
+    const std::string plain = Write("plain.bin", Plain(32768, 0xC8));
+    const std::string fw = Write("fw.TBH", Exchanged(kHex));
+    const std::string victim = Write("victim", "victim");
+    const std::string fifo = Path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink(victim, Path("link"));
+    fs::create_symlink(victim, Path("out.bin.part"));  // where an output once went first
+    fs::create_symlink(fw, Path("fw-link"));
+    fs::create_directories(Path("dump"));
+    fs::create_symlink(victim, Path("dump/chip1.bin"));
+    fs::create_directories(Path("blocked/ram.bin"));  // a folder where a dump file goes
+    const Bytes before[] = {Read(rom), Read(fw)};
+    const std::string sim = "--no-log --simulate k3r8 ";
+    struct Case {
+        std::string arguments;
+        int status;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {sim + "download /dev/zero", 5, "not a regular file"},
+        {sim + "download " + fifo, 5, "not a regular file"},
+        {sim + "mcurom " + fifo, 5, "not a regular file"},
+        {"--simulate k3r8 --firmware " + fifo + " detect", 5, "not a regular file"},
+        {"--simulate k3r8 --firmware /dev/zero detect", 5, "not a regular file"},
+        {sim + "--trace " + fifo + " detect", 5, "not a regular file"},
+        {"--simulate k3r8 --log " + fifo + " download " + rom, 5, "cannot be written"},
+        {"--simulate k3r8 --log " + Path("link") + " download " + rom, 5, "cannot be written"},
+        {"rom pack " + plain + " " + Path("link") + " --agent PB --raw", 0, "Wrote"},
+        {"rom pack " + plain + " " + Path("out.bin") + " --agent PB --raw", 0, "Wrote"},
+        {sim + "--sim-dump " + Path("dump") + " download " + rom, 0, "Verify OK"},
+        {"rom pack " + rom + " " + rom + " --agent PB", 5, "refusing to write over it"},
+        {"firmware decode " + fw + " " + Path("fw-link"), 5, "refusing to write over it"},
+        {sim + "--trace " + rom + " download " + rom, 5, "refusing to write over it"},
+        {"--simulate k3r8 --log " + rom + " download " + rom, 5, "refusing to write over it"},
+        {sim + "--trace " + Path("fw-link") + " --firmware " + fw + " detect", 5, "refusing"},
+        {sim + "--sim-dump " + victim + " download " + rom, 5, "(--sim-dump)"},
+        {sim + "--sim-dump " + Path("blocked") + " download " + rom, 5, "(--sim-dump)"},
+    };
+    for (const Case& c : cases) {
+        // A run that hangs is ended, and fails the case.
+        const CliRun run = FinishCli(StartCli(c.arguments, "2>&1", "timeout 60"));
+        EXPECT_EQ(run.status, c.status) << c.arguments << "\n" << run.output;
+        EXPECT_TRUE(Has(run, c.message)) << c.arguments << "\n" << run.output;
+        EXPECT_EQ(Read(victim), Bytes({'v', 'i', 'c', 't', 'i', 'm'})) << c.arguments;
+        EXPECT_EQ(Read(rom), before[0]) << c.arguments;
+        EXPECT_EQ(Read(fw), before[1]) << c.arguments;
+    }
+    // Board dumps of a simulated run go only where --sim-dump says, never beside the program.
+    EXPECT_TRUE(fs::exists(Path("dump/RDBBK.VF1")));
+    EXPECT_FALSE(fs::exists(fs::path(QDM_CLI_PATH).parent_path() / "RDBBK.VF1"));
+    // A dump that failed is said on stderr and among the warnings, not on stdout.
+    const CliRun json =
+        RunCliStdout("--json " + sim + "--sim-dump " + Path("blocked") + " download " + rom);
+    const Json result = Parse(json);
+    EXPECT_EQ(result["exit_code"], 5);
+    ASSERT_EQ(result["warnings"].size(), 1u) << json.output;
+    EXPECT_NE(result["warnings"][0].get<std::string>().find("ram.bin"), std::string::npos);
 }
 
 TEST_F(CliFiles, QuietAndJsonKeepStdoutForScripts) {

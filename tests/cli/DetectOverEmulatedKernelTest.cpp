@@ -99,8 +99,10 @@ TEST_F(DetectOverEmulatedKernel, PermissionDeniedSaysToInstallTheUdevRuleAndRepl
     const test::WithoutFileAccessOverride unprivileged;
     std::string log;
     StartDiagnostics([&log](std::string_view line) { log += line; });
+    const std::string rom = firmware_.parent_path() / "x.bin";
+    std::ofstream(rom, std::ios::binary) << std::string(64, 'x');
     for (const std::vector<std::string>& command :
-         {std::vector<std::string>{"detect"}, {"download", "x.bin"}, {"mcurom", "x.bin"}}) {
+         {std::vector<std::string>{"detect"}, {"download", rom}, {"mcurom", rom}}) {
         const Outcome o = Run(command);
         EXPECT_EQ(o.status, kExitAccess) << o.text;
         EXPECT_EQ(LastAccessProblem(), DongleAccessProblem::PermissionDenied);

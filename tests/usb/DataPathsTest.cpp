@@ -79,5 +79,16 @@ TEST_F(DataPaths, WritableFolders) {
                                    : dir_ / "data" / "qdm-writer");
 }
 
+TEST_F(DataPaths, DumpsOfAnInstalledProgramGoToTheUsersFolder) {
+    const fs::path bin = dir_ / "prefix" / "bin";
+    fs::create_directories(bin);
+    EXPECT_EQ(DefaultDumpDirectory(bin), bin);  // a build folder, a program unpacked by hand
+    // An installed one (its package's data folder beside it): its folder belongs to the system,
+    // however writable it is to root.
+    fs::create_directories(dir_ / "prefix" / "share" / "qdm-writer");
+    EXPECT_EQ(DefaultDumpDirectory(bin), dir_ / "data" / "qdm-writer");
+    EXPECT_TRUE(fs::is_directory(dir_ / "data" / "qdm-writer"));
+}
+
 }  // namespace
 }  // namespace qdm
