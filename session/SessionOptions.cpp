@@ -38,7 +38,8 @@ void AddSessionOptions(CLI::App& app, SessionOptions& options) {
                    "when done, write the virtual dongle into DIR: its flash\n"
                    "(chip1.bin .. chip4.bin, flash.bin or mcurom.bin), its RAM\n"
                    "(ram.bin), and one line per command list (exchanges.txt) and\n"
-                   "per control request (controls.txt)")
+                   "per control request (controls.txt); the read-back dump files\n"
+                   "go there too (a simulated run writes them nowhere else)")
         ->type_name("DIR");
     app.add_option("--sim-fault", options.simFaults,
                    "inject a fault into the virtual dongle (see below); sim:N=FAULT\n"
