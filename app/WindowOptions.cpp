@@ -79,7 +79,8 @@ std::optional<WindowCommandLine> ParseWindowCommandLine(const std::vector<std::s
         error = "unknown option " + extra;
         return std::nullopt;
     }
-    if (const auto why = session::CheckSessionOptions(line.session)) {
+    // The window runs as often as it is asked to: the lists count on across runs.
+    if (const auto why = session::CheckSessionOptions(line.session, false)) {
         error = *why;
         return std::nullopt;
     }

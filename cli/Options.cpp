@@ -139,7 +139,7 @@ bool CommandLine::Parse(const std::vector<std::string>& args, std::string& error
         error = "no command given";
         return false;
     }
-    if (const auto why = session::CheckSessionOptions(global_.session)) {
+    if (const auto why = session::CheckSessionOptions(global_.session, true)) {
         error = *why;
         return false;
     }

@@ -128,7 +128,7 @@ std::vector<std::string> FaultsOf(const SessionOptions& options, unsigned number
     return faults;
 }
 
-std::optional<std::string> CheckSessionOptions(const SessionOptions& options) {
+std::optional<std::string> CheckSessionOptions(const SessionOptions& options, bool oneRun) {
     if (!options.simulate && (options.simDump || !options.simFaults.empty() ||
                               options.simPreloaded || options.simTiming))
         return "--sim-dump, --sim-fault, --sim-preloaded and --sim-timing need --simulate";
@@ -151,7 +151,7 @@ std::optional<std::string> CheckSessionOptions(const SessionOptions& options) {
                    (boards.size() > 1 ? " to sim:" + std::to_string(boards.size()) : "");
         for (unsigned n = 1; n <= boards.size(); ++n)
             if (target == 0 || target == n)
-                if (auto why = CheckSimFault(text, boards[n - 1])) return why;
+                if (auto why = CheckSimFault(text, boards[n - 1], oneRun)) return why;
     }
     if (options.simPreloaded && std::find(boards.begin(), boards.end(), "mcurom") != boards.end())
         return "--sim-preloaded needs writer dongles (k3r8, k3r1 or demoboard): an MCU-ROM "

@@ -41,8 +41,9 @@ void AddSessionOptions(CLI::App& app, SessionOptions& options);
 void AddRunLogOptions(CLI::App& app, std::optional<std::string>& log, bool& noLog,
                       const std::string& runs);
 
-// The checks that need all options: nullopt when they fit together, else the reason.
-std::optional<std::string> CheckSessionOptions(const SessionOptions& options);
+// The checks that need all options: nullopt when they fit together, else the reason. `oneRun`: the
+// process makes at most one run (the command line), so no fault may count past one.
+std::optional<std::string> CheckSessionOptions(const SessionOptions& options, bool oneRun);
 
 // The boards --simulate names, in the order of their virtual dongles' IDs sim:1, sim:2, ...
 std::vector<std::string> SimulatedBoards(const SessionOptions& options);

@@ -1,5 +1,6 @@
 #include "session/SimFaults.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <limits>
@@ -24,6 +25,24 @@ constexpr std::array<std::pair<std::string_view, unsigned>, 4> kBoards = {{
     {"k3r1", kK3r1},
     {"demoboard", kDemo},
     {"mcurom", kMcuRom},
+}};
+
+// How far one run on a board can reach, so a fault beyond it is refused instead of silently never
+// happening. Command lists: a whole run of the largest image the board takes sends 315 (K3.r8,
+// 256 KiB), 69 (K3.r1), 344 (demoboard, 2 MiB) or 174 (MCU-ROM, 256 KiB); the demoboard's erase
+// may poll 12,000 times and the MCU-ROM's 256; the bounds leave room above all of that. Replies:
+// the longest is the K3.r8's and the MCU-ROM's 4 KiB read, the K3.r1's 512-byte read, the
+// demoboard's 33-byte answer to its longest list.
+struct Reach {
+    unsigned board;
+    std::uint64_t exchanges;
+    std::uint64_t replyBytes;
+};
+constexpr std::array<Reach, 4> kReach = {{
+    {kK3r8, 500, 4096},
+    {kK3r1, 200, 512},
+    {kDemo, 12500, 33},
+    {kMcuRom, 500, 4096},
 }};
 
 enum class Kind {
@@ -266,7 +285,8 @@ bool Apply(const Fault& fault, sim::VirtualDongle& dongle) {
 
 }  // namespace
 
-std::optional<std::string> CheckSimFault(std::string_view text, std::string_view board) {
+std::optional<std::string> CheckSimFault(std::string_view text, std::string_view board,
+                                         bool oneRun) {
     const FaultKind* kind = nullptr;
     const std::optional<Fault> fault = Parse(text, kind);
     const std::string named = "--sim-fault " + std::string(text) + ": ";
@@ -282,6 +302,16 @@ std::optional<std::string> CheckSimFault(std::string_view text, std::string_view
     if (fault->chip < 1 || fault->chip > chips)
         return named + "the " + std::string(board) + " board has " +
                (chips == 1 ? "chip 1 only" : "chips 1 to 4");
+    if (kind->kind == Kind::Stuck && fault->address >= sim::SerialFlash::kSize)
+        return named + "the chip ends at address 0x1FFFFF";
+    const Reach& reach = *std::find_if(kReach.begin(), kReach.end(),
+                                       [bit](const Reach& r) { return r.board == bit; });
+    if (oneRun && fault->exchange > reach.exchanges)
+        return named + "a run on the " + std::string(board) + " board sends at most " +
+               std::to_string(reach.exchanges) + " command lists";
+    if (fault->offset >= reach.replyBytes)
+        return named + "no reply of the " + std::string(board) + " board is longer than " +
+               std::to_string(reach.replyBytes) + " bytes";
     return std::nullopt;
 }
 

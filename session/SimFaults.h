@@ -10,9 +10,12 @@
 
 namespace qdm::session {
 
-// Whether FAULT can be injected into the virtual dongle of `board` (as --simulate names it):
-// nullopt when it can, else why, with the form it takes or the boards it affects.
-std::optional<std::string> CheckSimFault(std::string_view fault, std::string_view board);
+// Whether FAULT can be injected into the virtual dongle of `board` (as --simulate names it) and
+// can ever happen: nullopt when it can, else why, with the form it takes, the boards it affects or
+// how far the board reaches (no command list past the longest run when the process makes
+// `oneRun`, no reply byte past the longest reply, no address past the chip).
+std::optional<std::string> CheckSimFault(std::string_view fault, std::string_view board,
+                                         bool oneRun);
 
 // The faults that must be known before the dongle is built: "foreign" and "absent".
 void ApplyConfigFaults(const std::vector<std::string>& faults, sim::DongleConfig& config);

@@ -55,6 +55,8 @@ constexpr std::uint32_t kUnitsPerCountRegion = 2;  // 32 KiB bit-count regions
 constexpr std::size_t kRandomOption = 231;         // the option page's random byte
 constexpr std::string_view kReadOk = "Serial Flash Data Read OK!";
 constexpr std::string_view kReadUsbFail = "Serial Flash Data Read Fail !(DATA-USB)";
+// Every board's flash chips hold 2 MiB; the "Demoboard" row stands for the whole chip.
+constexpr std::uint32_t kFlashChipSize = ChipPropertyTable.back().imageSize;
 
 constexpr std::uint32_t CeilDiv(std::uint64_t a, std::uint32_t b) {
     return static_cast<std::uint32_t>((a + b - 1) / b);
@@ -327,7 +329,9 @@ class DownloadRun {
             }
         }
         details_.chipCode = chipCode_;
-        details_.chipType = ChipTypeOfRun(plain && rom.Kind() == RomKind::Raw);
+        const ChipProperties* row = RowOfRun(plain && rom.Kind() == RomKind::Raw);
+        details_.chipType = row != nullptr ? std::string(row->name) : std::string();
+        CheckImageFits(row, plain);
         const std::uint32_t units = CeilDiv(imageSize_, kImageUnit);
         const std::uint32_t regions = CeilDiv(units, kUnitsPerCountRegion);
         // Whole units are programmed and whole regions counted; what the file does not cover is
@@ -340,14 +344,29 @@ class DownloadRun {
     }
 
     // The row the chip code came from; a code from the header alone names its first row.
-    std::string ChipTypeOfRun(bool demoboardRaw) const {
+    const ChipProperties* RowOfRun(bool demoboardRaw) const {
         const int selected = panel_.SelectedChipType();
-        const ChipProperties* row =
-            demoboardRaw ? ChipRow(state_.DemoboardChipRow)
-            : selected > 0 && ChipRow(selected) != nullptr && ChipRow(selected)->code == chipCode_
-                ? ChipRow(selected)
-                : FirstRowWithCode(chipCode_);
-        return row != nullptr ? std::string(row->name) : std::string();
+        return demoboardRaw ? ChipRow(state_.DemoboardChipRow)
+               : selected > 0 && ChipRow(selected) != nullptr &&
+                       ChipRow(selected)->code == chipCode_
+                   ? ChipRow(selected)
+                   : FirstRowWithCode(chipCode_);
+    }
+
+    // An image larger than its chip type, or than the flash chip itself, would run past the chip's
+    // end and wrap onto its own start, and the verify would not see it: refused before anything
+    // is erased. The demoboard takes whatever fits its flash.
+    void CheckImageFits(const ChipProperties* row, bool plain) {
+        const std::uint32_t limit =
+            !plain && row != nullptr && row->imageSize > 0 ? row->imageSize : kFlashChipSize;
+        if (imageSize_ <= limit) return;
+        const std::string type = !plain && row != nullptr && row->imageSize > 0
+                                     ? "chip type " + std::string(row->name)
+                                     : std::string("the flash chip");
+        throw Stop{Ended({RunResult::FileError, "The ROM image of " + std::to_string(imageSize_) +
+                                                    " bytes is larger than " + type + " (" +
+                                                    std::to_string(limit) + " bytes)."},
+                         true)};
     }
 
     // The chip index of header byte 12 preselects the chip type; above 12 it names no row.

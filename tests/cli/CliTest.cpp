@@ -180,6 +180,10 @@ TEST(Cli, CommandLineAnswers) {
              {"--simulate k3r1 --sim-fault noerase:2 detect", 2, "has chip 1 only"},
              {"--simulate k3r8 --sim-timing fast detect", 2, "unknown timing 'fast'"},
              {"--sim-timing typical detect", 2, "--sim-timing need --simulate"},
+             // Faults that could never happen would let a script believe it tested something.
+             {"--simulate k3r8 --sim-fault unplug@100000 detect", 2, "sends at most 500"},
+             {"--simulate k3r1 --sim-fault corrupt@3:512 detect", 2, "longer than 512 bytes"},
+             {"--simulate k3r8 --sim-fault stuck:1:0x200000:0 detect", 2, "ends at address"},
              {"--no-log --simulate k3r8 download --chip QL020 -- " + raw, 0, "Verify OK"},
              {"--no-log --simulate k3r8 download " + raw, 6, "give one with --chip NAME"},
              {"--no-log --simulate k3r8 download missing.bin", 5, "missing.bin: cannot open it"},

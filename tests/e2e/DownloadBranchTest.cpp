@@ -3,6 +3,10 @@
 
 #include <algorithm>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "tests/e2e/WorkflowFixture.h"
 #include "workflows/DemoboardReset.h"
 #include "workflows/DongleCheck.h"
@@ -264,16 +268,36 @@ TEST_F(DownloadBranchTest, CancelOnTheDemoboardStillResetsIt) {
     ExpectIdle();
 }
 
-TEST_F(DownloadBranchTest, UnreadableRomFileEndsRedBeforeAnyErase) {
-    Start("demoboard");
-    panel.files.push_back((folder / "missing.bin").string());
-    const RunOutcome outcome = Download();
-    EXPECT_EQ(outcome.result, RunResult::FileError);
-    EXPECT_EQ(panel.colour, StatusColour::Red);
-    EXPECT_FALSE(Shown("blue: Erase and Blank Check!"));
-    EXPECT_TRUE(Shown("blue: Demoboard reset OK!!"));  // released all the same
-    EXPECT_EQ(panel.status, outcome.message);          // and the failure is what stays
-    ExpectIdle();
+// A file a run cannot program ends it red before anything is erased: one that cannot be read
+// (a FIFO would have held the window up for ever), and an image larger than its chip type or
+// the flash, which would wrap round onto its own start.
+TEST_F(DownloadBranchTest, UnusableRomFileEndsRedBeforeAnyErase) {
+    const std::filesystem::path fifo = folder / "fifo";
+#if !defined(_WIN32)
+    ::mkfifo(fifo.c_str(), 0600);
+#endif
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"demoboard", (folder / "missing.bin").string()},
+        {"demoboard", fifo.string()},
+        {"k3r8", File("QM010.bin", Container(Plain(0x10000), 0x02, 4))},
+        {"k3r1", File("QL020.bin", Container(Plain(0x400000), 0x03, 2))},
+        {"demoboard", File("raw.bin", Plain(0x400000))},
+    };
+    for (const auto& [board, file] : cases) {
+        panel.Clear();
+        State().FirmwareLoaded = 0;
+        Start(board);
+        panel.files.push_back(file);
+        const RunOutcome outcome = Download();
+        EXPECT_EQ(outcome.result, RunResult::FileError) << file << ": " << outcome.message;
+        EXPECT_EQ(panel.colour, StatusColour::Red) << file;
+        EXPECT_FALSE(Shown("blue: Erase and Blank Check!")) << file;
+        EXPECT_EQ(panel.status, outcome.message) << file;  // the failure is what stays
+        if (std::string(board) == "demoboard") {
+            EXPECT_TRUE(Shown("blue: Demoboard reset OK!!")) << file;  // released all the same
+        }
+        ExpectIdle();
+    }
 }
 
 TEST_F(DownloadBranchTest, AFailureInsideTheRunEndsItRed) {

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 
+#include "state/SafeFile.h"
 #include "tests/e2e/WorkflowFixture.h"
+#include "workflows/Sha256.h"
 
 namespace qdm::test {
 namespace {
@@ -76,8 +78,12 @@ TEST_P(WholeRun, ProgramsTheImageAndTheOptionPages) {
     if (row.form == Form::Raw && !demo) panel.selected = kRow;
     if (row.fast) LoadWriterFirmware();  // the fast variant never loads it
 
+    std::vector<std::uint8_t> bytes;
+    ASSERT_TRUE(ReadRegularFile(file, kMaxRomFileLength, bytes));
     const RunOutcome outcome = Download(row.fast);
     ASSERT_TRUE(outcome.Succeeded()) << outcome.message;
+    // The run names the bytes it programmed, not whatever the path holds by the time it ends.
+    EXPECT_EQ(outcome.details.sha256, Sha256Hex(bytes));
     EXPECT_EQ(WithoutProgress(panel.StatusLines()), ExpectedLines(row.board, row.fast));
     const std::string boardName = demo                               ? "Speech OTP Demoboard"
                                   : std::string(row.board) == "k3r8" ? "OTP Writer K3.r8"
