@@ -1,6 +1,7 @@
 #pragma once
 // The window program's command line: the session options it shares with the command-line tool
-// (--simulate, --trace, --firmware, --sim-dump, --sim-fault, --sim-preloaded, --log, --no-log),
+// (--simulate, --trace, --firmware, --sim-dump, --sim-fault, --sim-fill, --sim-preloaded, --log,
+// --no-log),
 // a few of its own, Qt's own options (-platform, -style, ...), which QApplication takes later,
 // and the other arguments, left for FormCreate's "EXPG" rule in their order.
 

@@ -149,6 +149,7 @@ bool Session::Simulate(std::ostream& err) {
             err << error << "\n";
             return false;
         }
+        if (options_.simFill) sim::FillFlash(*dongle, SimFillByte(*options_.simFill));
         if (options_.simPreloaded) sim::PreloadWriterFirmware(*dongle);
         driver->Attach(dongle, number);
         simulated_.push_back({number, boards[number - 1], dongle});

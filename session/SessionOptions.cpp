@@ -14,7 +14,24 @@ namespace qdm::session {
 
 namespace {
 constexpr std::size_t kDescriptionColumn = 22;
+
+std::optional<std::uint8_t> ParseByte(std::string_view text) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size() || value > 0xFF)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(value);
+}
 }  // namespace
+
+std::optional<std::uint8_t> SimFillByte(const std::string& fill) {
+    return ParseByte(fill);
+}
 
 void AddSessionOptions(CLI::App& app, SessionOptions& options) {
     app.add_option("--simulate", options.simulate,
@@ -45,6 +62,11 @@ void AddSessionOptions(CLI::App& app, SessionOptions& options) {
                    "inject a fault into the virtual dongle (see below); sim:N=FAULT\n"
                    "into virtual dongle N only")
         ->type_name("FAULT");
+    app.add_option("--sim-fill", options.simFill,
+                   "the virtual flash starts filled with BYTE (0-255 or 0x00-0xFF)\n"
+                   "or with random bytes, as a used chip does, so that an erase\n"
+                   "that did not happen shows (default: erased, 0xFF)")
+        ->type_name("BYTE|random");
     app.add_flag("--sim-preloaded", options.simPreloaded,
                  "the virtual dongle starts with its writer firmware running, as\n"
                  "a real one does after an earlier run (for download --fast)");
@@ -130,9 +152,12 @@ std::vector<std::string> FaultsOf(const SessionOptions& options, unsigned number
 
 std::optional<std::string> CheckSessionOptions(const SessionOptions& options, bool oneRun) {
     if (!options.simulate && (options.simDump || !options.simFaults.empty() ||
-                              options.simPreloaded || options.simTiming))
-        return "--sim-dump, --sim-fault, --sim-preloaded and --sim-timing need --simulate";
+                              options.simPreloaded || options.simTiming || options.simFill))
+        return "--sim-dump, --sim-fault, --sim-fill, --sim-preloaded and --sim-timing need "
+               "--simulate";
     if (options.device && options.device->empty()) return "--device needs an ID";
+    if (options.simFill && *options.simFill != "random" && !ParseByte(*options.simFill))
+        return "--sim-fill takes a byte (0-255 or 0x00-0xFF) or random, not " + *options.simFill;
     if (!options.simulate) return std::nullopt;
     if (options.simTiming && !sim::TimingByName(*options.simTiming))
         return "unknown timing '" + *options.simTiming + "' for --sim-timing (use " +

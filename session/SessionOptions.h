@@ -4,6 +4,7 @@
 // diagnostic log; and where their runs are logged. Each is defined here once, for both command
 // lines.
 
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -24,6 +25,7 @@ struct SessionOptions {
     std::optional<std::string> firmware;   // firmware file instead of the one next to the program
     std::optional<std::string> simDump;    // folder for the virtual dongle's flash at the end
     std::vector<std::string> simFaults;    // faults of the virtual dongle
+    std::optional<std::string> simFill;    // what the virtual flash holds at the start: BYTE|random
     bool simPreloaded = false;             // the virtual dongle's writer firmware already runs
     std::optional<std::string> simTiming;  // timing profile of the virtual dongles (zero if none)
     bool verbose = false;                  // -v, --verbose: the diagnostic log
@@ -33,13 +35,18 @@ struct SessionOptions {
     bool reportTraceWhole = false;
 };
 
-// Adds --simulate, --device, --trace, --firmware, --sim-dump, --sim-fault, --sim-preloaded,
-// --sim-timing and -v to a command line, bound to `options`, which must outlive the parsing.
+// Adds --simulate, --device, --trace, --firmware, --sim-dump, --sim-fault, --sim-fill,
+// --sim-preloaded, --sim-timing and -v to a command line, bound to `options`, which must outlive
+// the parsing.
 void AddSessionOptions(CLI::App& app, SessionOptions& options);
 
 // Adds --log FILE and --no-log, which exclude each other.
 void AddRunLogOptions(CLI::App& app, std::optional<std::string>& log, bool& noLog,
                       const std::string& runs);
+
+// The byte of --sim-fill BYTE (0-255, or 0x00-0xFF); nullopt for "random". Only for a value
+// CheckSessionOptions took.
+std::optional<std::uint8_t> SimFillByte(const std::string& fill);
 
 // The checks that need all options: nullopt when they fit together, else the reason. `oneRun`: the
 // process makes at most one run (the command line), so no fault may count past one.

@@ -122,9 +122,11 @@ void Demoboard::ExecuteFlash(const WriterCommand& command, std::span<std::uint8_
                 chip_.WriteEnable();
             } else if (chip_.WriteEnabled()) {
                 Meter().SpendSerial(1);
-                chip_.EraseChip();
+                // A chip that refuses its erase never reports it done: the status, all the host
+                // looks at, keeps its busy bit.
+                const bool erased = chip_.EraseChip();
                 erasing_ = true;
-                pollsLeft_ = eraseBusyPolls_;
+                pollsLeft_ = erased ? eraseBusyPolls_ : std::nullopt;
                 eraseEnds_ = Meter().Now() + Meter().Timing().chipErase;
                 Meter().Background(Meter().Timing().chipErase);
             }

@@ -4,6 +4,7 @@
 // switched by the line sequence 11 38, 11 18, 11 58 (on) and 11 20 (off). A chip erase keeps
 // the busy bit of the status (40 02) set for its erase time and at least a number of polls. Busy
 // means the board refuses to be switched on: the list with the switch-on sequence gets no reply.
+// A chip that refuses its erase keeps the busy bit for good.
 
 #include <cstdint>
 #include <optional>

@@ -1,8 +1,13 @@
 #include "sim/Simulation.h"
 
 #include <array>
+#include <random>
 #include <utility>
+#include <vector>
 
+#include "sim/Demoboard.h"
+#include "sim/K3r1Board.h"
+#include "sim/K3r8Board.h"
 #include "sim/StandInFirmware.h"
 
 namespace qdm::sim {
@@ -47,6 +52,30 @@ void PreloadWriterFirmware(VirtualDongle& dongle) {
         load(record.address, record.data);
     load(kCpuControlAddress, release);
     dongle.ClearControlLog();
+}
+
+void FillFlash(VirtualDongle& dongle, std::optional<std::uint8_t> byte) {
+    std::mt19937 random{std::random_device{}()};
+    const auto fill = [&](auto& flash, std::size_t size) {
+        if (byte) {
+            flash.Fill(*byte);
+            return;
+        }
+        std::vector<std::uint8_t> bytes(size);
+        for (std::uint8_t& b : bytes)
+            b = static_cast<std::uint8_t>(random());
+        flash.Preload(0, bytes);
+    };
+    if (dongle.Config().kind == DongleKind::McuRom) {
+        fill(dongle.McuRomFlash(), ParallelFlash::kSize);
+    } else if (K3r8Board* k3r8 = dongle.K3r8()) {
+        for (std::size_t c = 0; c < K3r8Board::kChipCount; ++c)
+            fill(k3r8->Chip(c), SerialFlash::kSize);
+    } else if (K3r1Board* k3r1 = dongle.K3r1()) {
+        fill(k3r1->Chip(), SerialFlash::kSize);
+    } else if (Demoboard* demo = dongle.Demo()) {
+        fill(demo->Chip(), SerialFlash::kSize);
+    }
 }
 
 std::optional<Simulation> MakeSimulation(std::string_view board) {

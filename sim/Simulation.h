@@ -24,6 +24,11 @@ std::optional<DongleConfig> ConfigForBoard(std::string_view board);
 std::optional<Simulation> MakeSimulation(std::string_view board);
 Simulation MakeSimulation(DongleConfig config, std::shared_ptr<Clock> clock = nullptr);
 
+// Fills every flash chip of the dongle (the client board's, or the MCU-ROM) with `byte`, or with
+// random bytes when there is none: a chip that was used before, where an erase that did not
+// happen shows.
+void FillFlash(VirtualDongle& dongle, std::optional<std::uint8_t> byte);
+
 // Loads the stand-in writer firmware through the firmware-load request and starts it, as an
 // earlier run would have left a real dongle. The control log forgets the load. An MCU-ROM dongle
 // takes no load.

@@ -184,6 +184,7 @@ TEST(Cli, CommandLineAnswers) {
              {"--simulate k3r8 --sim-fault unplug@100000 detect", 2, "sends at most 500"},
              {"--simulate k3r1 --sim-fault corrupt@3:512 detect", 2, "longer than 512 bytes"},
              {"--simulate k3r8 --sim-fault stuck:1:0x200000:0 detect", 2, "ends at address"},
+             {"--simulate k3r8 --sim-fill 256 detect", 2, "--sim-fill takes a byte"},
              {"--no-log --simulate k3r8 download --chip QL020 -- " + raw, 0, "Verify OK"},
              {"--no-log --simulate k3r8 download " + raw, 6, "give one with --chip NAME"},
              {"--no-log --simulate k3r8 download missing.bin", 5, "missing.bin: cannot open it"},
@@ -675,6 +676,11 @@ TEST_F(CliFiles, EveryFailureHasItsExitStatus) {
         {"--simulate k3r1 --sim-fault busy" + container, 7, "board-busy"},
         {"--simulate k3r8 --sim-fault boardid:0x40" + container, 8, "no-board"},
         {"--simulate k3r1 --sim-fault erasefail" + container, 10, "erase"},
+        {"--simulate demoboard --sim-fault erasefail" + container, 10, "erase"},
+        // A used chip, whose missing erase shows where an erased one hides it.
+        {"--simulate k3r8 --sim-fill random" + container, 0, "success"},
+        {"--simulate k3r1 --sim-fill 0x00 --sim-fault noerase" + container, 11, "blank-check"},
+        {"--simulate demoboard --sim-fill random --sim-fault noerase" + container, 13, "verify"},
         // mcurom asks a dongle three times whether it is a writer dongle before its flow.
         {"--simulate mcurom --sim-fault noreply@4" + mcurom, 10, "erase"},
         {"--simulate k3r8 --sim-fault unplug@7" + container, 9, "id-check"},
