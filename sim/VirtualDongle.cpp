@@ -100,6 +100,7 @@ void VirtualDongle::Plug() {
     DropReplies();
     cpuFreeAt_ = clock_->Now();
     exchangeCount_ = 0;
+    loadRequests_ = 0;
     configurationValue_ = 1;
     board_->PowerCycle();
     mcuRomFlash_.PowerCycle();
@@ -302,6 +303,16 @@ ControlResult VirtualDongle::HandleControl(const SetupPacket& setup, std::span<s
             return {ControlStatus::Stall, 0};
         case kVendorDeviceOut: {
             if (setup.bRequest != kFirmwareLoadRequest) return {ControlStatus::Stall, 0};
+            const auto fault =
+                std::find_if(loadFaults_.begin(), loadFaults_.end(),
+                             [n = ++loadRequests_](const auto& f) { return f.first == n; });
+            if (fault != loadFaults_.end()) {
+                const LoadFault kind = fault->second;
+                loadFaults_.erase(fault);
+                if (kind == LoadFault::Stall) return {ControlStatus::Stall, 0};
+                Unplug();
+                return {ControlStatus::NoDevice, 0};
+            }
             const std::size_t n = std::min<std::size_t>(setup.wLength, data.size());
             for (std::size_t i = 0; i < n; ++i) {
                 const auto address = static_cast<std::uint16_t>(setup.wValue + i);

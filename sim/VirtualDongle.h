@@ -137,6 +137,10 @@ struct ExchangeFault {
     std::uint8_t mask = 0;
 };
 
+// Faults bound to one firmware-load request (the N-th vendor request 0xA0 out since plug-in,
+// counting from 1): the request stalls and nothing of it is written, or the dongle is pulled out.
+enum class LoadFault { Stall, Unplug };
+
 // What becomes of a reply a reply filter has seen.
 enum class ReplyAction {
     Deliver,   // the reply, as the filter left it, goes to the IN endpoint
@@ -280,9 +284,19 @@ class VirtualDongle {
     void LoseListAtExchange(std::uint64_t exchange) {
         InjectFault(exchange, {FaultKind::LoseList});
     }
-    void ClearFaults() { faults_.clear(); }
+    void InjectLoadFault(std::uint64_t request, LoadFault fault) {
+        loadFaults_.emplace_back(request, fault);
+    }
+    [[nodiscard]] std::uint64_t LoadRequestCount() const { return loadRequests_; }
+    void ClearFaults() {
+        faults_.clear();
+        loadFaults_.clear();
+    }
     void SetReplyFilter(ReplyFilter filter) { replyFilter_ = std::move(filter); }
-    [[nodiscard]] std::size_t ScheduledFaults() const { return faults_.size(); }
+    // Exchange and load faults still waiting for their list or request.
+    [[nodiscard]] std::size_t ScheduledFaults() const {
+        return faults_.size() + loadFaults_.size();
+    }
 
   private:
     struct PendingIn {
@@ -377,6 +391,8 @@ class VirtualDongle {
 
     std::uint64_t exchangeCount_ = 0;
     std::vector<std::pair<std::uint64_t, ExchangeFault>> faults_;
+    std::uint64_t loadRequests_ = 0;
+    std::vector<std::pair<std::uint64_t, LoadFault>> loadFaults_;
     ReplyFilter replyFilter_;
     bool exchangeLogEnabled_ = true;
     std::deque<ExchangeRecord> exchangeLog_;

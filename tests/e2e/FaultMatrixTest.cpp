@@ -1,8 +1,11 @@
 // Every exchange of a complete run on every board, each in turn unplugged, left without a reply,
-// lost on its way to the dongle, or answered with a corrupted byte. A run may fail, but it must
-// end, leave the window usable, say on its status line that it failed, never report success over a
-// flash that differs from what a clean run writes, and a run after replugging must succeed.
+// lost on its way to the dongle, or answered with a corrupted byte, and every firmware-load
+// request stalled or cut off by an unplug; for a container, a raw image, a named agent and a fast
+// run. A run may fail, but it must end, leave the window usable, say on its status line that it
+// failed, never report success over a flash that differs from what a clean run writes, leave a
+// used chip as it was when it fails before the erase, and a run after replugging must succeed.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -76,13 +79,19 @@ class Watchdog {
     std::thread thread_;
 };
 
+// A fault at the N-th exchange, or at the N-th firmware-load request when `fault` is None.
 struct Injection {
-    std::uint64_t exchange = 0;
+    std::uint64_t at = 0;
     sim::ExchangeFault fault;
+    sim::LoadFault load = sim::LoadFault::Stall;
 };
 
 std::string Describe(const Injection& i) {
-    std::string text = "exchange " + std::to_string(i.exchange) + ": ";
+    if (i.fault.kind == sim::FaultKind::None) {
+        return "load request " + std::to_string(i.at) +
+               (i.load == sim::LoadFault::Stall ? ": stall" : ": unplug");
+    }
+    std::string text = "exchange " + std::to_string(i.at) + ": ";
     switch (i.fault.kind) {
         case sim::FaultKind::Unplug:
             return text + "unplug";
@@ -160,19 +169,49 @@ std::vector<std::uint8_t> MasksFor(std::size_t replyLength) {
     return {0xFF};
 }
 
-class FaultMatrix : public WorkflowTest, public ::testing::WithParamInterface<const char*> {
-  protected:
-    std::string Board() const { return GetParam(); }
+enum class Image : std::uint8_t { Container, Raw, NamedAgent };
 
-    // A fresh program, panel and dongle, as on a new plug-in, whose flash holds an older image
-    // and option page (that carries no bytes over), so that what a run erased or left alone
-    // shows.
+// One board and way of running; a long matrix is split into shards that each stay well inside the
+// test driver's time-out under the sanitizers.
+struct Variant {
+    const char* board;
+    Image image = Image::Container;
+    bool fast = false;
+    std::size_t shard = 0;
+    std::size_t shards = 1;
+};
+
+constexpr std::int32_t kNamedAgent = 3;
+
+class FaultMatrix : public WorkflowTest, public ::testing::WithParamInterface<Variant> {
+  protected:
+    std::string Board() const { return GetParam().board; }
+
+    RunOutcome Run() {
+        if (GetParam().fast) {
+            // What a full download leaves behind after plug-in: a fast run loads no firmware.
+            if (State().FirmwareLoaded == 0) {
+                sim::PreloadWriterFirmware(Dongle());
+                State().FirmwareLoaded = 1;
+            }
+        }
+        DownloadOptions options;
+        options.fast = GetParam().fast;
+        options.random = &random;
+        if (GetParam().image == Image::NamedAgent) options.agent = kNamedAgent;
+        return RunDownload(panel, options);
+    }
+
+    // A fresh program, panel and dongle, as on a new plug-in, whose used flash holds an older
+    // image and option page (that carries no bytes over), so that what a run erased or left alone
+    // shows anywhere on the chip.
     void Fresh() {
         ResetProgramState();
         State().FirmwareText = firmware_;
         panel.Clear();
         panel.files.push_back(file_);
         Start(Board());
+        sim::FillFlash(Dongle(), 0xA5);
         const std::vector<std::uint8_t> old = Plain(0x8000, 99);
         std::vector<std::uint8_t> oldOptionPage(256, 0x3C);
         std::fill_n(oldOptionPage.begin() + 227, 3, std::uint8_t{0xFF});
@@ -239,25 +278,37 @@ constexpr std::uint64_t kVirtualBudgetMs = 60'000;
 constexpr std::chrono::seconds kWallBudget{60};
 
 TEST_P(FaultMatrix, EveryExchangeUnpluggedSilentOrCorrupted) {
+    const Variant variant = GetParam();
     const std::string board = Board();
     firmware_ = State().FirmwareText;
-    // A 32 KiB QM010 container: its chip index picks the chip type, and the MCU-ROM size table
-    // takes its file length.
+    // A 32 KiB QM010 image: a container's chip index picks the chip type (a raw image's the
+    // combo box), and the MCU-ROM size table takes its file length.
     const auto plain = Plain(0x8000);
-    file_ = File("QM010.bin", Container(plain, 0x02, 4));
+    const std::int32_t agent =
+        variant.image == Image::NamedAgent ? kNamedAgent : kBuiltInAgentIndex;
+    if (variant.image == Image::Raw) {
+        file_ = File("QM010.bin", MakeRawFileImage(plain, AgentKey(agent)).value());
+        panel.selected = 2;
+    } else {
+        file_ = File("QM010.bin", Container(plain, 0x02, 4, false, agent));
+    }
 
-    // The clean run: how many exchanges, what each answers, and what the flash then holds.
+    // The clean run: how many exchanges and load requests, what each exchange answers, and what
+    // the flash then holds.
+    const int selected = panel.selected;
     Fresh();
+    panel.selected = selected;
     const FlashCopy before = Contents();
-    const RunOutcome clean = Download();
+    const RunOutcome clean = Run();
     ASSERT_TRUE(clean.Succeeded()) << clean.message;
     const std::uint64_t exchanges = Dongle().ExchangeCount();
+    const std::uint64_t loadRequests = variant.fast ? 0 : Dongle().LoadRequestCount();
     const std::deque<sim::ExchangeRecord> log = Dongle().ExchangeLog();
     ASSERT_EQ(log.size(), exchanges);
     const FlashCopy reference = Contents();
     {
         // The demoboard holds the plain image with the patch its "QM" file name asks for.
-        auto image = MakeChainedImage(plain, AgentKey(kBuiltInAgentIndex));
+        auto image = MakeChainedImage(plain, AgentKey(agent));
         if (board == "demoboard") {
             image = plain;
             PatchDemoboardFileName(image);
@@ -265,16 +316,23 @@ TEST_P(FaultMatrix, EveryExchangeUnpluggedSilentOrCorrupted) {
         ASSERT_TRUE(std::equal(image.begin(), image.end(), reference.front().begin()));
     }
 
-    std::vector<Injection> cases;
+    std::vector<Injection> all;
     for (std::uint64_t k = 1; k <= exchanges; ++k) {
-        cases.push_back({k, {sim::FaultKind::Unplug}});
-        cases.push_back({k, {sim::FaultKind::NoReply}});
-        cases.push_back({k, {sim::FaultKind::LoseList}});
+        all.push_back({k, {sim::FaultKind::Unplug}});
+        all.push_back({k, {sim::FaultKind::NoReply}});
+        all.push_back({k, {sim::FaultKind::LoseList}});
         const std::size_t length = log[k - 1].reply.size();
         for (const std::size_t offset : OffsetsThatMatter(board, log[k - 1].command, length))
             for (const std::uint8_t mask : MasksFor(length))
-                cases.push_back({k, {sim::FaultKind::CorruptReply, offset, mask}});
+                all.push_back({k, {sim::FaultKind::CorruptReply, offset, mask}});
     }
+    for (std::uint64_t k = 1; k <= loadRequests; ++k) {
+        all.push_back({k, {}, sim::LoadFault::Stall});
+        all.push_back({k, {}, sim::LoadFault::Unplug});
+    }
+    std::vector<Injection> cases;
+    for (std::size_t i = variant.shard; i < all.size(); i += variant.shards)
+        cases.push_back(all[i]);
 
     Watchdog watchdog;
     std::map<std::string, int> endings;
@@ -284,11 +342,16 @@ TEST_P(FaultMatrix, EveryExchangeUnpluggedSilentOrCorrupted) {
         const std::string name = board + " " + Describe(injection);
         watchdog.Arm(name, kWallBudget);
         Fresh();
+        panel.selected = selected;
         Dongle().SetExchangeLogEnabled(false);
         slept = {};
-        Dongle().InjectFault(injection.exchange, injection.fault);
+        if (injection.fault.kind == sim::FaultKind::None) {
+            Dongle().InjectLoadFault(injection.at, injection.load);
+        } else {
+            Dongle().InjectFault(injection.at, injection.fault);
+        }
         const auto caseStart = Clock::now();
-        const RunOutcome outcome = Download();
+        const RunOutcome outcome = Run();
         const auto wall = Clock::now() - caseStart;
         const std::uint64_t virtualMs = VirtualMilliseconds();
         longestVirtual = std::max(longestVirtual, virtualMs);
@@ -319,25 +382,46 @@ TEST_P(FaultMatrix, EveryExchangeUnpluggedSilentOrCorrupted) {
         Dongle().Plug();
         State().FirmwareLoaded = 0;
         panel.Clear();
+        panel.selected = selected;
         panel.files.push_back(file_);
-        const RunOutcome again = Download();
+        const RunOutcome again = Run();
         EXPECT_TRUE(again.Succeeded()) << name << ": the run after replugging: " << again.message;
         EXPECT_TRUE(FlashIs(reference)) << name << ": the run after replugging";
         ExpectIdle(name + " (after replugging)");
         watchdog.Disarm();
     }
     const std::chrono::duration<double> seconds = Clock::now() - started;
-    std::cout << board << ": " << exchanges << " exchanges in a clean run, " << cases.size()
-              << " cases in " << seconds.count() << " s; longest dongle time of a faulty run "
-              << longestVirtual << " ms\n";
+    std::cout << board << ": " << exchanges << " exchanges and " << loadRequests
+              << " load requests in a clean run, " << cases.size() << " cases in "
+              << seconds.count() << " s; longest dongle time of a faulty run " << longestVirtual
+              << " ms\n";
     for (const auto& [ending, count] : endings)
         std::cout << "  " << count << " x " << ending << "\n";
     RecordProperty("cases", static_cast<int>(cases.size()));
 }
 
+std::string VariantName(const ::testing::TestParamInfo<Variant>& info) {
+    const Variant& v = info.param;
+    static const std::array<const char*, 3> kImages = {"container", "raw", "agent"};
+    std::string name = std::string(v.board) + "_" + kImages.at(static_cast<std::size_t>(v.image));
+    if (v.fast) name += "_fast";
+    if (v.shards > 1) name += "_" + std::to_string(v.shard + 1) + "of" + std::to_string(v.shards);
+    return name;
+}
+
+// gtest would otherwise print the raw bytes into the test's ctest name.
+void PrintTo(const Variant& v, std::ostream* out) {
+    *out << v.board;
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryBoard, FaultMatrix,
-                         ::testing::Values("k3r8", "k3r1", "demoboard", "mcurom"),
-                         [](const auto& p) { return std::string(p.param); });
+                         ::testing::Values(Variant{"k3r8", Image::Container, false, 0, 2},
+                                           Variant{"k3r8", Image::Container, false, 1, 2},
+                                           Variant{"k3r1"}, Variant{"demoboard"}, Variant{"mcurom"},
+                                           Variant{"demoboard", Image::Raw},
+                                           Variant{"k3r1", Image::Container, true},
+                                           Variant{"k3r1", Image::NamedAgent}),
+                         VariantName);
 
 }  // namespace
 }  // namespace qdm::test
