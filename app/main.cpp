@@ -18,6 +18,7 @@
 #include "session/ProcessFiles.h"
 #include "session/Session.h"
 #include "state/DiagnosticLog.h"
+#include "state/SafeFile.h"
 #include "workflows/RunLog.h"
 
 namespace {
@@ -139,10 +140,16 @@ int main(int argc, char** argv) {
         return 0;
     }
     const DiagnosticScope diagnostics(line->session.verbose);
-    if (const auto clash = qdm::session::OutputOverAnInput(ProcessFilesOf(*line))) {
+    const qdm::session::ProcessFiles files = ProcessFilesOf(*line);
+    if (const auto clash = qdm::session::OutputOverAnInput(files)) {
         std::cerr << "qdm-writer: " << *clash << "\n";
         return kExitFile;
     }
+    // A ROM file chosen later in the dialog must not be one of them either.
+    std::vector<std::filesystem::path> outputs;
+    for (const auto& output : files.outputs)
+        outputs.push_back(output.path);
+    qdm::ClaimOutputs(std::move(outputs));
     std::ostringstream why;
     qdm::session::SetupProblem problem{};
     const auto session = qdm::session::Session::Create(line->session, why, &problem);

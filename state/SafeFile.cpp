@@ -1,5 +1,6 @@
 #include "state/SafeFile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -81,6 +82,25 @@ std::string FileOutcome::Reason() const {
             return with("cannot write it");
     }
     return "unknown problem";
+}
+
+namespace {
+
+std::vector<std::filesystem::path>& Claimed() {
+    static std::vector<std::filesystem::path> files;
+    return files;
+}
+
+}  // namespace
+
+void ClaimOutputs(std::vector<std::filesystem::path> files) {
+    Claimed() = std::move(files);
+}
+
+bool IsClaimedOutput(const std::filesystem::path& file) {
+    const auto& claimed = Claimed();
+    return std::any_of(claimed.begin(), claimed.end(),
+                       [&file](const auto& output) { return IsSameFile(file, output); });
 }
 
 #if defined(_WIN32)

@@ -55,6 +55,12 @@ FileOutcome ReplaceFile(const std::filesystem::path& file, std::span<const std::
 // file index on Windows). False when either does not exist.
 bool IsSameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// The files this process writes while it runs (its trace, its run log, its dumps), for inputs
+// chosen later, as in the window's file dialog: a ROM file that is one of them would be read
+// while it is written, and written over once read.
+void ClaimOutputs(std::vector<std::filesystem::path> files);
+bool IsClaimedOutput(const std::filesystem::path& file);
+
 enum class OutputMode : std::uint8_t {
     Truncate,   // emptied when opened
     Append,     // every write goes to the end; ReadAt reads what is there

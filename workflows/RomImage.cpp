@@ -178,6 +178,8 @@ RomOutcome<RomImage> LoadRomFile(const std::filesystem::path& file, HeaderUse us
                                  ForcedAgent forcedAgent) {
     // Opened without blocking and read whole once: a pipe or a device cannot hold the window up,
     // and what is hashed and programmed is what was read, whatever the path names later.
+    if (IsClaimedOutput(file))
+        return Error(RomErrorCode::CannotOpen, "The ROM file is a file this program writes.");
     std::vector<std::uint8_t> buffer;
     const FileOutcome read = ReadRegularFile(file, kMaxRomFileLength, buffer, kImageSlack);
     switch (read.problem) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "state/SafeFile.h"
 #include "tests/e2e/WorkflowFixture.h"
 #include "workflows/DemoboardReset.h"
 #include "workflows/DongleCheck.h"
@@ -270,18 +271,22 @@ TEST_F(DownloadBranchTest, CancelOnTheDemoboardStillResetsIt) {
 
 // A file a run cannot program ends it red before anything is erased: one that cannot be read
 // (a FIFO would have held the window up for ever), and an image larger than its chip type or
-// the flash, which would wrap round onto its own start.
+// the flash, which would wrap round onto its own start, and a file the program writes, as the
+// window's trace or run log.
 TEST_F(DownloadBranchTest, UnusableRomFileEndsRedBeforeAnyErase) {
     const std::filesystem::path fifo = folder / "fifo";
 #if !defined(_WIN32)
     ::mkfifo(fifo.c_str(), 0600);
 #endif
+    const std::string written = File("QM010.log", Container(Plain(0x8000), 0x02, 4));
+    ClaimOutputs({written});
     const std::vector<std::pair<const char*, std::string>> cases = {
         {"demoboard", (folder / "missing.bin").string()},
         {"demoboard", fifo.string()},
         {"k3r8", File("QM010.bin", Container(Plain(0x10000), 0x02, 4))},
         {"k3r1", File("QL020.bin", Container(Plain(0x400000), 0x03, 2))},
         {"demoboard", File("raw.bin", Plain(0x400000))},
+        {"k3r1", written},
     };
     for (const auto& [board, file] : cases) {
         panel.Clear();
@@ -298,6 +303,7 @@ TEST_F(DownloadBranchTest, UnusableRomFileEndsRedBeforeAnyErase) {
         }
         ExpectIdle();
     }
+    ClaimOutputs({});
 }
 
 TEST_F(DownloadBranchTest, AFailureInsideTheRunEndsItRed) {
