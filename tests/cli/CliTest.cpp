@@ -681,6 +681,8 @@ TEST_F(CliFiles, EveryFailureHasItsExitStatus) {
         {"--simulate k3r8 --sim-fill random" + container, 0, "success"},
         {"--simulate k3r1 --sim-fill 0x00 --sim-fault noerase" + container, 11, "blank-check"},
         {"--simulate demoboard --sim-fill random --sim-fault noerase" + container, 13, "verify"},
+        // The K3.r8 takes no notice of its erase replies; a chip left unerased shows at the verify.
+        {"--simulate k3r8 --sim-fill 0x00 --sim-fault erasefail" + container, 13, "verify"},
         // mcurom asks a dongle three times whether it is a writer dongle before its flow.
         {"--simulate mcurom --sim-fault noreply@4" + mcurom, 10, "erase"},
         {"--simulate k3r8 --sim-fault unplug@7" + container, 9, "id-check"},

@@ -369,6 +369,16 @@ TEST_P(FaultMatrix, EveryExchangeUnpluggedSilentOrCorrupted) {
             EXPECT_EQ(kSuccessMessages.count(outcome.message), 0u) << name;
             EXPECT_EQ(panel.status, outcome.message)
                 << name << ": the status line shows \"" << panel.status << "\"";
+            // A writer board's stages fail in the blue they run in, as the window always showed
+            // them; the dongle's, the firmware's, the file's and the MCU-ROM flow's failures are
+            // red.
+            const bool red = outcome.result == RunResult::DongleError ||
+                             outcome.result == RunResult::FirmwareError ||
+                             outcome.result == RunResult::FileError ||
+                             outcome.result == RunResult::Failed ||
+                             outcome.details.board == "MCU-ROM";
+            EXPECT_EQ(panel.colour, red ? StatusColour::Red : StatusColour::Blue)
+                << name << ": " << outcome.message;
             if (EndsBeforeTheErase(outcome.result)) {
                 EXPECT_TRUE(FlashIs(before)) << name << ": the chip was touched";
             }
