@@ -750,6 +750,9 @@ TEST_F(CliFiles, HostilePathsAreRefusedAtOnceAndNeverWrittenThrough) {
     fs::create_directories(Path("dump"));
     fs::create_symlink(victim, Path("dump/chip1.bin"));
     fs::create_directories(Path("blocked/ram.bin"));  // a folder where a dump file goes
+    // Sparse: 3 GiB that take no disk, and would take 3 GB of memory if read.
+    std::ofstream(Path("huge.bin")).close();
+    fs::resize_file(Path("huge.bin"), std::uintmax_t{3} << 30);
     const Bytes before[] = {Read(rom), Read(fw)};
     const std::string sim = "--no-log --simulate k3r8 ";
     struct Case {
@@ -763,6 +766,8 @@ TEST_F(CliFiles, HostilePathsAreRefusedAtOnceAndNeverWrittenThrough) {
         {sim + "mcurom " + fifo, 5, "not a regular file"},
         {"--simulate k3r8 --firmware " + fifo + " detect", 5, "not a regular file"},
         {"--simulate k3r8 --firmware /dev/zero detect", 5, "not a regular file"},
+        {"--simulate k3r8 --firmware " + Path("huge.bin") + " detect", 5, "larger than"},
+        {sim + "download " + Path("huge.bin"), 5, "larger than"},
         {sim + "--trace " + fifo + " detect", 5, "not a regular file"},
         {"--simulate k3r8 --log " + fifo + " download " + rom, 5, "cannot be written"},
         {"--simulate k3r8 --log " + Path("link") + " download " + rom, 5, "cannot be written"},
