@@ -107,6 +107,7 @@ std::vector<std::string> ChildArguments(const GlobalOptions& global, const GangA
     if (s.simDump) add({"--sim-dump", *s.simDump});
     for (const std::string& fault : s.simFaults)
         add({"--sim-fault", fault});
+    if (s.simFill) add({"--sim-fill", *s.simFill});
     if (s.simPreloaded) add({"--sim-preloaded"});
     if (s.simTiming) add({"--sim-timing", *s.simTiming});
     if (global.log) add({"--log", *global.log});

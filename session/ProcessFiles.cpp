@@ -1,5 +1,7 @@
 #include "session/ProcessFiles.h"
 
+#include <system_error>
+
 #include "sim/SimulationDump.h"
 #include "state/SafeFile.h"
 #include "usb/FirmwareLoader.h"
@@ -21,9 +23,18 @@ void ProcessFiles::AddSession(const SessionOptions& options) {
 }
 
 std::optional<std::string> OutputOverAnInput(const ProcessFiles& files) {
-    const auto clash = [](const NamedFile& output,
-                          const NamedFile& other) -> std::optional<std::string> {
-        if (!IsSameFile(output.path, other.path)) return std::nullopt;
+    // Outputs are often not there yet: then their paths tell, with links in the folders followed.
+    const auto same = [](const std::filesystem::path& a, const std::filesystem::path& b) {
+        if (IsSameFile(a, b)) return true;
+        std::error_code ec;
+        const std::filesystem::path x = std::filesystem::weakly_canonical(a, ec);
+        if (ec) return false;
+        const std::filesystem::path y = std::filesystem::weakly_canonical(b, ec);
+        return !ec && x == y;
+    };
+    const auto clash = [&same](const NamedFile& output,
+                               const NamedFile& other) -> std::optional<std::string> {
+        if (!same(output.path, other.path)) return std::nullopt;
         return output.role + " " + output.path.string() + " is " + other.role + " " +
                other.path.string() + "; refusing to write over it";
     };

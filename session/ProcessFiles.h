@@ -28,7 +28,8 @@ struct ProcessFiles {
 };
 
 // Why an output may not be written: it is an input or another output, compared by identity, so
-// links and second names count. Nullopt when every output is a file of its own.
+// links and second names count, or for a file not made yet by its path. Nullopt when every output
+// is a file of its own.
 std::optional<std::string> OutputOverAnInput(const ProcessFiles& files);
 
 }  // namespace qdm::session

@@ -215,8 +215,8 @@ bool Session::AfterRun(std::ostream& out, std::string& error) {
         if (sim::WriteDongleDump(*dongle.dongle, folder, &why)) {
             out << "Virtual dongle written to " << folder.string() << "\n";
         } else if (written) {
-            error = "cannot write the virtual dongle into " + folder.string() +
-                    " (--sim-dump): " + why;
+            error =
+                "cannot write the virtual dongle into " + folder.string() + " (--sim-dump): " + why;
             written = false;
         }
     }

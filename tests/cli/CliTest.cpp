@@ -750,6 +750,9 @@ TEST_F(CliFiles, HostilePathsAreRefusedAtOnceAndNeverWrittenThrough) {
     fs::create_directories(Path("dump"));
     fs::create_symlink(victim, Path("dump/chip1.bin"));
     fs::create_directories(Path("blocked/ram.bin"));  // a folder where a dump file goes
+    fs::create_symlink(victim, Path("read-1.bin"));   // where a read puts the K3.r8's chip 1
+    fs::create_directories(Path("gang/sim-2"));
+    fs::create_symlink(victim, Path("gang/sim-2/chip1.bin"));
     // Sparse: 3 GiB that take no disk, and would take 3 GB of memory if read.
     std::ofstream(Path("huge.bin")).close();
     fs::resize_file(Path("huge.bin"), std::uintmax_t{3} << 30);
@@ -781,6 +784,11 @@ TEST_F(CliFiles, HostilePathsAreRefusedAtOnceAndNeverWrittenThrough) {
         {sim + "--trace " + Path("fw-link") + " --firmware " + fw + " detect", 5, "refusing"},
         {sim + "--sim-dump " + victim + " download " + rom, 5, "(--sim-dump)"},
         {sim + "--sim-dump " + Path("blocked") + " download " + rom, 5, "(--sim-dump)"},
+        {sim + "read " + Path("read.bin"), 0, "Written"},
+        {"--simulate mcurom --log " + Path("same") + " read " + Path("same"), 5, "refusing"},
+        {sim + "--trace " + rom + " verify " + rom, 5, "refusing to write over it"},
+        {"--simulate k3r8,k3r1 --log " + rom + " gang " + rom, 5, "refusing to write over it"},
+        {"--no-log --simulate k3r8,k3r8 --sim-dump " + Path("gang") + " gang " + rom, 0, "sim:2"},
     };
     for (const Case& c : cases) {
         // A run that hangs is ended, and fails the case.
@@ -793,6 +801,7 @@ TEST_F(CliFiles, HostilePathsAreRefusedAtOnceAndNeverWrittenThrough) {
     }
     // Board dumps of a simulated run go only where --sim-dump says, never beside the program.
     EXPECT_TRUE(fs::exists(Path("dump/RDBBK.VF1")));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(Path("gang/sim-2/chip1.bin"))));
     EXPECT_FALSE(fs::exists(fs::path(QDM_CLI_PATH).parent_path() / "RDBBK.VF1"));
     // A dump that failed is said on stderr and among the warnings, not on stdout.
     const CliRun json =

@@ -114,8 +114,8 @@ TEST_P(DeviceSelection, AnIdNotAttachedOrAGuessEndsWithoutATransfer) {
     for (const auto& [args, status, text] :
          {std::tuple{std::vector<std::string>{"--device", Id(GetParam()), "detect"}, kExitNoDongle,
                      "no dongle " + Id(GetParam()) + " is attached (attached: " + list + ";"},
-          std::tuple{std::vector<std::string>{"--device", "usb:9-9", "verify", "x.bin"},
-                     kExitNoDongle, "no dongle usb:9-9 is attached (attached: " + list + ";"},
+          std::tuple{std::vector<std::string>{"--device", "usb:9-9", "blank-check"}, kExitNoDongle,
+                     "no dongle usb:9-9 is attached (attached: " + list + ";"},
           std::tuple{std::vector<std::string>{"erase", "--yes"}, kExitUsage,
                      "2 dongles are attached (" + list + "): name the one to write to"}}) {
         const Outcome o = Run(args);
