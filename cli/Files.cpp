@@ -49,7 +49,7 @@ bool ReadInputFile(const std::filesystem::path& file, std::size_t maxBytes,
 
 bool WriteOutputFile(const std::filesystem::path& file, std::span<const std::uint8_t> bytes,
                      std::string& error) {
-    const FileOutcome written = ReplaceFile(file, bytes);
+    const FileOutcome written = ReplaceWithNewFile(file, bytes);
     if (!written) error = file.string() + ": " + written.Reason();
     return static_cast<bool>(written);
 }

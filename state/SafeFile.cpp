@@ -138,6 +138,16 @@ FileOutcome CheckRegular(HANDLE h, BY_HANDLE_FILE_INFORMATION& info, bool single
     return {};
 }
 
+// Windows opens no folder without backup semantics and says "access denied": that is a folder,
+// not a file one may not read.
+FileOutcome OpenFailed(const std::filesystem::path& file) {
+    const int error = LastError();
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return Failed(FileProblem::NotRegular);
+    return Failed(FileProblem::CannotOpen, error);
+}
+
 FileOutcome WriteAll(HANDLE h, std::span<const std::uint8_t> bytes, OVERLAPPED* at) {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -163,7 +173,7 @@ FileOutcome ReadRegularFile(const std::filesystem::path& file, std::uint64_t max
     bytes.clear();
     Handle h(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (h.get() == INVALID_HANDLE_VALUE) return Failed(FileProblem::CannotOpen, LastError());
+    if (h.get() == INVALID_HANDLE_VALUE) return OpenFailed(file);
     BY_HANDLE_FILE_INFORMATION info{};
     if (FileOutcome regular = CheckRegular(h.get(), info, false); !regular) return regular;
     const std::uint64_t size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
@@ -188,14 +198,15 @@ FileOutcome ReadRegularFile(const std::filesystem::path& file, std::uint64_t max
 FileOutcome RegularFileSize(const std::filesystem::path& file, std::uint64_t& size) {
     Handle h(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (h.get() == INVALID_HANDLE_VALUE) return Failed(FileProblem::CannotOpen, LastError());
+    if (h.get() == INVALID_HANDLE_VALUE) return OpenFailed(file);
     BY_HANDLE_FILE_INFORMATION info{};
     if (FileOutcome regular = CheckRegular(h.get(), info, false); !regular) return regular;
     size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
     return {};
 }
 
-FileOutcome ReplaceFile(const std::filesystem::path& file, std::span<const std::uint8_t> bytes) {
+FileOutcome ReplaceWithNewFile(const std::filesystem::path& file,
+                               std::span<const std::uint8_t> bytes) {
     const DWORD attributes = GetFileAttributesW(file.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return Failed(FileProblem::NotRegular);
@@ -411,7 +422,8 @@ FileOutcome RegularFileSize(const std::filesystem::path& file, std::uint64_t& si
     return {};
 }
 
-FileOutcome ReplaceFile(const std::filesystem::path& file, std::span<const std::uint8_t> bytes) {
+FileOutcome ReplaceWithNewFile(const std::filesystem::path& file,
+                               std::span<const std::uint8_t> bytes) {
     struct stat status {};
     // A link is replaced by the rename, never followed; anything else but a file stays.
     if (::lstat(file.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode))

@@ -49,7 +49,8 @@ FileOutcome RegularFileSize(const std::filesystem::path& file, std::uint64_t& si
 // through a link), then renames it over `file`: readers see the old file or the new one, never a
 // part, and a link at `file` is replaced, not followed. A folder, FIFO or device at `file` is
 // refused.
-FileOutcome ReplaceFile(const std::filesystem::path& file, std::span<const std::uint8_t> bytes);
+FileOutcome ReplaceWithNewFile(const std::filesystem::path& file,
+                               std::span<const std::uint8_t> bytes);
 
 // Whether both paths name one existing file, after following links (device and inode; volume and
 // file index on Windows). False when either does not exist.

@@ -33,7 +33,7 @@ std::size_t ReadFileInto(const std::filesystem::path& fileName, std::span<std::u
 
 bool WriteFileFrom(std::span<const std::uint8_t> buffer, const std::filesystem::path& fileName,
                    std::string* why) {
-    const FileOutcome written = ReplaceFile(fileName, buffer);
+    const FileOutcome written = ReplaceWithNewFile(fileName, buffer);
     if (!written && why != nullptr) *why = written.Reason();
     return static_cast<bool>(written);
 }

@@ -21,7 +21,7 @@ std::int64_t FileSizeOf(const std::filesystem::path& fileName);
 std::size_t ReadFileInto(const std::filesystem::path& fileName, std::span<std::uint8_t> buffer);
 
 // Gives the file the contents `buffer`: written beside it under a unique name, then renamed over
-// it (ReplaceFile), so a link there is replaced, never written through. Returns whether that
+// it (ReplaceWithNewFile), so a link there is replaced, never written through. Returns whether that
 // worked; `why` (when given) then receives the reason.
 bool WriteFileFrom(std::span<const std::uint8_t> buffer, const std::filesystem::path& fileName,
                    std::string* why = nullptr);

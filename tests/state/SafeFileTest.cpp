@@ -88,7 +88,7 @@ TEST_F(SafeFile, ReadsOnlyARegularFileWithinItsBound) {
 TEST_F(SafeFile, WritesNeverReachAnotherFileOrBlock) {
     using Writer = std::function<FileOutcome(const fs::path&)>;
     const std::vector<std::pair<const char*, Writer>> writers = {
-        {"replace", [](const fs::path& p) { return ReplaceFile(p, kNew); }},
+        {"replace", [](const fs::path& p) { return ReplaceWithNewFile(p, kNew); }},
         {"truncate",
          [](const fs::path& p) {
              OutputFile out;
