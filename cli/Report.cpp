@@ -1,10 +1,6 @@
 #include "cli/Report.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <chrono>
 #include <ctime>
 #include <iostream>
@@ -16,13 +12,9 @@
 #include "cli/ExitCodes.h"
 #include "cli/Files.h"
 #include "cli/ReportArchive.h"
+#include "cli/RunSupport.h"
+#include "session/ProcessFiles.h"
 #include "workflows/RunLog.h"
-
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace qdm::cli {
 
@@ -129,26 +121,19 @@ std::string Quoted(const std::vector<std::string>& arguments) {
     return line;
 }
 
-bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
-    std::error_code ec;
-    if (std::filesystem::equivalent(a, b, ec)) return true;
-    return std::filesystem::absolute(a, ec).lexically_normal() ==
-           std::filesystem::absolute(b, ec).lexically_normal();
-}
-
-// An input, or a file the run itself writes, that the report would replace.
+// Why the report may not be written where --report names: it would replace an input or a file
+// the run itself writes, compared as every output of the program is.
 std::optional<std::string> ClashOf(const std::filesystem::path& report, const Context& context,
                                    const std::optional<std::filesystem::path>& romFile) {
-    const auto& options = context.Options();
-    std::vector<std::pair<std::string, std::filesystem::path>> files;
-    if (romFile) files.emplace_back("the ROM file", *romFile);
-    if (options.session.firmware)
-        files.emplace_back("the firmware file", *options.session.firmware);
-    if (options.session.trace) files.emplace_back("the trace file", *options.session.trace);
-    if (options.log) files.emplace_back("the run log", *options.log);
-    for (const auto& [role, file] : files)
-        if (SameFile(report, file)) return role;
-    return std::nullopt;
+    const GlobalOptions& options = context.Options();
+    session::ProcessFiles files;
+    files.AddSession(options.session);
+    if (romFile) files.inputs.push_back({"the ROM file", *romFile});
+    if (!options.noLog) files.outputs.push_back({"the run log", RunLogPath(context)});
+    // Every file of the run is one the report must leave alone.
+    files.inputs.insert(files.inputs.end(), files.outputs.begin(), files.outputs.end());
+    files.outputs = {{"the report", report}};
+    return session::OutputOverAnInput(files);
 }
 
 }  // namespace
@@ -172,68 +157,6 @@ void AddReportOptions(CLI::App& app, ReportOptions& options) {
                  "(left out by default)");
 }
 
-bool WriteFileSafely(const std::filesystem::path& file, std::span<const std::uint8_t> bytes,
-                     std::string& error) {
-    std::error_code ec;
-    const auto status = std::filesystem::symlink_status(file, ec);
-    if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
-        !std::filesystem::is_symlink(status)) {
-        error = file.string() + " exists and is not a regular file";
-        return false;
-    }
-    std::filesystem::path temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temporary = file;
-        temporary += "." + RandomSuffix() + ".part";
-#if defined(_WIN32)
-        fd = _wopen(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                    _S_IREAD | _S_IWRITE);
-#else
-        // Exclusive creation never follows a link, not even one left dangling.
-        fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-#endif
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) {
-        error = "cannot create a file beside " + file.string() + ": " + ErrnoName(errno);
-        return false;
-    }
-    std::size_t written = 0;
-    int failure = 0;
-    while (written < bytes.size()) {
-        constexpr std::size_t kChunk = 1 << 20;
-        const auto chunk = static_cast<unsigned>(std::min(bytes.size() - written, kChunk));
-#if defined(_WIN32)
-        const int n = _write(fd, bytes.data() + written, chunk);
-#else
-        const ssize_t n = write(fd, bytes.data() + written, chunk);
-#endif
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            failure = n < 0 ? errno : ENOSPC;
-            break;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-#if defined(_WIN32)
-    if (failure == 0 && _commit(fd) != 0) failure = errno;
-    if (_close(fd) != 0 && failure == 0) failure = errno;
-#else
-    if (failure == 0 && fsync(fd) != 0) failure = errno;
-    if (close(fd) != 0 && failure == 0) failure = errno;
-#endif
-    if (failure == 0) std::filesystem::rename(temporary, file, ec);
-    if (failure != 0 || ec) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        error = "cannot write " + file.string() + ": " +
-                (failure != 0 ? ErrnoName(failure) : ec.message());
-        return false;
-    }
-    return true;
-}
-
 int WithReport(Context& context, const ReportOptions& report, std::string_view command,
                const std::function<int(Context&)>& run,
                const std::optional<std::filesystem::path>& romFile) {
@@ -241,8 +164,8 @@ int WithReport(Context& context, const ReportOptions& report, std::string_view c
     Output& output = context.Out();
     const std::filesystem::path target = *report.file;
     if (const auto clash = ClashOf(target, context, romFile)) {
-        output.Error("--report " + target.string() + " would replace " + *clash);
-        return kExitUsage;
+        output.Error("--report: " + *clash);
+        return kExitFile;
     }
     WorkFolder work;
     if (std::string error; !work.Create(error)) {
@@ -306,7 +229,7 @@ int WithReport(Context& context, const ReportOptions& report, std::string_view c
     auto tar = TarArchive(members, std::time(nullptr), error);
     std::optional<std::vector<std::uint8_t>> gzip;
     if (tar) gzip = Gzip(*tar, error);
-    if (!gzip || !WriteFileSafely(target, *gzip, error)) {
+    if (!gzip || !WriteOutputFile(target, *gzip, error)) {
         output.Error("the report was not written: " + error);
         output.Result()["report"] = nullptr;
         return code == kExitSuccess ? kExitFile : code;

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,11 +39,5 @@ int WithReport(Context& context, const ReportOptions& options, std::string_view 
 
 // The diagnostic log's way to standard error, as -v shows it.
 DiagnosticSink StderrDiagnosticSink();
-
-// Writes `bytes` to a file made exclusively beside `file` (never through a link), then renames
-// it over `file`, so the file appears whole or not at all. Refuses a `file` that exists and is
-// no regular file. False, with `error`, on failure.
-bool WriteFileSafely(const std::filesystem::path& file, std::span<const std::uint8_t> bytes,
-                     std::string& error);
 
 }  // namespace qdm::cli

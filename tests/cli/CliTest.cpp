@@ -789,6 +789,8 @@ TEST_F(CliFiles, HostilePathsAreRefusedAtOnceAndNeverWrittenThrough) {
         {sim + "--trace " + rom + " verify " + rom, 5, "refusing to write over it"},
         {"--simulate k3r8,k3r1 --log " + rom + " gang " + rom, 5, "refusing to write over it"},
         {"--no-log --simulate k3r8,k3r8 --sim-dump " + Path("gang") + " gang " + rom, 0, "sim:2"},
+        {sim + "detect --report " + Path("link"), 0, "Report written"},
+        {sim + "--trace " + Path("t.pcap") + " detect --report " + Path("t.pcap"), 5, "refusing"},
     };
     for (const Case& c : cases) {
         // A run that hangs is ended, and fails the case.
