@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
-#include "state/Mainprocess.h"
 #include "bench/BenchSupport.h"
+#include "state/Mainprocess.h"
 #include "workflows/Mcurom_codec.h"
 #include "workflows/RomImage.h"
 

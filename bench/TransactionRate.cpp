@@ -16,9 +16,9 @@
 
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
-#include "tests/kernel/KernelUsbEmulator.h"
 #include "sim/Simulation.h"
 #include "sim/StandInFirmware.h"
+#include "tests/kernel/KernelUsbEmulator.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"
 #include "usb/LibusbDriver.h"

@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <map>
 
-#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "sim/Demoboard.h"
 #include "sim/K3r1Board.h"
 #include "sim/K3r8Board.h"
 #include "sim/StandInFirmware.h"
+#include "state/Mainprocess.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/UsbDriver.h"
 

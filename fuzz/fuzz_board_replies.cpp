@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "state/Mainprocess.h"
 #include "fuzz/FuzzSupport.h"
 #include "protocol/Usbfunctions.h"
 #include "protocol/Usbfunctions_old.h"
+#include "state/Mainprocess.h"
 
 namespace qdm::fuzz {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "state/Mainprocess.h"
 #include "fuzz/FuzzSupport.h"
+#include "state/Mainprocess.h"
 
 namespace {
 

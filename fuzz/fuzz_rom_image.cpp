@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "state/Mainprocess.h"
 #include "fuzz/FuzzSupport.h"
+#include "state/Mainprocess.h"
 #include "usb/Fileiofunctions.h"
 #include "workflows/Mcurom_codec.h"
 #include "workflows/RomImage.h"

@@ -8,10 +8,10 @@
 #include <span>
 #include <string_view>
 
-#include "state/Mainprocess.h"
 #include "protocol/CommandList.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
+#include "state/Mainprocess.h"
 
 namespace qdm::board {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "state/Mainprocess.h"
 #include "sim/StandInFirmware.h"
+#include "state/Mainprocess.h"
 #include "usb/Fileiofunctions.h"
 #include "workflows/ChipProperties.h"
 #include "workflows/Mcurom_codec.h"

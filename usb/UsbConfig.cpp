@@ -13,7 +13,7 @@ constexpr std::size_t kEndpointDescriptorSize = 7;
 constexpr int kMaxForeignDescriptors = 11;  // class-specific descriptors stepped over per interface
 
 std::unique_ptr<UsbEndPoint> MakeEndPoint(UsbDriver& driver, Handle handle,
-                                             std::span<const std::uint8_t> descriptor) {
+                                          std::span<const std::uint8_t> descriptor) {
     switch (descriptor[3]) {
         case 0:
             return std::make_unique<UsbControlEndPoint>(driver, handle, descriptor);
@@ -29,9 +29,8 @@ std::unique_ptr<UsbEndPoint> MakeEndPoint(UsbDriver& driver, Handle handle,
 }
 }  // namespace
 
-UsbInterface::UsbInterface(UsbDriver& driver, Handle deviceHandle,
-                                 std::span<const std::uint8_t> d,
-                                 UsbControlEndPoint* controlEndPoint) {
+UsbInterface::UsbInterface(UsbDriver& driver, Handle deviceHandle, std::span<const std::uint8_t> d,
+                           UsbControlEndPoint* controlEndPoint) {
     // The caller guarantees the nine bytes of the interface descriptor.
     bLength = d[0];
     bDescriptorType = d[1];
@@ -66,7 +65,7 @@ UsbInterface::UsbInterface(UsbDriver& driver, Handle deviceHandle,
 }
 
 UsbConfig::UsbConfig(UsbDriver& driver, Handle deviceHandle, std::span<const std::uint8_t> d,
-                           UsbControlEndPoint* controlEndPoint) {
+                     UsbControlEndPoint* controlEndPoint) {
     if (d.size() < 9) return;
     bLength = d[0];
     bDescriptorType = d[1];
@@ -86,7 +85,7 @@ UsbConfig::UsbConfig(UsbDriver& driver, Handle deviceHandle, std::span<const std
         if (set[at + 1] == kInterfaceDescriptor && length >= 9) {
             auto& slot = Interfaces[AltInterfaceCount];
             slot = std::make_unique<UsbInterface>(driver, deviceHandle, set.subspan(at),
-                                                     controlEndPoint);
+                                                  controlEndPoint);
             ++AltInterfaceCount;
             at += std::max<std::size_t>(slot->TotalLength, length);
         } else {

@@ -17,8 +17,8 @@ class UsbInterface {
   public:
     // Builds the interface from the descriptors at the start of `descriptors` (the interface
     // descriptor and what follows it, up to the end of the configuration set).
-    UsbInterface(UsbDriver& driver, Handle deviceHandle,
-                    std::span<const std::uint8_t> descriptors, UsbControlEndPoint* controlEndPoint);
+    UsbInterface(UsbDriver& driver, Handle deviceHandle, std::span<const std::uint8_t> descriptors,
+                 UsbControlEndPoint* controlEndPoint);
 
     // Entry 0 is the device's control endpoint (not owned); entries 1..15 are owned.
     std::array<UsbEndPoint*, kMaxEndpointEntries> EndPoints{};
@@ -42,8 +42,8 @@ class UsbInterface {
 
 class UsbConfig {
   public:
-    UsbConfig(UsbDriver& driver, Handle deviceHandle,
-                 std::span<const std::uint8_t> descriptorSet, UsbControlEndPoint* controlEndPoint);
+    UsbConfig(UsbDriver& driver, Handle deviceHandle, std::span<const std::uint8_t> descriptorSet,
+              UsbControlEndPoint* controlEndPoint);
 
     std::array<std::unique_ptr<UsbInterface>, kMaxInterfaces> Interfaces;
 

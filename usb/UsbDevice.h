@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "usb/UsbConfig.h"
-#include "usb/UsbEndPoint.h"
 #include "usb/TransferRequest.h"
+#include "usb/UsbConfig.h"
 #include "usb/UsbDriver.h"
+#include "usb/UsbEndPoint.h"
 
 namespace qdm::usb {
 
@@ -32,7 +32,7 @@ inline constexpr std::uint32_t kBufferedModeBelowDriverVersion = 0x01050500;
 class UsbDevice {
   public:
     UsbDevice(WindowHandle window, const Guid& interfaceGuid, bool openNow,
-                 UsbDriver& driver = ActiveDriver());
+              UsbDriver& driver = ActiveDriver());
     UsbDevice(const UsbDevice&) = delete;
     UsbDevice& operator=(const UsbDevice&) = delete;
     // Closes quietly; call Release() first where a refused close must be reported.

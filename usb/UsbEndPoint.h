@@ -57,8 +57,7 @@ enum : std::uint8_t { kTransferBuffered = 0, kTransferDirect = 1 };
 class UsbEndPoint {
   public:
     // `descriptor` is a standard 7-byte endpoint descriptor, or empty for the control endpoint.
-    UsbEndPoint(UsbDriver& driver, Handle deviceHandle,
-                   std::span<const std::uint8_t> descriptor);
+    UsbEndPoint(UsbDriver& driver, Handle deviceHandle, std::span<const std::uint8_t> descriptor);
     UsbEndPoint(const UsbEndPoint&) = delete;
     UsbEndPoint& operator=(const UsbEndPoint&) = delete;
     virtual ~UsbEndPoint() = default;

@@ -12,8 +12,8 @@
 #include <span>
 #include <string_view>
 
-#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions.h"
+#include "state/Mainprocess.h"
 
 namespace qdm {
 

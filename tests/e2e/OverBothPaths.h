@@ -10,11 +10,11 @@
 #include <memory>
 #include <vector>
 
-#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "protocol/Usbfunctions.h"
 #include "sim/Simulation.h"
 #include "sim/StandInFirmware.h"
+#include "state/Mainprocess.h"
 #include "tests/support/DongleRig.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "state/Mainprocess.h"
 #include "protocol/HostHooks.h"
 #include "sim/Demoboard.h"
 #include "sim/K3r1Board.h"
 #include "sim/K3r8Board.h"
 #include "sim/Simulation.h"
 #include "sim/StandInFirmware.h"
+#include "state/Mainprocess.h"
 #include "tests/support/RecordingPanel.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/FirmwareLoader.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "state/Mainprocess.h"
 #include "protocol/Usbfunctions.h"
+#include "state/Mainprocess.h"
 #include "tests/support/FakeDriver.h"
 #include "usb/TransferRequest.h"
 
@@ -65,7 +65,7 @@ TEST_F(WriterTransactionTest, TheReadIsQueuedBeforeTheListGoesOut) {
     ASSERT_EQ(transfers.size(), 2u);
     EXPECT_EQ(transfers[0].header.EndpointAddress, 0x86);
     EXPECT_EQ(transfers[1].header.EndpointAddress, 0x02);
-    EXPECT_EQ(driver->eventsCreated, 2);  // its own pair, never shared
+    EXPECT_EQ(driver->eventsCreated, 2);               // its own pair, never shared
     EXPECT_EQ(driver->openCount, driver->closeCount);  // nothing stays open
 }
 

@@ -86,8 +86,7 @@ class FakeDriver final : public usb::UsbDriver {
                                   usb::Overlapped* overlapped) override;
     usb::IoResult GetOverlappedResult(usb::Handle handle, usb::Overlapped& overlapped,
                                       bool wait) override;
-    usb::EventHandle CreateEventObject(bool manualReset,
-                                       bool initialState) override;
+    usb::EventHandle CreateEventObject(bool manualReset, bool initialState) override;
     usb::WaitResult WaitForEvent(usb::EventHandle event, std::uint32_t milliseconds) override;
     bool CloseEvent(usb::EventHandle event) override;
     usb::NotifyHandle RegisterInterfaceNotification(usb::WindowHandle window,

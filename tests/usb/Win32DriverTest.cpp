@@ -7,9 +7,9 @@
 #include <array>
 #include <filesystem>
 
-#include "usb/UsbDevice.h"
 #include "usb/Fileiofunctions.h"
 #include "usb/TransferRequest.h"
+#include "usb/UsbDevice.h"
 #include "usb/Win32Driver.h"
 #include "workflows/DongleCheck.h"
 
