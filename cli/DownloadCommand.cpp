@@ -9,7 +9,6 @@
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Files.h"
-#include "cli/ImageChecks.h"
 #include "cli/Options.h"
 #include "cli/Report.h"
 #include "cli/RunSupport.h"
@@ -39,13 +38,10 @@ int RunDownloadCommand(Context& context, const DownloadArguments& arguments) {
         output.Error("download needs a ROM file");
         return kExitUsage;
     }
-    std::vector<std::uint8_t> bytes;
-    if (const int files = CheckRunFiles(context, arguments.file, bytes); files != kExitSuccess)
-        return files;
-    if (const int log = CheckRunLog(context); log != kExitSuccess) return log;
-    for (const std::string& warning :
-         ImageWarnings(arguments.file, std::move(bytes), arguments.chip, arguments.options))
-        output.Warn(warning);
+    if (const int checked =
+            CheckDownloadInputs(context, arguments.file, arguments.chip, arguments.options);
+        checked != kExitSuccess)
+        return checked;
     Session* session = context.Dongle(DongleUse::Writes);
     if (session == nullptr) return context.DongleFailure();
     // A dongle whose writer firmware runs needs no file: a problem with it is a warning first.

@@ -20,7 +20,6 @@
 #include "cli/Commands.h"
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
-#include "cli/ImageChecks.h"
 #include "cli/Options.h"
 #include "cli/RunSupport.h"
 #include "cli/TerminalPanel.h"
@@ -485,13 +484,10 @@ int RunGang(Context& context, const GangArguments& arguments) {
         return kExitUsage;
     }
     // Every child reads the ROM file and appends to the run log: both are checked once here.
-    std::vector<std::uint8_t> bytes;
-    if (const int files = CheckRunFiles(context, arguments.file, bytes); files != kExitSuccess)
-        return files;
-    if (const int log = CheckRunLog(context); log != kExitSuccess) return log;
-    for (const std::string& warning :
-         ImageWarnings(arguments.file, std::move(bytes), arguments.chip, arguments.options))
-        output.Warn(warning);
+    if (const int checked =
+            CheckDownloadInputs(context, arguments.file, arguments.chip, arguments.options);
+        checked != kExitSuccess)
+        return checked;
     Session* session = context.Dongle(DongleUse::All);
     if (session == nullptr) return context.DongleFailure();
     std::optional<std::string> devices = arguments.devices;

@@ -6,6 +6,7 @@
 #include "cli/Context.h"
 #include "cli/ExitCodes.h"
 #include "cli/Files.h"
+#include "cli/ImageChecks.h"
 #include "cli/ProgressStream.h"
 #include "cli/TerminalPanel.h"
 #include "protocol/HostHooks.h"
@@ -90,6 +91,16 @@ int AfterDump(Output& output, const std::string& dumpError, int code) {
     if (code != kExitSuccess) return code;
     output.Result()["message"] = dumpError;
     return kExitFile;
+}
+
+int CheckDownloadInputs(Context& context, const std::string& rom, std::optional<int> chip,
+                        const DownloadOptions& options) {
+    std::vector<std::uint8_t> bytes;
+    if (const int files = CheckRunFiles(context, rom, bytes); files != kExitSuccess) return files;
+    if (const int log = CheckRunLog(context); log != kExitSuccess) return log;
+    for (const std::string& warning : ImageWarnings(rom, std::move(bytes), chip, options))
+        context.Out().Warn(warning);
+    return kExitSuccess;
 }
 
 RunOutcome RecordedRun(Context& context, session::Session& session, const std::string& operation,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "session/ProcessFiles.h"
+#include "workflows/DownloadWorkflow.h"
 #include "workflows/OperatorPanel.h"
 #include "workflows/RunOutcome.h"
 
@@ -38,6 +39,11 @@ int CheckRunFiles(Context& context, session::ProcessFiles files);
 // once: one a run cannot read (a FIFO, a device, a folder, too large) is said before the dongle
 // is touched.
 int CheckRunFiles(Context& context, const std::string& rom, std::vector<std::uint8_t>& bytes);
+
+// What a download of `rom` checks before the dongle is touched: its files, the run log, then the
+// image's warnings said. kExitSuccess when the run may start, else reported.
+int CheckDownloadInputs(Context& context, const std::string& rom, std::optional<int> chip,
+                        const DownloadOptions& options);
 
 // A --sim-dump that could not be written: on stderr and among the warnings; a run that succeeded
 // otherwise ends with a file error. `code` otherwise.
